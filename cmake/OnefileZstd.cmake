@@ -1,0 +1,48 @@
+# zstd's decoder for the Windows launcher. Either compiled here from zstd's source
+# (ONEFILE_ZSTD_SOURCE_DIR, which the set-up fills from Debian's source package), or an
+# installed zstd found through find_package (a native Windows toolchain, vcpkg, ...).
+file(GLOB _onefile_zstd_candidates LIST_DIRECTORIES true "${PROJECT_SOURCE_DIR}/build/_deps/libzstd-*")
+set(_onefile_zstd_default "")
+foreach(_dir IN LISTS _onefile_zstd_candidates)
+  if(EXISTS "${_dir}/lib/decompress/zstd_decompress.c")
+    set(_onefile_zstd_default "${_dir}")
+  endif()
+endforeach()
+set(ONEFILE_ZSTD_SOURCE_DIR "${_onefile_zstd_default}" CACHE PATH "zstd source tree to build the decoder from")
+
+if(ONEFILE_ZSTD_SOURCE_DIR)
+  set(_lib ${ONEFILE_ZSTD_SOURCE_DIR}/lib)
+  # Only the decoder: the launcher never compresses.
+  add_library(onefile_zstd_decoder STATIC
+    ${_lib}/common/debug.c ${_lib}/common/entropy_common.c ${_lib}/common/error_private.c
+    ${_lib}/common/fse_decompress.c ${_lib}/common/xxhash.c ${_lib}/common/zstd_common.c
+    ${_lib}/decompress/huf_decompress.c ${_lib}/decompress/zstd_ddict.c
+    ${_lib}/decompress/zstd_decompress.c ${_lib}/decompress/zstd_decompress_block.c)
+  target_include_directories(onefile_zstd_decoder SYSTEM PUBLIC ${_lib})
+  target_compile_definitions(onefile_zstd_decoder PRIVATE
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
+  if(NOT MSVC)
+    target_compile_options(onefile_zstd_decoder PRIVATE -O3)
+  endif()
+  set_target_properties(onefile_zstd_decoder PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+  add_library(onefile::zstd ALIAS onefile_zstd_decoder)
+else()
+  find_package(zstd CONFIG REQUIRED)
+  if(TARGET zstd::libzstd_static)
+    add_library(onefile::zstd ALIAS zstd::libzstd_static)
+  else()
+    add_library(onefile::zstd ALIAS zstd::libzstd_shared)
+  endif()
+endif()
+
+# The whole library (encoder too), for tests that make frames of their own on Windows.
+if(ONEFILE_ZSTD_SOURCE_DIR AND ONEFILE_BUILD_TESTS)
+  file(GLOB _onefile_zstd_all ${_lib}/common/*.c ${_lib}/compress/*.c ${_lib}/decompress/*.c)
+  add_library(onefile_zstd_full STATIC EXCLUDE_FROM_ALL ${_onefile_zstd_all})
+  target_include_directories(onefile_zstd_full SYSTEM PUBLIC ${_lib})
+  target_compile_definitions(onefile_zstd_full PRIVATE
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
+  target_compile_options(onefile_zstd_full PRIVATE -O2)
+elseif(ONEFILE_BUILD_TESTS)
+  add_library(onefile_zstd_full ALIAS onefile::zstd)
+endif()

@@ -1,0 +1,12 @@
+# Cross toolchain: MinGW-w64 for Windows x86-64, posix threads (GoogleTest needs std::mutex).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(_onefile_mingw x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${_onefile_mingw}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${_onefile_mingw}-g++-posix)
+set(CMAKE_RC_COMPILER ${_onefile_mingw}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${_onefile_mingw})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

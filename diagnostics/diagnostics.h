@@ -1,0 +1,27 @@
+// The ways a run ends on failure. None of the fatal_* operations returns.
+#pragma once
+
+#include <cstdint>
+
+// Plain failure: the message and a newline on standard output, then exit code 2.
+[[noreturn]] void fatal_error(const char* message);
+// System failure: "message ([Error code] system text)" on standard error, then exit code 2.
+[[noreturn]] void fatal_system_error(const char* message, std::uint32_t code);
+// Writes the system-error line of fatal_system_error and returns.
+void print_system_error(const char* message, std::uint32_t code);
+// "Error, failed to open '<entry_path>' for writing." on standard error, then exit code 2.
+[[noreturn]] void fatal_open_error();
+// "Error, couldn't runtime expand spec '<spec>'." on standard error, then the abnormal end.
+[[noreturn]] void fatal_spec_error(const wchar_t* spec);
+// The abnormal end: no message, no exit processing, a status other than 2.
+[[noreturn]] void abnormal_end();
+
+[[noreturn]] void fatal_header_error();
+[[noreturn]] void fatal_decode_error();
+[[noreturn]] void fatal_out_of_memory();
+// Takes the calling thread's last-error value itself.
+[[noreturn]] void fatal_unpack_error();
+[[noreturn]] void fatal_launch_error(std::uint32_t code);
+
+// Removes trailing carriage returns and line feeds in place; other characters stay.
+void trim_line_ends(char* text);

@@ -1,0 +1,25 @@
+#include "launcher/state.h"
+
+wchar_t target_directory[wide_path_capacity];
+wchar_t entry_name[entry_name_capacity];
+wchar_t entry_path[wide_path_capacity];
+wchar_t main_module_path[wide_path_capacity];
+
+int created_directories_count;
+wchar_t* created_directories[created_directories_capacity];
+
+unsigned char write_buffer[write_buffer_size];
+
+ZSTD_inBuffer payload_input;
+ZSTD_DCtx* payload_context;
+ZSTD_outBuffer payload_window;
+bool window_filled;
+
+std::atomic<bool> cleanup_armed{false};
+std::atomic<void*> child_process{nullptr};
+
+wchar_t executable_directory[executable_path_capacity];
+wchar_t child_executable_path[wide_path_capacity];
+wchar_t child_command_line[command_line_capacity];
+wchar_t resolved_executable_path[executable_path_capacity];
+wchar_t plain_executable_path[executable_path_capacity];

@@ -1,0 +1,51 @@
+// The launcher state: fixed, process-wide buffers and handles that live for the whole process.
+// Every capacity is counted in UTF-16 code units (or bytes) and includes the terminating NUL.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include <zstd.h>
+
+inline constexpr std::size_t wide_path_capacity = 4096;
+inline constexpr std::size_t entry_name_capacity = 1024;
+inline constexpr std::size_t executable_path_capacity = 4097;
+inline constexpr std::size_t command_line_capacity = 32768;
+inline constexpr int created_directories_capacity = 1024;
+inline constexpr std::size_t write_buffer_size = 32768;
+inline constexpr std::size_t payload_window_size = 131072;
+
+// The expanded, absolute target directory, without a trailing backslash.
+extern wchar_t target_directory[wide_path_capacity];
+// Name of the payload entry being read, relative to the target directory.
+extern wchar_t entry_name[entry_name_capacity];
+// target_directory, one backslash, entry_name.
+extern wchar_t entry_path[wide_path_capacity];
+// entry_path of the first payload entry; empty until that entry is read.
+extern wchar_t main_module_path[wide_path_capacity];
+
+// Directories known to exist: owned heap copies, never freed.
+extern int created_directories_count;
+extern wchar_t* created_directories[created_directories_capacity];
+
+// Bytes on their way from the payload to a file.
+extern unsigned char write_buffer[write_buffer_size];
+
+// The payload stream: compressed input, decoder, and the 128 KiB output window. Between decoder
+// calls payload_window.size holds the fill and payload_window.pos the read position.
+extern ZSTD_inBuffer payload_input;
+extern ZSTD_DCtx* payload_context;
+extern ZSTD_outBuffer payload_window;
+extern bool window_filled;
+
+// Shared with the console control handler's thread. cleanup_armed goes from false to true once;
+// child_process is taken by exchange so that exactly one thread closes the handle.
+extern std::atomic<bool> cleanup_armed;
+extern std::atomic<void*> child_process;
+
+extern wchar_t executable_directory[executable_path_capacity];
+extern wchar_t child_executable_path[wide_path_capacity];
+extern wchar_t child_command_line[command_line_capacity];
+extern wchar_t resolved_executable_path[executable_path_capacity];
+extern wchar_t plain_executable_path[executable_path_capacity];

@@ -1,0 +1,55 @@
+// Paths and environment: the launcher's environment variables, its own executable path in plain
+// and resolved form, and the expansion of path specs such as the target spec.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// --- Environment variables (names are narrow ASCII, at most 39 characters) ---
+
+// A fresh heap copy of the value (never freed), or nullptr when absent or empty.
+wchar_t* get_env_var(const char* name);
+bool set_env_var(const char* name, const wchar_t* value);
+void unset_env_var(const char* name);
+
+// --- The launcher's own executable path ---
+
+enum class executable_path_form { plain, resolved };
+
+// The cached path in the asked form; filled on first request.
+wchar_t* get_executable_path(executable_path_form form);
+// Replaces the path by the final path of the file it names ("\\?\" prefixes handled); leaves it
+// unchanged when the file cannot be opened.
+void resolve_final_path(wchar_t* path, std::size_t capacity);
+// Replaces the directory part by its short form; the last component keeps its long form.
+void shorten_directory_part(wchar_t* path, std::size_t capacity);
+// Copies source with its NUL; ends the run when it does not fit.
+void copy_bounded(wchar_t* destination, const wchar_t* source, std::size_t capacity);
+// Handles the "\\?\" and "\\?\UNC\" prefixes of a final path in place.
+void strip_final_path_prefix(wchar_t* path);
+
+// --- Path specs ---
+
+// Expands a path spec such as "{TEMP}\onefile_{PID}" into destination. False for an unknown
+// variable, a literal without room or a shell folder that can't be had; ends the run when a
+// value does not fit.
+bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t capacity);
+// Appends the path of a shell folder (a CSIDL number); false when the system has none.
+bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity);
+// Replaces target_directory by its full path; ends the run when that fails or does not fit.
+void make_target_directory_absolute();
+
+// The pieces of the random name and the time values, apart from their sources.
+inline constexpr std::size_t random_name_length = 11;
+std::uint32_t random_seed(std::uint32_t process_id, std::uint64_t counter, std::uint64_t address);
+// Writes the 11-character base64url name and a NUL.
+void make_random_name(std::uint32_t seed, wchar_t (&name)[random_name_length + 1]);
+// Microseconds within the second of a FILETIME count, as six digits.
+void format_time_us(std::int64_t filetime, wchar_t (&text)[32]);
+void format_time(std::int64_t filetime, wchar_t (&text)[32]);
+
+// Build-time settings, defined by each launcher's generated configuration.
+extern "C" const wchar_t onefile_target_spec[];
+extern "C" const wchar_t onefile_company[];
+extern "C" const wchar_t onefile_product[];
+extern "C" const wchar_t onefile_version[];

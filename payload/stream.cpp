@@ -1,0 +1,53 @@
+// Decompressing reader over the payload block. Portable on purpose (no platform calls), so that
+// it also builds on the host for fuzzing.
+#include <cstdlib>
+#include <cstring>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/state.h"
+#include "payload/payload.h"
+
+void open_payload_block(const unsigned char* block, std::size_t block_size) {
+  // The header test comes before any allocation.
+  if (block_size < 3 || block[0] != 'J' || block[1] != 'I' || block[2] != 'V') {
+    fatal_header_error();
+  }
+  void* window = std::malloc(payload_window_size);
+  if (window == nullptr) fatal_out_of_memory();
+  payload_context = ZSTD_createDCtx();
+  if (payload_context == nullptr) fatal_out_of_memory();
+  payload_window = ZSTD_outBuffer{window, 0, 0};
+  window_filled = false;
+  payload_input = ZSTD_inBuffer{block + 3, block_size - 3, 0};
+}
+
+void read_payload(void* destination, std::uint64_t count) {
+  auto* out = static_cast<unsigned char*>(destination);
+  while (count > 0) {
+    const std::size_t unread = payload_window.size - payload_window.pos;
+    if (unread > 0) {
+      const std::size_t chunk = count < unread ? static_cast<std::size_t>(count) : unread;
+      std::memcpy(out, static_cast<const unsigned char*>(payload_window.dst) + payload_window.pos,
+                  chunk);
+      out += chunk;
+      payload_window.pos += chunk;
+      count -= chunk;
+      continue;
+    }
+    // The window is empty. The decoder may still hold output when it last filled the window,
+    // even after all input is consumed.
+    if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
+    payload_window.size = payload_window_size;
+    payload_window.pos = 0;
+    const std::size_t result = ZSTD_decompressStream(payload_context, &payload_window, &payload_input);
+    window_filled = payload_window.pos == payload_window_size;
+    if (ZSTD_isError(result)) fatal_decode_error();
+    payload_window.size = payload_window.pos;
+    payload_window.pos = 0;
+  }
+}
+
+void close_payload() {
+  ZSTD_freeDCtx(payload_context);
+  std::free(payload_window.dst);
+}

@@ -1,0 +1,53 @@
+// Test support: running a Windows program with captured output, and scratch directories.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct process_result {
+  std::uint32_t exit_code = 0;
+  std::string out;  // standard output
+  std::string err;  // standard error
+  bool timed_out = false;
+};
+
+// Starts command_line (the program's path first) with standard output and error captured
+// separately, standard input empty, and environment changes applied on top of this process's
+// environment ("NAME=value" sets, "NAME=" removes). Waits at most timeout_ms; a program still
+// running then is terminated and timed_out set.
+process_result run_process(const std::wstring& command_line,
+                           const std::vector<std::wstring>& environment_changes = {},
+                           std::uint32_t timeout_ms = 60000);
+
+// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
+std::wstring quote_argument(const std::wstring& argument);
+
+// The directory that holds the running test executable, without a trailing backslash.
+std::wstring executable_directory_of_test();
+
+// A fresh, empty directory under the temporary folder, removed with everything in it when the
+// object goes away.
+class scratch_directory {
+ public:
+  scratch_directory();
+  ~scratch_directory();
+  scratch_directory(const scratch_directory&) = delete;
+  scratch_directory& operator=(const scratch_directory&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+ private:
+  std::wstring path_;
+};
+
+// Small file helpers on wide paths.
+bool write_file(const std::wstring& path, const std::string& bytes);
+bool read_file(const std::wstring& path, std::string& bytes);
+bool path_exists(const std::wstring& path);
+bool is_directory(const std::wstring& path);
+// Removes a tree (files and directories; links are removed, never entered).
+void remove_tree(const std::wstring& path);
+// UTF-8 <-> UTF-16.
+std::wstring widen(const std::string& text);
+std::string narrow(const std::wstring& text);
