@@ -1,0 +1,148 @@
+# onefile_add_launcher: turns an application (a main module library and its files) into one
+# self-extracting launcher executable.
+#
+#   onefile_add_launcher(<target>
+#     MAIN <file or library target>       the main module, exporting run_code; the first entry
+#     [DIR <directory>]                   every regular file below it becomes an entry
+#     [FILES <file>[=<name>] ...]         further entries, named by their file name or <name>
+#     [OUTPUT_NAME <name>]                executable name without .exe (default: ONEFILE_OUTPUT_NAME)
+#     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [TARGET_SPEC <path spec>]
+#     [ORIGINAL_FILENAME <name>] [INTERNAL_NAME <name>]
+#     [LEVEL <n>] [THREADS <n>]           compression settings of the packer
+#     [CONSOLE])                          console subsystem instead of the graphical one
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake)
+set(ONEFILE_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
+
+function(_onefile_rc_escape out value)
+  string(REPLACE "\\" "\\\\" value "${value}")
+  string(REPLACE "\"" "\"\"" value "${value}")
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+# Link settings shared by every launcher executable.
+function(onefile_launcher_link_options target console)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -municode -static -s -Wl,--gc-sections
+                        -Wl,--stack,0x968000)
+    if(NOT console)
+      target_link_options(${target} PRIVATE -mwindows)
+    endif()
+  elseif(MSVC)
+    target_link_options(${target} PRIVATE /STACK:0x968000,0x1000 /MANIFEST:NO)
+    set_target_properties(${target} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded")
+  endif()
+  if(NOT console)
+    set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
+  endif()
+endfunction()
+
+function(onefile_add_launcher target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+    "MAIN;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
+    "FILES")
+  if(NOT arg_MAIN)
+    message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN is required")
+  endif()
+  foreach(setting COMPANY PRODUCT VERSION TARGET_SPEC OUTPUT_NAME)
+    if(NOT DEFINED arg_${setting})
+      set(arg_${setting} "${ONEFILE_${setting}}")
+    endif()
+  endforeach()
+  if(NOT arg_ORIGINAL_FILENAME)
+    set(arg_ORIGINAL_FILENAME "${arg_OUTPUT_NAME}.exe")
+  endif()
+  if(NOT arg_INTERNAL_NAME)
+    set(arg_INTERNAL_NAME "${arg_OUTPUT_NAME}")
+  endif()
+  if(NOT arg_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "onefile_add_launcher(${target}): VERSION must be four numbers, a.b.c.d")
+  endif()
+
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}_onefile)
+  file(MAKE_DIRECTORY ${work})
+
+  # The payload block and the assembler file that links it into read-only data.
+  set(pack_arguments)
+  set(pack_depends)
+  if(TARGET ${arg_MAIN})
+    list(APPEND pack_arguments --main $<TARGET_FILE:${arg_MAIN}>)
+    list(APPEND pack_depends ${arg_MAIN})
+  else()
+    get_filename_component(main_file "${arg_MAIN}" ABSOLUTE)
+    list(APPEND pack_arguments --main ${main_file})
+    list(APPEND pack_depends ${main_file})
+  endif()
+  if(arg_DIR)
+    get_filename_component(dir "${arg_DIR}" ABSOLUTE)
+    file(GLOB_RECURSE dir_files CONFIGURE_DEPENDS "${dir}/*")
+    list(APPEND pack_arguments --dir ${dir})
+    list(APPEND pack_depends ${dir_files})
+  endif()
+  foreach(file IN LISTS arg_FILES)
+    list(APPEND pack_arguments --file ${file})
+    string(REGEX REPLACE "=.*$" "" file_path "${file}")
+    list(APPEND pack_depends ${file_path})
+  endforeach()
+  if(arg_LEVEL)
+    list(APPEND pack_arguments --level ${arg_LEVEL})
+  endif()
+  if(arg_THREADS)
+    list(APPEND pack_arguments --threads ${arg_THREADS})
+  endif()
+  if(ONEFILE_PACK_TARGET)
+    list(APPEND pack_depends ${ONEFILE_PACK_TARGET})
+  elseif(TARGET onefile-pack)
+    list(APPEND pack_depends onefile-pack)
+  endif()
+  add_custom_command(
+    OUTPUT ${work}/payload.bin ${work}/payload.S
+    COMMAND ${ONEFILE_PACK_EXECUTABLE} ${pack_arguments} -o ${work}/payload.bin --asm ${work}/payload.S
+    DEPENDS ${pack_depends}
+    COMMENT "Packing the payload of ${target}"
+    VERBATIM)
+
+  onefile_generate_config(${work}/config.cpp "${arg_TARGET_SPEC}" "${arg_COMPANY}" "${arg_PRODUCT}"
+                          "${arg_VERSION}")
+
+  _onefile_rc_escape(ONEFILE_RC_COMPANY "${arg_COMPANY}")
+  _onefile_rc_escape(ONEFILE_RC_PRODUCT "${arg_PRODUCT}")
+  _onefile_rc_escape(ONEFILE_RC_VERSION "${arg_VERSION}")
+  _onefile_rc_escape(ONEFILE_RC_INTERNAL_NAME "${arg_INTERNAL_NAME}")
+  _onefile_rc_escape(ONEFILE_RC_ORIGINAL_FILENAME "${arg_ORIGINAL_FILENAME}")
+  string(REPLACE "." "," ONEFILE_RC_VERSION_COMMAS "${arg_VERSION}")
+  file(TO_CMAKE_PATH "${ONEFILE_RESOURCES_DIR}/launcher.manifest" ONEFILE_RC_MANIFEST)
+  get_filename_component(ONEFILE_RC_MANIFEST "${ONEFILE_RC_MANIFEST}" ABSOLUTE)
+  configure_file(${ONEFILE_RESOURCES_DIR}/version.rc.in ${work}/version.rc @ONLY)
+
+  add_executable(${target} ${work}/config.cpp ${work}/version.rc ${work}/payload.S)
+  set_source_files_properties(${work}/version.rc PROPERTIES OBJECT_DEPENDS
+                              ${ONEFILE_RESOURCES_DIR}/launcher.manifest)
+  target_link_libraries(${target} PRIVATE onefile_launcher_main onefile_launcher_core)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
+  onefile_launcher_link_options(${target} "${arg_CONSOLE}")
+endfunction()
+
+# onefile-build: the same for people who do not use CMake, with the libraries built here.
+function(onefile_write_build_script)
+  if(NOT MINGW OR NOT CMAKE_HOST_UNIX OR NOT TARGET onefile_zstd_decoder)
+    return()
+  endif()
+  set(ONEFILE_RC_TEMPLATE ${ONEFILE_RESOURCES_DIR}/version.rc.in)
+  get_filename_component(ONEFILE_RC_TEMPLATE "${ONEFILE_RC_TEMPLATE}" ABSOLUTE)
+  get_filename_component(ONEFILE_MANIFEST "${ONEFILE_RESOURCES_DIR}/launcher.manifest" ABSOLUTE)
+  set(ONEFILE_KIT_LIBRARIES "")
+  foreach(library onefile_launcher_main onefile_launcher_core onefile_payload onefile_cleanup
+                  onefile_paths onefile_diagnostics onefile_state onefile_zstd_decoder)
+    string(APPEND ONEFILE_KIT_LIBRARIES " \"$<TARGET_FILE:${library}>\"")
+  endforeach()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/onefile-build.in
+                 ${PROJECT_BINARY_DIR}/onefile-build.configured @ONLY)
+  file(GENERATE OUTPUT ${ONEFILE_BIN_DIR}/onefile-build
+       INPUT ${PROJECT_BINARY_DIR}/onefile-build.configured
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                        WORLD_READ WORLD_EXECUTE)
+  # The script is only usable once the libraries exist.
+  add_custom_target(onefile_build_kit ALL DEPENDS onefile_launcher_main onefile_launcher_core
+                    onefile_zstd_decoder)
+endfunction()

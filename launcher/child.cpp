@@ -1,0 +1,132 @@
+// Child launch and supervision (parent role).
+#include <cwchar>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "cleanup/cleanup.h"
+#include "diagnostics/diagnostics.h"
+#include "launcher/launcher.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+#include "payload/payload.h"
+
+namespace {
+
+std::size_t command_line_length;
+
+void append_units(const wchar_t* units, std::size_t count) {
+  if (command_line_length + count >= command_line_capacity) abnormal_end();
+  std::wmemcpy(child_command_line + command_line_length, units, count);
+  command_line_length += count;
+  child_command_line[command_line_length] = L'\0';
+}
+
+void append_repeated(wchar_t unit, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) append_units(&unit, 1);
+}
+
+bool needs_quotes(const wchar_t* element) {
+  // An empty element is written as "" so that the child still sees it.
+  return element[0] == L'\0' || std::wcspbrk(element, L" \t\n\v\"") != nullptr;
+}
+
+void append_element(const wchar_t* element) {
+  if (!needs_quotes(element)) {
+    append_units(element, std::wcslen(element));
+    return;
+  }
+  append_units(L"\"", 1);
+  const wchar_t* position = element;
+  for (;;) {
+    std::size_t backslashes = 0;
+    while (*position == L'\\') {
+      ++backslashes;
+      ++position;
+    }
+    if (*position == L'\0') {
+      // The closing quote follows: double the run so that it stays literal.
+      append_repeated(L'\\', backslashes * 2);
+      break;
+    }
+    if (*position == L'"') {
+      append_repeated(L'\\', backslashes * 2 + 1);
+    } else {
+      append_repeated(L'\\', backslashes);
+    }
+    append_units(position, 1);
+    ++position;
+  }
+  append_units(L"\"", 1);
+}
+
+}  // namespace
+
+void build_child_command_line(int element_count, wchar_t* const* elements) {
+  command_line_length = 0;
+  child_command_line[0] = L'\0';
+  for (int i = 0; i < element_count; ++i) {
+    if (i > 0) append_units(L" ", 1);
+    append_element(elements[i]);
+  }
+}
+
+int launch_child_and_wait(wchar_t** arguments) {
+  close_payload();
+
+  copy_bounded(executable_directory, get_executable_path(executable_path_form::plain),
+               executable_path_capacity);
+  if (wchar_t* last_backslash = std::wcsrchr(executable_directory, L'\\')) *last_backslash = L'\0';
+  set_env_var("VESKAR_ONEFILE_DIRECTORY", executable_directory);
+  set_env_var("VESKAR_ORIGINAL_ARGV0", arguments[0] != nullptr ? arguments[0] : L"");
+
+  // A cut path would start some other program, or none: never use one.
+  const DWORD path_length = GetModuleFileNameW(nullptr, child_executable_path, wide_path_capacity);
+  if (path_length == 0 || path_length >= wide_path_capacity) abnormal_end();
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+  int element_count = 0;
+  wchar_t** elements = CommandLineToArgvW(GetCommandLineW(), &element_count);
+  if (elements == nullptr || element_count < 1) fatal_launch_error(GetLastError());
+  elements[0] = child_executable_path;
+  build_child_command_line(element_count, elements);
+
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr, TRUE,
+                      NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+    fatal_launch_error(GetLastError());
+  }
+  CloseHandle(child.hThread);
+
+  // The console handler may take and close child_process at any moment; the main thread waits
+  // on a handle of its own, so it never uses one that the handler has closed.
+  HANDLE own_handle = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &own_handle, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
+    own_handle = nullptr;
+  }
+  child_process.store(child.hProcess);
+
+  DWORD exit_code = 1;
+  if (own_handle != nullptr) {
+    WaitForSingleObject(own_handle, INFINITE);
+    if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;
+    CloseHandle(own_handle);
+  }
+  // Whoever takes the shared handle out closes it: here, or in the handler, never both.
+  if (HANDLE shared = child_process.exchange(nullptr)) {
+    if (own_handle == nullptr) {
+      WaitForSingleObject(shared, INFINITE);
+      if (!GetExitCodeProcess(shared, &exit_code)) exit_code = 1;
+    }
+    CloseHandle(shared);
+  }
+  cleanup_child_and_directory();
+  return static_cast<int>(exit_code);
+}

@@ -1,0 +1,110 @@
+// Entry sequence and role decision.
+#include "launcher/launcher.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+
+#include <windows.h>
+#include <psapi.h>
+
+#include "cleanup/cleanup.h"
+#include "diagnostics/diagnostics.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+#include "payload/payload.h"
+
+namespace {
+
+// Appends text to a NUL-terminated buffer of the given capacity, or ends the run.
+void append_bounded(wchar_t* destination, std::size_t capacity, const wchar_t* text) {
+  const std::size_t length = std::wcslen(destination);
+  const std::size_t added = std::wcslen(text);
+  if (length + added >= capacity) abnormal_end();
+  std::wmemcpy(destination + length, text, added + 1);
+}
+
+}  // namespace
+
+bool parse_process_id(const wchar_t* text, std::int32_t* value) {
+  while (std::iswspace(*text)) ++text;
+  bool negative = false;
+  if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
+  if (*text < L'0' || *text > L'9') return false;
+  std::int64_t magnitude = 0;
+  for (; *text >= L'0' && *text <= L'9'; ++text) {
+    magnitude = magnitude * 10 + (*text - L'0');
+    if (magnitude > 2147483648LL) return false;
+  }
+  if (*text != L'\0') return false;
+  const std::int64_t number = negative ? -magnitude : magnitude;
+  if (number > INT32_MAX || number < INT32_MIN) return false;
+  *value = static_cast<std::int32_t>(number);
+  return true;
+}
+
+bool parent_is_running_this_executable() {
+  const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");
+  if (parent_text == nullptr) return false;
+  std::int32_t parent_id = 0;
+  if (!parse_process_id(parent_text, &parent_id)) return false;
+  HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                              static_cast<DWORD>(parent_id));
+  if (parent == nullptr) return false;
+  // Read with the same capacity as the launcher's own path: a shorter buffer would cut a long
+  // path, the comparison would fail, and the child would unpack again and start a grandchild.
+  static wchar_t parent_image_path[executable_path_capacity];
+  bool same = false;
+  if (K32GetModuleFileNameExW(parent, nullptr, parent_image_path, executable_path_capacity) != 0) {
+    resolve_final_path(parent_image_path, executable_path_capacity);
+    shorten_directory_part(parent_image_path, executable_path_capacity);
+    same = std::wcscmp(parent_image_path, get_executable_path(executable_path_form::resolved)) == 0;
+  }
+  CloseHandle(parent);
+  return same;
+}
+
+void publish_parent_identity() {
+  unset_env_var("VESKAR_ONEFILE_START");
+  unset_env_var("VESKAR_ONEFILE_TIME_US");
+  unset_env_var("VESKAR_ONEFILE_RANDOM");
+  char narrow_id[128];
+  std::snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(GetCurrentProcessId()));
+  wchar_t wide_id[128];
+  std::size_t i = 0;
+  for (; narrow_id[i] != '\0'; ++i) wide_id[i] = static_cast<unsigned char>(narrow_id[i]);
+  wide_id[i] = L'\0';
+  set_env_var("VESKAR_ONEFILE_PARENT", wide_id);
+}
+
+int run_launcher(int argument_count, wchar_t** arguments) {
+  SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
+  const bool is_child = parent_is_running_this_executable();
+  if (!is_child) publish_parent_identity();
+
+  const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
+  make_target_directory_absolute();
+  if (!expanded) fatal_spec_error(onefile_target_spec);
+
+  if (!is_child && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
+    fatal_error("Error, failed to register signal handler.");
+  }
+  open_payload();
+  cleanup_armed = true;
+
+  while (read_entry_name()) {
+    entry_path[0] = L'\0';
+    append_bounded(entry_path, wide_path_capacity, target_directory);
+    append_bounded(entry_path, wide_path_capacity, L"\\");
+    append_bounded(entry_path, wide_path_capacity, entry_name);
+    if (main_module_path[0] == L'\0') {
+      copy_bounded(main_module_path, entry_path, wide_path_capacity);
+      // The child needs nothing but the main module's name: it was unpacked by the parent.
+      if (is_child) return hand_off_to_main_module(argument_count, arguments);
+    }
+    write_entry();
+  }
+  // Without a main module there is nothing to run; never start a child that would unpack again.
+  if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
+  return launch_child_and_wait(arguments);
+}

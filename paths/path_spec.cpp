@@ -1,0 +1,331 @@
+// Path spec expansion: "{NAME}" stands for a variable's value. The values that must agree between
+// parent and child (PID, TIME_US, RANDOM, TIME) go through the environment, which the child
+// inherits.
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <cwctype>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+
+namespace {
+
+constexpr std::size_t variable_name_capacity = 1024;
+
+enum class variable {
+  temp,
+  program,
+  program_base,
+  program_dir,
+  pid,
+  home,
+  cache_dir,
+  company,
+  product,
+  version,
+  file_version,
+  product_version,
+  random,
+  time_us,
+  time,
+  unknown,
+};
+
+struct variable_entry {
+  const wchar_t* name;
+  variable kind;
+};
+
+constexpr variable_entry variables[] = {
+    {L"TEMP", variable::temp},
+    {L"PROGRAM", variable::program},
+    {L"PROGRAM_BASE", variable::program_base},
+    {L"PROGRAM_DIR", variable::program_dir},
+    {L"PID", variable::pid},
+    {L"HOME", variable::home},
+    {L"CACHE_DIR", variable::cache_dir},
+    {L"COMPANY", variable::company},
+    {L"PRODUCT", variable::product},
+    {L"VERSION", variable::version},
+    {L"FILE_VERSION", variable::file_version},
+    {L"PRODUCT_VERSION", variable::product_version},
+    {L"RANDOM", variable::random},
+    {L"TIME_US", variable::time_us},
+    {L"TIME", variable::time},
+};
+
+wchar_t fold_ascii(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - L'a' + L'A' : unit; }
+
+variable find_variable(const wchar_t* name) {
+  for (const variable_entry& entry : variables) {
+    std::size_t i = 0;
+    while (entry.name[i] != L'\0' && fold_ascii(name[i]) == entry.name[i]) ++i;
+    if (entry.name[i] == L'\0' && name[i] == L'\0') return entry.kind;
+  }
+  return variable::unknown;
+}
+
+// Appends a value at length; a value that does not fit with its NUL ends the run.
+void append_value(wchar_t* destination, std::size_t& length, std::size_t capacity,
+                  const wchar_t* value) {
+  const std::size_t value_length = std::wcslen(value);
+  if (value_length >= capacity - length) abnormal_end();
+  std::wmemcpy(destination + length, value, value_length + 1);
+  length += value_length;
+}
+
+// The byte-wise widening of a narrow number; each byte must give exactly one unit.
+void widen_digits(const char* narrow, wchar_t* wide) {
+  std::size_t i = 0;
+  for (; narrow[i] != '\0'; ++i) {
+    const char byte[2] = {narrow[i], '\0'};
+    wchar_t unit[2] = {};
+    if (std::mbstowcs(unit, byte, 2) != 1) abnormal_end();
+    wide[i] = unit[0];
+  }
+  wide[i] = L'\0';
+}
+
+const wchar_t* program_name() {
+  wchar_t** arguments = __wargv;
+  if (arguments == nullptr) {
+    // A program with a narrow entry point has no wide vector from the runtime: parse the
+    // command line the same way, once.
+    static wchar_t** parsed = nullptr;
+    if (parsed == nullptr) {
+      int count = 0;
+      parsed = CommandLineToArgvW(GetCommandLineW(), &count);
+      if (parsed != nullptr && count < 1) parsed = nullptr;
+    }
+    arguments = parsed;
+  }
+  if (arguments == nullptr || arguments[0] == nullptr) abnormal_end();
+  return arguments[0];
+}
+
+void append_pid(wchar_t* destination, std::size_t& length, std::size_t capacity) {
+  if (const wchar_t* parent = get_env_var("VESKAR_ONEFILE_PARENT")) {
+    for (const wchar_t* unit = parent; *unit != L'\0'; ++unit) {
+      if (!std::iswdigit(*unit)) abnormal_end();
+    }
+    append_value(destination, length, capacity, parent);
+    return;
+  }
+  char narrow[128];
+  std::snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+  wchar_t wide[128];
+  widen_digits(narrow, wide);
+  append_value(destination, length, capacity, wide);
+}
+
+std::int64_t system_time() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                   now.dwLowDateTime);
+}
+
+// Appends the stored value of the environment variable, or makes one, stores and appends it.
+void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capacity,
+                     variable kind) {
+  const char* name = kind == variable::random    ? "VESKAR_ONEFILE_RANDOM"
+                     : kind == variable::time_us ? "VESKAR_ONEFILE_TIME_US"
+                                                 : "VESKAR_ONEFILE_START";
+  if (const wchar_t* stored = get_env_var(name)) {
+    append_value(destination, length, capacity, stored);
+    return;
+  }
+  wchar_t fresh[32];
+  if (kind == variable::random) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const std::uint32_t seed = random_seed(
+        GetCurrentProcessId(), static_cast<std::uint64_t>(counter.QuadPart),
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&counter)));
+    wchar_t name_text[random_name_length + 1];
+    make_random_name(seed, name_text);
+    std::wmemcpy(fresh, name_text, random_name_length + 1);
+  } else if (kind == variable::time_us) {
+    format_time_us(system_time(), fresh);
+  } else {
+    format_time(system_time(), fresh);
+  }
+  set_env_var(name, fresh);
+  append_value(destination, length, capacity, fresh);
+}
+
+bool ends_with_exe(const wchar_t* text, std::size_t length) {
+  if (length < 4) return false;
+  const wchar_t* tail = text + length - 4;
+  return tail[0] == L'.' && fold_ascii(tail[1]) == L'E' && fold_ascii(tail[2]) == L'X' &&
+         fold_ascii(tail[3]) == L'E';
+}
+
+// Appends one variable's value; false for an unknown name or a shell folder the system lacks.
+bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capacity,
+                     const wchar_t* name) {
+  const variable kind = find_variable(name);
+  bool strip_backslashes = false;
+  switch (kind) {
+    case variable::temp: {
+      // Not checked: whatever the query leaves in the room is the value, possibly nothing (it
+      // writes nothing when the folder does not fit).
+      const std::size_t room = capacity - length;
+      GetTempPathW(static_cast<DWORD>(room), destination + length);
+      const std::size_t added = wcsnlen(destination + length, room);
+      if (added == room) abnormal_end();
+      length += added;
+      strip_backslashes = true;
+      break;
+    }
+    case variable::program:
+      append_value(destination, length, capacity, program_name());
+      break;
+    case variable::program_base:
+    case variable::program_dir: {
+      wchar_t* added = destination + length;
+      if (!expand_path_spec(added, L"{PROGRAM}", capacity - length)) return false;
+      std::size_t added_length = std::wcslen(added);
+      if (kind == variable::program_base) {
+        if (ends_with_exe(added, added_length)) added_length -= 4;
+      } else if (const wchar_t* separator = std::wcsrchr(added, L'\\')) {
+        added_length = static_cast<std::size_t>(separator - added);
+      }
+      added[added_length] = L'\0';
+      length += added_length;
+      break;
+    }
+    case variable::pid:
+      append_pid(destination, length, capacity);
+      break;
+    case variable::home:
+    case variable::cache_dir:
+      if (!append_shell_folder(destination,
+                               kind == variable::home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA,
+                               capacity)) {
+        return false;
+      }
+      length += std::wcslen(destination + length);
+      strip_backslashes = true;
+      break;
+    case variable::company:
+      append_value(destination, length, capacity, onefile_company);
+      break;
+    case variable::product:
+      append_value(destination, length, capacity, onefile_product);
+      break;
+    case variable::version:
+    case variable::file_version:
+    case variable::product_version:
+      append_value(destination, length, capacity, onefile_version);
+      break;
+    case variable::random:
+    case variable::time_us:
+    case variable::time:
+      append_recorded(destination, length, capacity, kind);
+      break;
+    case variable::unknown:
+      return false;
+  }
+  if (strip_backslashes) {
+    // The whole result, not only the value: an empty value leaves the text before it exposed.
+    while (length > 0 && destination[length - 1] == L'\\') destination[--length] = L'\0';
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t random_seed(std::uint32_t process_id, std::uint64_t counter, std::uint64_t address) {
+  std::uint32_t seed = process_id ^ static_cast<std::uint32_t>(counter >> 32) ^
+                       static_cast<std::uint32_t>(counter) ^
+                       static_cast<std::uint32_t>(address >> 32) ^
+                       static_cast<std::uint32_t>(address);
+  // xorshift never leaves 0.
+  return seed == 0 ? 1 : seed;
+}
+
+void make_random_name(std::uint32_t seed, wchar_t (&name)[random_name_length + 1]) {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::uint32_t state = seed;
+  std::uint64_t bits = 0;  // the eight bytes, the first one most significant
+  for (int i = 0; i < 8; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    bits = (bits << 8) | (state & 0xFF);
+  }
+  for (std::size_t i = 0; i < 10; ++i) name[i] = alphabet[(bits >> (58 - 6 * i)) & 0x3F];
+  // The last group has four bits, filled up with two zero bits.
+  name[10] = alphabet[(bits & 0xF) << 2];
+  name[random_name_length] = L'\0';
+}
+
+void format_time_us(std::int64_t filetime, wchar_t (&text)[32]) {
+  std::swprintf(text, 32, L"%06ld", static_cast<long>((filetime / 10) % 1000000));
+}
+
+void format_time(std::int64_t filetime, wchar_t (&text)[32]) {
+  std::swprintf(text, 32, L"%lld", static_cast<long long>(filetime));
+}
+
+bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity) {
+  wchar_t folder[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, folder) != S_OK) return false;
+  std::size_t length = std::wcslen(destination);
+  append_value(destination, length, capacity, folder);
+  return true;
+}
+
+bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t capacity) {
+  if (capacity == 0) abnormal_end();
+  destination[0] = L'\0';
+  std::size_t length = 0;
+
+  wchar_t name[variable_name_capacity];
+  std::size_t name_length = 0;
+  bool name_open = false;
+  bool name_too_long = false;
+
+  for (const wchar_t* unit = spec; *unit != L'\0'; ++unit) {
+    if (*unit == L'{') {
+      // A second brace before the closing one starts the name afresh.
+      name_open = true;
+      name_length = 0;
+      name_too_long = false;
+    } else if (*unit == L'}' && name_open) {
+      name_open = false;
+      // A name longer than any known one is simply unknown.
+      if (name_too_long) return false;
+      name[name_length] = L'\0';
+      if (!append_variable(destination, length, capacity, name)) return false;
+    } else if (name_open) {
+      if (name_length + 1 < variable_name_capacity) {
+        name[name_length++] = *unit;
+      } else {
+        name_too_long = true;
+      }
+    } else {
+      // Literal text (a '}' without an open name included) only makes the expansion fail.
+      if (capacity - length < 2) return false;
+      destination[length++] = *unit;
+      destination[length] = L'\0';
+    }
+  }
+  // A name still open at the end is dropped.
+  return true;
+}
+
+void make_target_directory_absolute() {
+  wchar_t full_path[wide_path_capacity];
+  const DWORD length =
+      GetFullPathNameW(target_directory, wide_path_capacity, full_path, nullptr);
+  if (length == 0 || length > wide_path_capacity - 1) abnormal_end();
+  copy_bounded(target_directory, full_path, wide_path_capacity);
+}

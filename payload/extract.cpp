@@ -1,0 +1,133 @@
+// Writing the payload entries into the target directory: entry names, the entry's file and its
+// bytes, and the directories above it, with a cache of the directories known to exist.
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include <windows.h>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+#include "payload/payload.h"
+
+static_assert(sizeof(wchar_t) == 2, "entry names are stored as UTF-16 code units");
+static_assert(std::endian::native == std::endian::little, "entry sizes are little-endian");
+
+namespace {
+
+inline bool same_path(const wchar_t* a, const wchar_t* b) {
+  while (*a == *b) {
+    if (*a == 0) return true;
+    ++a;
+    ++b;
+  }
+  return false;
+}
+
+inline std::size_t path_length(const wchar_t* path) {
+  const wchar_t* end = path;
+  while (*end != 0) ++end;
+  return static_cast<std::size_t>(end - path);
+}
+
+// A copy that cannot be allocated is not recorded; the directory is then looked for on disk again.
+void record_directory(const wchar_t* path) {
+  const std::size_t bytes = (path_length(path) + 1) * sizeof(wchar_t);
+  auto* copy = static_cast<wchar_t*>(std::malloc(bytes));
+  if (copy == nullptr) return;
+  std::memcpy(copy, path, bytes);
+  created_directories[created_directories_count++] = copy;
+}
+
+}  // namespace
+
+bool read_entry_name() {
+  read_payload(&entry_name[0], sizeof(wchar_t));
+  if (entry_name[0] == 0) return false;
+  // Units go straight into place; the last slot is kept for the terminator, so a name that has not
+  // ended by the time it is filled does not fit.
+  for (std::size_t i = 1; i < entry_name_capacity; ++i) {
+    read_payload(&entry_name[i], sizeof(wchar_t));
+    if (entry_name[i] == 0) return true;
+  }
+  abnormal_end();
+}
+
+void write_entry() {
+  std::uint64_t remaining = 0;
+  read_payload(&remaining, sizeof remaining);
+  // A directory that could not be made shows up as the open failure below.
+  create_containing_directories(entry_path);
+  HANDLE file =
+      CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fatal_open_error();
+  while (remaining > 0) {
+    const DWORD chunk =
+        remaining < write_buffer_size ? static_cast<DWORD>(remaining) : DWORD{write_buffer_size};
+    read_payload(write_buffer, chunk);
+    DWORD written = 0;
+    if (!WriteFile(file, write_buffer, chunk, &written, nullptr)) fatal_unpack_error();
+    remaining -= chunk;
+  }
+  CloseHandle(file);
+}
+
+bool create_containing_directories(const wchar_t* file_path) {
+  wchar_t path[wide_path_capacity];
+  std::size_t length = 0;
+  std::size_t last_separator = 0;  // the first unit never counts as one
+  for (;; ++length) {
+    if (length == wide_path_capacity) abnormal_end();
+    path[length] = file_path[length];
+    if (path[length] == 0) break;
+    if (path[length] == L'\\' && length > 0) last_separator = length;
+  }
+  if (last_separator == 0) return true;
+
+  // The levels are cut and restored in place. Climb from the file's directory while a level can't
+  // be made (typically because its parent is missing) and stop at one that is cached, a drive, made,
+  // or has no separator left above it; then retry the failed levels on the way down, outermost
+  // first.
+  const std::size_t deepest_end = last_separator;
+  path[deepest_end] = 0;
+  if (create_directory_cached(path)) return true;
+  std::size_t end = deepest_end;  // end of the outermost level that failed
+  for (;;) {
+    std::size_t above = end - 1;
+    while (above > 0 && path[above] != L'\\') --above;
+    if (above == 0) break;
+    path[above] = 0;
+    if (create_directory_cached(path)) {
+      path[above] = L'\\';
+      break;
+    }
+    end = above;
+  }
+  // Each failed level still ends at its own NUL, which marks where the next lower one ends.
+  for (;;) {
+    const bool exists = create_directory_cached(path);
+    if (end == deepest_end) return exists;
+    path[end] = L'\\';
+    end += path_length(path + end);
+  }
+}
+
+bool create_directory_cached(const wchar_t* directory_path) {
+  if (created_directories_count == 0) {
+    // The home folder is taken as existing without being created.
+    wchar_t home[wide_path_capacity];
+    if (!expand_path_spec(home, L"{HOME}", wide_path_capacity)) fatal_spec_error(L"{HOME}");
+    record_directory(home);
+  }
+  for (int i = 0; i < created_directories_count; ++i) {
+    if (same_path(created_directories[i], directory_path)) return true;
+  }
+  if (directory_path[0] != 0 && directory_path[1] == L':' && directory_path[2] == 0) return true;
+  const bool exists =
+      CreateDirectoryW(directory_path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  if (exists && created_directories_count < created_directories_capacity) {
+    record_directory(directory_path);
+  }
+  return exists;
+}

@@ -1,0 +1,28 @@
+// Launcher core: the entry sequence and role decision, the child launch and supervision, and the
+// hand-off to the main module.
+#pragma once
+
+#include <cstdint>
+
+// Runs the launcher in the role that this process has; returns the process exit code.
+int run_launcher(int argument_count, wchar_t** arguments);
+
+// True when VESKAR_ONEFILE_PARENT names a live process that runs this same executable.
+bool parent_is_running_this_executable();
+// Removes the inherited time and random values and publishes this process's id.
+void publish_parent_identity();
+// Parses a process id: optional white space and sign, decimal digits, nothing after, 32-bit range.
+bool parse_process_id(const wchar_t* text, std::int32_t* value);
+
+// Parent: starts the child from the launcher's own executable, waits, cleans up; returns the
+// child's exit code.
+int launch_child_and_wait(wchar_t** arguments);
+// Writes the elements into child_command_line, quoted so that CommandLineToArgvW gives each back.
+void build_child_command_line(int element_count, wchar_t* const* elements);
+
+// Child: loads the main module and returns what its run_code returns.
+int hand_off_to_main_module(int argument_count, wchar_t** arguments);
+
+// The main module's entry point.
+using run_code_function = int (*)(int argument_count, wchar_t** arguments,
+                                  const wchar_t* main_module_path);
