@@ -59,7 +59,9 @@ constexpr variable_entry variables[] = {
     {L"TIME", variable::time},
 };
 
-wchar_t fold_ascii(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? unit - L'a' + L'A' : unit; }
+wchar_t fold_ascii(wchar_t unit) {
+  return unit >= L'a' && unit <= L'z' ? unit - L'a' + L'A' : unit;
+}
 
 variable find_variable(const wchar_t* name) {
   for (const variable_entry& entry : variables) {
@@ -144,9 +146,9 @@ void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capa
   if (kind == variable::random) {
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    const std::uint32_t seed = random_seed(
-        GetCurrentProcessId(), static_cast<std::uint64_t>(counter.QuadPart),
-        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&counter)));
+    const std::uint32_t seed =
+        random_seed(GetCurrentProcessId(), static_cast<std::uint64_t>(counter.QuadPart),
+                    static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&counter)));
     wchar_t name_text[random_name_length + 1];
     make_random_name(seed, name_text);
     std::wmemcpy(fresh, name_text, random_name_length + 1);
@@ -242,10 +244,9 @@ bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capa
 }  // namespace
 
 std::uint32_t random_seed(std::uint32_t process_id, std::uint64_t counter, std::uint64_t address) {
-  std::uint32_t seed = process_id ^ static_cast<std::uint32_t>(counter >> 32) ^
-                       static_cast<std::uint32_t>(counter) ^
-                       static_cast<std::uint32_t>(address >> 32) ^
-                       static_cast<std::uint32_t>(address);
+  std::uint32_t seed =
+      process_id ^ static_cast<std::uint32_t>(counter >> 32) ^ static_cast<std::uint32_t>(counter) ^
+      static_cast<std::uint32_t>(address >> 32) ^ static_cast<std::uint32_t>(address);
   // xorshift never leaves 0.
   return seed == 0 ? 1 : seed;
 }
@@ -324,8 +325,7 @@ bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t cap
 
 void make_target_directory_absolute() {
   wchar_t full_path[wide_path_capacity];
-  const DWORD length =
-      GetFullPathNameW(target_directory, wide_path_capacity, full_path, nullptr);
+  const DWORD length = GetFullPathNameW(target_directory, wide_path_capacity, full_path, nullptr);
   if (length == 0 || length > wide_path_capacity - 1) abnormal_end();
   copy_bounded(target_directory, full_path, wide_path_capacity);
 }

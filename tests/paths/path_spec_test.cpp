@@ -1,0 +1,248 @@
+#include <cwchar>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include "launcher/state.h"
+#include "paths/paths.h"
+#include "tests/paths/probe.h"
+
+namespace {
+
+constexpr wchar_t target_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+// The probe's expansion: "1|text" or "0|text".
+struct probe_expansion {
+  process_result raw;
+  bool expanded = false;
+  std::wstring text;
+};
+
+probe_expansion probe_expand(const std::wstring& spec, const std::vector<std::wstring>& env = {},
+                             const std::wstring& capacity = L"4096") {
+  probe_expansion result;
+  result.raw = run_paths_probe({L"expand", spec, capacity}, env);
+  const std::wstring line = first_line(result.raw);
+  result.expanded = line.rfind(L"1|", 0) == 0;
+  result.text = line.size() >= 2 ? line.substr(2) : L"";
+  return result;
+}
+
+// The stored values start out absent in every test.
+class PathSpec : public testing::Test {
+ protected:
+  void SetUp() override { clear(); }
+  void TearDown() override { clear(); }
+  static void clear() {
+    for (const char* name : {"VESKAR_ONEFILE_PARENT", "VESKAR_ONEFILE_START",
+                             "VESKAR_ONEFILE_TIME_US", "VESKAR_ONEFILE_RANDOM"}) {
+      unset_env_var(name);
+    }
+  }
+
+  wchar_t result[4096] = {};
+  bool expand(const wchar_t* spec, std::size_t capacity = 4096) {
+    return expand_path_spec(result, spec, capacity);
+  }
+  static std::wstring temp_folder() {
+    wchar_t temp[4096];
+    GetTempPathW(4096, temp);
+    std::wstring folder = temp;
+    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    return folder;
+  }
+};
+
+TEST(RandomName, KnownSeedsAndTheZeroSeed) {
+  wchar_t name[random_name_length + 1];
+  make_random_name(1, name);
+  EXPECT_STREQ(name, L"IQHFT9HQGrI");
+  make_random_name(4294967295u, name);
+  EXPECT_STREQ(name, L"H_9D2pHssPs");
+  EXPECT_EQ(random_seed(0x1234, 0x0000123400000000ull, 0), 1u);
+}
+
+TEST(TimeValues, MicrosecondsOfTheSecondAndTheWholeCount) {
+  wchar_t text[32];
+  for (std::int64_t seconds : {0ll, 1ll, 13390000000ll}) {
+    format_time_us(420 + seconds * 10000000, text);
+    EXPECT_STREQ(text, L"000042");
+  }
+  format_time_us(9999999, text);
+  EXPECT_STREQ(text, L"999999");
+  format_time(133900000001234567ll, text);
+  EXPECT_STREQ(text, L"133900000001234567");
+}
+
+TEST_F(PathSpec, TargetSpecFromRecordedValues) {
+  // GetTempPathW under Wine answers TMP (then TEMP) with a backslash at the end.
+  const probe_expansion expansion = probe_expand(
+      target_spec, {L"TMP=C:\\T\\", L"TEMP=C:\\T\\", L"VESKAR_ONEFILE_PARENT=4242",
+                    L"VESKAR_ONEFILE_TIME_US=000042", L"VESKAR_ONEFILE_RANDOM=IQHFT9HQGrI"});
+  EXPECT_TRUE(expansion.expanded) << expansion.raw.out;
+  EXPECT_EQ(expansion.text, L"C:\\T\\onefile_4242_000042_IQHFT9HQGrI");
+
+  const probe_expansion root = probe_expand(
+      target_spec, {L"TMP=C:\\", L"TEMP=C:\\", L"VESKAR_ONEFILE_PARENT=4242",
+                    L"VESKAR_ONEFILE_TIME_US=000042", L"VESKAR_ONEFILE_RANDOM=IQHFT9HQGrI"});
+  EXPECT_EQ(root.text, L"C:\\onefile_4242_000042_IQHFT9HQGrI");
+}
+
+TEST_F(PathSpec, CapacityEdges) {
+  EXPECT_TRUE(expand(L"abc", 4));
+  EXPECT_STREQ(result, L"abc");
+  EXPECT_FALSE(expand(L"abcd", 4));
+  EXPECT_STREQ(result, L"abc");
+  EXPECT_TRUE(expand(L"", 1));
+  EXPECT_STREQ(result, L"");
+
+  // "Marrowvale" is 10 units: it fits in 11, a unit less ends the run.
+  EXPECT_TRUE(expand(L"{COMPANY}", 11));
+  EXPECT_STREQ(result, L"Marrowvale");
+  const probe_expansion fits = probe_expand(L"x{COMPANY}", {}, L"12");
+  EXPECT_EQ(fits.text, L"xMarrowvale");
+  EXPECT_TRUE(ended_abnormally(probe_expand(L"x{COMPANY}", {}, L"11").raw));
+  EXPECT_TRUE(ended_abnormally(
+      probe_expand(L"{RANDOM}", {L"VESKAR_ONEFILE_RANDOM=IQHFT9HQGrI"}, L"11").raw));
+}
+
+TEST_F(PathSpec, ScanningNamesAndLiterals) {
+  const std::wstring temp = temp_folder();
+  EXPECT_TRUE(expand(L""));
+  EXPECT_STREQ(result, L"");
+  EXPECT_TRUE(expand(L"plain\\text"));
+  EXPECT_STREQ(result, L"plain\\text");
+  EXPECT_TRUE(expand(L"{TEMP"));
+  EXPECT_STREQ(result, L"");
+  EXPECT_TRUE(expand(L"before{TEMP"));
+  EXPECT_STREQ(result, L"before");
+  EXPECT_TRUE(expand(L"a{x{TEMP}"));
+  EXPECT_EQ(result, L"a" + temp);
+  EXPECT_TRUE(expand(L"{temp}|{Temp}"));
+  EXPECT_EQ(result, temp + L"|" + temp);
+  EXPECT_TRUE(expand(L"a}b"));
+  EXPECT_STREQ(result, L"a}b");
+
+  EXPECT_FALSE(expand(L"ab{NOPE}cd"));
+  EXPECT_STREQ(result, L"ab");
+  EXPECT_FALSE(expand(L"ab{TEMP }"));  // no folding beyond letter case
+  EXPECT_FALSE(expand((L"x{" + std::wstring(2000, L'N') + L"}").c_str()));
+  EXPECT_STREQ(result, L"x");
+
+  EXPECT_TRUE(expand(L"{COMPANY}/{product}/{VERSION}/{FILE_VERSION}/{PRODUCT_VERSION}"));
+  EXPECT_STREQ(result, L"Marrowvale/Marrowvale/2.0.0.0/2.0.0.0/2.0.0.0");
+}
+
+TEST_F(PathSpec, ShellFoldersAndTheBackslashRule) {
+  for (const wchar_t* spec : {L"{HOME}", L"{CACHE_DIR}"}) {
+    ASSERT_TRUE(expand(spec)) << spec;
+    const std::size_t length = std::wcslen(result);
+    ASSERT_GT(length, 0u);
+    EXPECT_NE(result[length - 1], L'\\');
+    EXPECT_TRUE(is_directory(result)) << result;
+  }
+  // Without room the temporary-folder query writes nothing, and the backslashes before go.
+  EXPECT_TRUE(expand(L"ab\\\\{TEMP}", 6));
+  EXPECT_STREQ(result, L"ab");
+
+  // append_shell_folder adds after the existing text, or answers false and leaves it alone.
+  std::wcscpy(result, L"pre:");
+  EXPECT_FALSE(append_shell_folder(result, 0x7F, 4096));
+  EXPECT_STREQ(result, L"pre:");
+  ASSERT_TRUE(append_shell_folder(result, CSIDL_PROFILE, 4096));
+  EXPECT_EQ(std::wstring(result).rfind(L"pre:", 0), 0u);
+  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"shell", L"40", L"pre:", L"8"})));
+}
+
+TEST_F(PathSpec, ProgramNameAndItsParts) {
+  // This process has a narrow entry point: the name comes from its parsed command line.
+  ASSERT_TRUE(expand(L"{PROGRAM}|{PROGRAM_BASE}"));
+  const std::wstring both = result;
+  const std::wstring program = both.substr(0, both.find(L'|'));
+  const std::wstring base = both.substr(both.find(L'|') + 1);
+  EXPECT_NE(program, L"");
+  EXPECT_EQ(program.substr(0, base.size()), base);
+  EXPECT_TRUE(base.ends_with(L"paths_test")) << both;
+
+  // A copy of the probe started with a chosen first element on its command line.
+  const struct {
+    const wchar_t* invoked_as;
+    const wchar_t* spec;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"app.EXE", L"{PROGRAM_BASE}", L"app"},
+      {L"app", L"{PROGRAM_BASE}", L"app"},
+      {L".exe", L"{PROGRAM_BASE}", L""},
+      {L"\"C:\\some dir\\app.exe\"", L"{PROGRAM_DIR}", L"C:\\some dir"},
+      {L"app.exe", L"{PROGRAM_DIR}", L"app.exe"},
+      {L"\"C:\\some dir\\app.exe\"", L"<{PROGRAM}>", L"<C:\\some dir\\app.exe>"},
+  };
+  for (const auto& c : cases) {
+    const std::wstring command_line =
+        std::wstring(c.invoked_as) + L" expand " + quote_argument(c.spec);
+    const process_result as = run_paths_probe({L"as", command_line});
+    EXPECT_EQ(as.exit_code, 0u) << narrow(command_line);
+    EXPECT_EQ(first_line(as), std::wstring(L"1|") + c.expected) << narrow(command_line);
+  }
+  // The inner expansion's value must fit as any other value.
+  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"as", L"app.EXE expand {PROGRAM_BASE} 6"})));
+}
+
+TEST_F(PathSpec, ProcessIdFromTheParentVariable) {
+  set_env_var("VESKAR_ONEFILE_PARENT", L"0042");
+  EXPECT_TRUE(expand(L"{PID}"));
+  EXPECT_STREQ(result, L"0042");
+
+  SetEnvironmentVariableW(L"VESKAR_ONEFILE_PARENT", L"");
+  EXPECT_TRUE(expand(L"{PID}"));
+  EXPECT_EQ(result, std::to_wstring(GetCurrentProcessId()));
+  unset_env_var("VESKAR_ONEFILE_PARENT");
+  EXPECT_TRUE(expand(L"{PID}"));
+  EXPECT_EQ(result, std::to_wstring(GetCurrentProcessId()));
+
+  EXPECT_TRUE(ended_abnormally(probe_expand(L"{PID}", {L"VESKAR_ONEFILE_PARENT=42a"}).raw));
+}
+
+TEST_F(PathSpec, RecordedValuesRepeatUntilRemoved) {
+  ASSERT_TRUE(expand(L"{TIME_US}_{RANDOM}_{TIME}"));
+  const std::wstring first = result;
+  ASSERT_EQ(first.size(), 6u + 1 + 11 + 1 + std::wcslen(get_env_var("VESKAR_ONEFILE_START")));
+  EXPECT_EQ(first, std::wstring(get_env_var("VESKAR_ONEFILE_TIME_US")) + L"_" +
+                       get_env_var("VESKAR_ONEFILE_RANDOM") + L"_" +
+                       get_env_var("VESKAR_ONEFILE_START"));
+  ASSERT_TRUE(expand(L"{TIME_US}_{RANDOM}_{TIME}"));
+  EXPECT_EQ(result, first);
+
+  // Wait until the clock has moved past the recorded time, then start afresh.
+  const long long recorded = std::wcstoll(get_env_var("VESKAR_ONEFILE_START"), nullptr, 10);
+  for (;;) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (((static_cast<long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) > recorded) break;
+    Sleep(1);
+  }
+  unset_env_var("VESKAR_ONEFILE_START");
+  unset_env_var("VESKAR_ONEFILE_TIME_US");
+  unset_env_var("VESKAR_ONEFILE_RANDOM");
+  ASSERT_TRUE(expand(L"{TIME_US}_{RANDOM}_{TIME}"));
+  const std::wstring second = result;
+  EXPECT_NE(second.substr(7, 11), first.substr(7, 11));
+  EXPECT_GT(std::wcstoll(second.substr(19).c_str(), nullptr, 10), recorded);
+}
+
+TEST_F(PathSpec, TargetDirectoryIsMadeAbsolute) {
+  wchar_t current[4096];
+  GetCurrentDirectoryW(4096, current);
+  std::wcscpy(target_directory, L"relative\\dir");
+  make_target_directory_absolute();
+  EXPECT_EQ(target_directory, std::wstring(current) + L"\\relative\\dir");
+
+  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"absolute", L""})));
+  std::wstring deep;
+  while (deep.size() < 4080) deep += L"component\\";
+  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"absolute", deep})));
+}
+
+}  // namespace
