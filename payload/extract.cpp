@@ -86,9 +86,9 @@ bool create_containing_directories(const wchar_t* file_path) {
   if (last_separator == 0) return true;
 
   // The levels are cut and restored in place. Climb from the file's directory while a level can't
-  // be made (typically because its parent is missing) and stop at one that is cached, a drive, made,
-  // or has no separator left above it; then retry the failed levels on the way down, outermost
-  // first.
+  // be made (typically because its parent is missing) and stop at one that is cached, a drive,
+  // made, or has no separator left above it; then retry the failed levels on the way down,
+  // outermost first.
   const std::size_t deepest_end = last_separator;
   path[deepest_end] = 0;
   if (create_directory_cached(path)) return true;
@@ -120,7 +120,9 @@ bool create_directory_cached(const wchar_t* directory_path) {
     if (!expand_path_spec(home, L"{HOME}", wide_path_capacity)) fatal_spec_error(L"{HOME}");
     record_directory(home);
   }
-  for (int i = 0; i < created_directories_count; ++i) {
+  // Newest first: entries come grouped by directory, so the one asked for is usually the last
+  // recorded. Only whether any entry matches counts, so the order changes nothing else.
+  for (int i = created_directories_count - 1; i >= 0; --i) {
     if (same_path(created_directories[i], directory_path)) return true;
   }
   if (directory_path[0] != 0 && directory_path[1] == L':' && directory_path[2] == 0) return true;
