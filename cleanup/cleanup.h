@@ -5,14 +5,46 @@
 #include <windows.h>
 
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
-// then, once armed, removes the target directory with retries. Never fails, reports nothing.
+// then, once armed, removes the target directory: each attempt walks the tree directly and then
+// makes the shell's deletion request, unless a link remains below the directory or its name is
+// too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
 void cleanup_child_and_directory();
 // Runs the cleanup for Ctrl+C, Ctrl+Break, close, log-off and shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 
-// Removes everything below and including directory with a direct walk; links and junctions
-// are removed as links, never entered. True when no reparse point remains below it.
+// Removes everything below and including directory (no trailing backslash) with a direct walk.
+// Nothing is followed: an entry is deleted only when a handle opened on it, without following a
+// link, carries the name of that very place below directory. Links and junctions are removed as
+// links; an entry that the system names after some other place (Wine opens a link's target even
+// when asked for the link itself) is left alone. A directory path that is itself a link, or not
+// a directory, is left alone too. True when nothing remains that could lead a deletion outside
+// directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
+// too long.
 bool remove_tree_directly(const wchar_t* directory);
 
-// The shell's deletion call, replaceable by tests to count or observe the requests.
+// Sharing the child's handle with the console handler. The handler may take the handle out of
+// child_process at any moment and close it, even while the main thread waits for the child, so
+// the main thread never waits on that handle itself:
+//
+//   HANDLE own = share_child_process(started.hProcess);
+//   WaitForSingleObject(own, INFINITE);
+//   if (!GetExitCodeProcess(own, &exit_code)) exit_code = 1;
+//   CloseHandle(own);
+//   release_child_process();
+//   cleanup_child_and_directory();
+//
+// share_child_process stores process in child_process and returns a duplicate that belongs to the
+// caller alone; whichever thread takes child_process out (by exchange with none) closes it, so it
+// is closed exactly once and never used after that. If no duplicate can be made, process is not
+// shared and comes back as the caller's own: a console event then only removes the directory.
+void* share_child_process(void* process);
+// Takes child_process out and closes it, unless the handler has taken it first.
+void release_child_process();
+
+// Calls made through replaceable pointers so that tests can count or observe them: the shell's
+// deletion request, the attribute query and the pause between attempts, and the closing of the
+// child's shared handle.
 extern int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request);
+extern DWORD(WINAPI* attributes_query)(const wchar_t* path);
+extern void(WINAPI* retry_pause)(DWORD milliseconds);
+extern BOOL(WINAPI* handle_close)(HANDLE handle);
