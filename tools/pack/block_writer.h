@@ -1,0 +1,28 @@
+// The payload block: "JIV", one zstd frame holding the entry list, one 0 byte, and the 8-byte
+// little-endian leading length (the block's length less 8).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "pack/entries.h"
+
+namespace onefile_pack {
+
+struct CompressionSettings {
+  int level;
+  int threads;
+};
+
+// Bytes of the decompressed entry list: per entry the name's units and a 0 unit, the 8-byte
+// size and the data, then the end marker (one 0 unit).
+std::uint64_t entry_list_size(const std::vector<Entry>& entries);
+
+// Writes the block to path, reading each entry's file once in chunks; returns its length.
+// The file is written under a temporary name first and replaces path only when complete.
+std::uint64_t write_payload_block(const std::filesystem::path& path,
+                                  const std::vector<Entry>& entries,
+                                  const CompressionSettings& settings);
+
+}  // namespace onefile_pack

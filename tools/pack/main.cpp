@@ -1,0 +1,73 @@
+// onefile-pack: packs an application's files into the payload block of a launcher, and writes
+// the assembler file that links the block in.
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "pack/asm_writer.h"
+#include "pack/block_writer.h"
+#include "pack/entries.h"
+#include "pack/error.h"
+#include "pack/options.h"
+#include "pack/platform.h"
+
+namespace {
+
+using namespace onefile_pack;
+namespace fs = std::filesystem;
+
+void create_parent_directories(const fs::path& file) {
+  const fs::path parent = file.parent_path();
+  std::error_code error;
+  if (!parent.empty() && !fs::is_directory(parent) && !fs::create_directories(parent, error)) {
+    throw PackError(display_path(parent) + ": cannot create the directory: " + error.message());
+  }
+}
+
+void pack(const Options& options) {
+  const std::vector<Entry> entries = collect_entries(options.sources);
+
+  fs::path block_path;
+  if (options.output) {
+    block_path = *options.output;
+  } else {
+    block_path = *options.assembler_file;
+    block_path += ".bin";
+  }
+  const int threads = options.threads > 0
+                          ? options.threads
+                          : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  create_parent_directories(block_path);
+  const std::uint64_t block_size =
+      write_payload_block(block_path, entries, {options.level, threads});
+
+  if (options.assembler_file) {
+    // The assembler runs elsewhere in the build: it gets the block's absolute path.
+    create_parent_directories(*options.assembler_file);
+    write_assembler_file(*options.assembler_file,
+                         assembler_source(fs::canonical(block_path), block_size));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const Options options = parse_options(command_line_arguments(argc, argv));
+    if (options.help) {
+      std::fputs(usage_text, stdout);
+      return 0;
+    }
+    pack(options);
+    return 0;
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "onefile-pack: %s\nTry 'onefile-pack --help'.\n", error.what());
+    return 2;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "onefile-pack: %s\n", error.what());
+    return 1;
+  }
+}
