@@ -131,8 +131,8 @@ function(onefile_write_build_script)
   set(ONEFILE_RC_TEMPLATE ${ONEFILE_RESOURCES_DIR}/version.rc.in)
   get_filename_component(ONEFILE_RC_TEMPLATE "${ONEFILE_RC_TEMPLATE}" ABSOLUTE)
   get_filename_component(ONEFILE_MANIFEST "${ONEFILE_RESOURCES_DIR}/launcher.manifest" ABSOLUTE)
-  set(ONEFILE_KIT_LIBRARIES "")
-  foreach(library onefile_launcher_main onefile_launcher_core onefile_payload onefile_cleanup
+  set(ONEFILE_KIT_LIBRARIES "$<JOIN:$<TARGET_OBJECTS:onefile_launcher_main>, >")
+  foreach(library onefile_launcher_core onefile_payload onefile_cleanup
                   onefile_paths onefile_diagnostics onefile_state onefile_zstd_decoder)
     string(APPEND ONEFILE_KIT_LIBRARIES " \"$<TARGET_FILE:${library}>\"")
   endforeach()

@@ -104,29 +104,14 @@ int launch_child_and_wait(wchar_t** arguments) {
   }
   CloseHandle(child.hThread);
 
-  // The console handler may take and close child_process at any moment; the main thread waits
-  // on a handle of its own, so it never uses one that the handler has closed.
-  HANDLE own_handle = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &own_handle, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
-    own_handle = nullptr;
-  }
-  child_process.store(child.hProcess);
-
+  // The console handler may take and close the shared handle at any moment; the main thread
+  // waits on a duplicate of its own.
+  HANDLE own_handle = share_child_process(child.hProcess);
+  WaitForSingleObject(own_handle, INFINITE);
   DWORD exit_code = 1;
-  if (own_handle != nullptr) {
-    WaitForSingleObject(own_handle, INFINITE);
-    if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;
-    CloseHandle(own_handle);
-  }
-  // Whoever takes the shared handle out closes it: here, or in the handler, never both.
-  if (HANDLE shared = child_process.exchange(nullptr)) {
-    if (own_handle == nullptr) {
-      WaitForSingleObject(shared, INFINITE);
-      if (!GetExitCodeProcess(shared, &exit_code)) exit_code = 1;
-    }
-    CloseHandle(shared);
-  }
+  if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;
+  CloseHandle(own_handle);
+  release_child_process();
   cleanup_child_and_directory();
   return static_cast<int>(exit_code);
 }

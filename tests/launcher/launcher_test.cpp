@@ -1,0 +1,378 @@
+// Runs real launchers under Wine: arguments, exit codes, unpacked files, the role decision,
+// paths, failures, and the executable's resources.
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <zstd.h>
+
+#include "tests/support/process.h"
+
+namespace {
+
+std::wstring launcher(const wchar_t* name) { return std::wstring(TEST_LAUNCHERS_DIR) + L"\\" + name; }
+
+// What record_main wrote: keys in order, values as recorded.
+struct record {
+  std::vector<std::pair<std::wstring, std::wstring>> items;
+  std::wstring get(const std::wstring& key) const {
+    for (const auto& [k, v] : items)
+      if (k == key) return v;
+    return L"(missing)";
+  }
+  std::vector<std::wstring> all(const std::wstring& key) const {
+    std::vector<std::wstring> values;
+    for (const auto& [k, v] : items)
+      if (k == key) values.push_back(v);
+    return values;
+  }
+};
+
+bool read_record(const std::wstring& path, record* out) {
+  std::string bytes;
+  if (!read_file(path, bytes)) return false;
+  std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\0') {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) out->items.emplace_back(parts[i], parts[i + 1]);
+  return true;
+}
+
+// One launch with a private temporary folder, so that whatever the launcher leaves is visible.
+struct launch {
+  scratch_directory temp;
+  scratch_directory records;
+  process_result result;
+  record rec;
+  bool recorded = false;
+
+  launch(const std::wstring& command_line, std::vector<std::wstring> environment = {}) {
+    environment.push_back(L"TEMP=" + temp.path());
+    environment.push_back(L"TMP=" + temp.path());
+    environment.push_back(L"ONEFILE_TEST_RECORD=" + records / L"record");
+    result = run_process(command_line, environment, 120000);
+    recorded = read_record(records / L"record", &rec);
+  }
+  // Names in the private temporary folder after the run.
+  std::vector<std::wstring> leftovers() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((temp.path() + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+  }
+};
+
+std::wstring command(const std::wstring& executable, const std::vector<std::wstring>& arguments = {}) {
+  std::wstring line = quote_argument(executable);
+  for (const std::wstring& argument : arguments) line += L" " + quote_argument(argument);
+  return line;
+}
+
+std::uint64_t fnv1a(const std::string& bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+  return hash;
+}
+
+TEST(Arguments, ReachRunCodeExactlyAsTyped) {
+  std::vector<std::wstring> arguments = {
+      L"plain",        L"two words",          L"tab\there",     L"line\nfeed",
+      L"vertical\vtab", L"say \"hi\"",         L"a\\\\\"b",      L"ends in backslash\\",
+      L"c:\\dir\\",     L"\\\\server\\share",  L"",              L"caf\u00e9 \u6f22\u5b57",
+      L"\U0001F600",    L"",                   L"\\\"",          L"trailing\\\\",
+  };
+  for (int i = 0; i < 150; ++i) arguments.push_back(L"many" + std::to_wstring(i));
+  launch run(command(launcher(L"record_launcher.exe"), arguments));
+  ASSERT_TRUE(run.recorded) << run.result.out << run.result.err;
+  EXPECT_EQ(run.result.exit_code, 0u);
+  const std::vector<std::wstring> received = run.rec.all(L"arg");
+  ASSERT_EQ(received.size(), arguments.size() + 1);
+  EXPECT_EQ(received[0], launcher(L"record_launcher.exe"));
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    EXPECT_EQ(received[i + 1], arguments[i]) << "argument " << i + 1;
+  }
+  EXPECT_EQ(run.rec.get(L"argc"), std::to_wstring(arguments.size() + 1));
+}
+
+TEST(Arguments, OriginalArgv0IsTheNameAsTypedAndTheDirectoryIsTheLaunchers) {
+  // Started by bare name: the system finds it beside the test's own executable.
+  launch run(L"record_launcher.exe first");
+  ASSERT_TRUE(run.recorded) << run.result.out << run.result.err;
+  EXPECT_EQ(run.rec.get(L"VESKAR_ORIGINAL_ARGV0"), L"record_launcher.exe");
+  EXPECT_EQ(run.rec.all(L"arg")[0], launcher(L"record_launcher.exe"));
+  EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_DIRECTORY"), std::wstring(TEST_LAUNCHERS_DIR));
+}
+
+TEST(ExitCodes, PassThroughUnchanged) {
+  const struct {
+    const wchar_t* chosen;
+    std::uint32_t expected;
+  } cases[] = {{L"0", 0}, {L"1", 1}, {L"255", 255}, {L"256", 256}, {L"0x7FFFFFFF", 0x7FFFFFFF},
+               {L"-1", 0xFFFFFFFF}, {L"-5", 0xFFFFFFFB}};
+  for (const auto& c : cases) {
+    launch run(command(launcher(L"record_launcher.exe")), {std::wstring(L"ONEFILE_TEST_EXIT=") + c.chosen});
+    EXPECT_EQ(run.result.exit_code, c.expected) << narrow(c.chosen);
+    EXPECT_TRUE(run.leftovers().empty());
+  }
+}
+
+TEST(Unpacking, EveryFileIsPresentAndIdenticalDuringTheRunAndGoneAfter) {
+  launch run(command(launcher(L"record_launcher.exe")));
+  ASSERT_TRUE(run.recorded) << run.result.out << run.result.err;
+  std::map<std::wstring, std::wstring> files;
+  for (const std::wstring& entry : run.rec.all(L"file")) {
+    files[entry.substr(0, entry.find(L'|'))] = entry.substr(entry.find(L'|') + 1);
+  }
+  const auto expect_file = [&](const std::wstring& name, const std::wstring& source) {
+    std::string bytes;
+    ASSERT_TRUE(read_file(source, bytes)) << narrow(source);
+    EXPECT_EQ(files[name], std::to_wstring(bytes.size()) + L"|" + std::to_wstring(fnv1a(bytes)))
+        << narrow(name);
+  };
+  expect_file(L"a.txt", std::wstring(TEST_FILES_DIR) + L"\\a.txt");
+  expect_file(L"sub\\b.txt", std::wstring(TEST_FILES_DIR) + L"\\sub\\b.txt");
+  expect_file(L"sub\\deeper\\empty.bin", std::wstring(TEST_FILES_DIR) + L"\\sub\\deeper\\empty.bin");
+  expect_file(L"sub\\large.txt", TEST_LARGE_FILE);
+  expect_file(L"record_main.dll", launcher(L"record_main.dll"));
+  EXPECT_EQ(files.size(), 5u);
+
+  // The main module is the first entry, in the target directory under the temporary folder.
+  const std::wstring main_module = run.rec.get(L"main_module_path");
+  const std::wstring target = main_module.substr(0, main_module.rfind(L'\\'));
+  EXPECT_EQ(main_module.substr(main_module.rfind(L'\\') + 1), L"record_main.dll");
+  EXPECT_EQ(target.find(run.temp.path() + L"\\onefile_" + run.rec.get(L"VESKAR_ONEFILE_PARENT") +
+                        L"_" + run.rec.get(L"VESKAR_ONEFILE_TIME_US") + L"_" +
+                        run.rec.get(L"VESKAR_ONEFILE_RANDOM")),
+            0u)
+      << narrow(target);
+  EXPECT_FALSE(path_exists(target));
+  EXPECT_TRUE(run.leftovers().empty());
+}
+
+TEST(RoleDecision, UnusableParentValuesMakeTheProcessAParent) {
+  // A process that has ended leaves an id that names no running process.
+  process_result ended = run_process(L"cmd.exe /c exit 0");
+  (void)ended;
+  const std::wstring values[] = {L"", L"12x", L"letters", L"99999999999", L"-99999999999",
+                                 L"4194300", std::to_wstring(GetCurrentProcessId())};
+  for (const std::wstring& value : values) {
+    launch run(command(launcher(L"record_launcher.exe")), {L"VESKAR_ONEFILE_PARENT=" + value});
+    ASSERT_TRUE(run.recorded) << narrow(value) << run.result.out << run.result.err;
+    // The launcher published its own id, and its child saw that id.
+    const std::wstring published = run.rec.get(L"VESKAR_ONEFILE_PARENT");
+    EXPECT_NE(published, value);
+    EXPECT_EQ(published, run.rec.get(L"parent_pid")) << narrow(value);
+    EXPECT_EQ(run.rec.get(L"grandparent_pid"), std::to_wstring(GetCurrentProcessId()));
+    EXPECT_TRUE(run.leftovers().empty());
+  }
+}
+
+TEST(RoleDecision, InheritedTimeAndRandomValuesAreReplacedByTheParent) {
+  launch run(command(launcher(L"record_launcher.exe")),
+             {L"VESKAR_ONEFILE_START=1", L"VESKAR_ONEFILE_TIME_US=999999",
+              L"VESKAR_ONEFILE_RANDOM=AAAAAAAAAAA"});
+  ASSERT_TRUE(run.recorded);
+  EXPECT_NE(run.rec.get(L"VESKAR_ONEFILE_TIME_US"), L"999999");
+  EXPECT_NE(run.rec.get(L"VESKAR_ONEFILE_RANDOM"), L"AAAAAAAAAAA");
+  EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_RANDOM").size(), 11u);
+  EXPECT_EQ(run.rec.get(L"main_module_path").find(L"AAAAAAAAAAA"), std::wstring::npos);
+}
+
+TEST(RoleDecision, AProcessThatTheApplicationStartsFromTheLauncherTakesTheChildRole) {
+  launch run(command(launcher(L"record_launcher.exe")), {L"ONEFILE_TEST_SPAWN=1"});
+  ASSERT_TRUE(run.recorded);
+  EXPECT_EQ(run.rec.get(L"nested_exit"), L"0");
+  record nested;
+  ASSERT_TRUE(read_record(run.records / L"record.nested", &nested));
+  // Same main module, same directory, same parent; the nested process is the application's own
+  // child, not a child of a new parent.
+  EXPECT_EQ(nested.get(L"main_module_path"), run.rec.get(L"main_module_path"));
+  EXPECT_EQ(nested.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"VESKAR_ONEFILE_PARENT"));
+  EXPECT_EQ(nested.get(L"parent_pid"), run.rec.get(L"pid"));
+  EXPECT_EQ(run.leftovers().size(), 0u);
+}
+
+// Copies a launcher to a new path and runs it from there.
+void expect_single_child_launch_from(const std::wstring& directory, const std::wstring& name) {
+  const std::wstring copy = directory + L"\\" + name;
+  ASSERT_TRUE(CopyFileW(launcher(L"record_launcher.exe").c_str(), copy.c_str(), FALSE))
+      << GetLastError();
+  launch run(command(copy, {L"arg"}));
+  ASSERT_TRUE(run.recorded) << run.result.out << run.result.err;
+  EXPECT_EQ(run.result.exit_code, 0u);
+  // Exactly one child: the application's parent is the launcher that the test started.
+  EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"parent_pid"));
+  EXPECT_EQ(run.rec.get(L"grandparent_pid"), std::to_wstring(GetCurrentProcessId()));
+  EXPECT_TRUE(run.leftovers().empty());
+  DeleteFileW(copy.c_str());
+}
+
+TEST(Paths, BlanksAndNonAsciiInTheDirectory) {
+  scratch_directory base;
+  const std::wstring directory = base / L"with blanks \u00e9\u00e8 \u6f22";
+  ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+  expect_single_child_launch_from(directory, L"my app \u00fc.exe");
+}
+
+TEST(Paths, StartedThroughADirectoryLink) {
+  const std::wstring linked = std::wstring(TEST_LINK_DIR) + L"\\record_launcher.exe";
+  const DWORD attributes = GetFileAttributesW(TEST_LINK_DIR);
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the link fixture did not run";
+  launch run(command(linked, {L"x"}));
+  ASSERT_TRUE(run.recorded) << run.result.out << run.result.err;
+  EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"parent_pid"));
+  EXPECT_EQ(run.rec.get(L"grandparent_pid"), std::to_wstring(GetCurrentProcessId()));
+  EXPECT_EQ(run.rec.all(L"arg")[0], linked);
+}
+
+TEST(Paths, AnExecutablePathLongerThan2047Units) {
+  scratch_directory base;
+  std::wstring directory = L"\\\\?\\" + base.path();
+  const std::wstring component(200, L'd');
+  while (directory.size() < 2100) {
+    directory += L"\\" + component;
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr)) << GetLastError();
+  }
+  const std::wstring copy = directory + L"\\long.exe";
+  ASSERT_TRUE(CopyFileW(launcher(L"record_launcher.exe").c_str(), copy.c_str(), FALSE));
+  launch run(quote_argument(copy.substr(4)) + L" arg");
+  if (!run.recorded && run.result.err.rfind("CreateProcessW failed", 0) == 0) {
+    GTEST_SKIP() << "the system does not start programs from paths this long: " << run.result.err;
+  }
+  ASSERT_TRUE(run.recorded) << run.result.exit_code << run.result.out << run.result.err;
+  EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"parent_pid"));
+  EXPECT_EQ(run.rec.get(L"grandparent_pid"), std::to_wstring(GetCurrentProcessId()));
+}
+
+// A copy of a launcher whose payload block has been changed by edit.
+template <typename Edit>
+std::wstring patched_launcher(const scratch_directory& where, const wchar_t* source, Edit edit) {
+  std::string bytes;
+  EXPECT_TRUE(read_file(launcher(source), bytes));
+  const std::size_t block = bytes.find(std::string("JIV\x28\xB5\x2F\xFD", 7));
+  EXPECT_NE(block, std::string::npos);
+  edit(bytes, block);
+  const std::wstring path = where / L"patched.exe";
+  EXPECT_TRUE(write_file(path, bytes));
+  return path;
+}
+
+TEST(Failures, BadHeaderEndsBeforeAnythingIsWritten) {
+  scratch_directory where;
+  const std::wstring exe = patched_launcher(where, L"record_launcher.exe",
+                                            [](std::string& bytes, std::size_t at) { bytes[at + 1] = 'X'; });
+  launch run(command(exe));
+  std::string out = run.result.out;
+  std::erase(out, '\r');
+  EXPECT_EQ(out, "Error, couldn't find attached data header.\n");
+  EXPECT_EQ(run.result.exit_code, 2u);
+  EXPECT_FALSE(run.recorded);
+  EXPECT_TRUE(run.leftovers().empty());
+}
+
+TEST(Failures, AnEmptyEntryListEndsWithAClearFailure) {
+  scratch_directory where;
+  const std::wstring exe =
+      patched_launcher(where, L"record_launcher.exe", [](std::string& bytes, std::size_t at) {
+        const char end_marker[2] = {0, 0};
+        char frame[64];
+        const std::size_t size = ZSTD_compress(frame, sizeof frame, end_marker, 2, 3);
+        ASSERT_FALSE(ZSTD_isError(size));
+        bytes.replace(at + 3, size, frame, size);
+      });
+  launch run(command(exe));
+  std::string out = run.result.out;
+  std::erase(out, '\r');
+  EXPECT_EQ(out, "Error, attached data holds no files.\n");
+  EXPECT_EQ(run.result.exit_code, 2u);
+  EXPECT_FALSE(run.recorded);
+  EXPECT_TRUE(run.leftovers().empty());
+}
+
+TEST(Failures, MainModuleWithoutRunCode) {
+  launch run(command(launcher(L"no_entry_launcher.exe")));
+  std::string out = run.result.out;
+  std::erase(out, '\r');
+  EXPECT_EQ(out, "Error, DLL entry point not found.\n");
+  EXPECT_EQ(run.result.exit_code, 2u);
+  EXPECT_TRUE(run.leftovers().empty());  // the parent still removes the directory
+}
+
+TEST(Failures, ADependencyBesideTheLauncherIsNotLookedFor) {
+  ASSERT_TRUE(path_exists(launcher(L"onefile_dependency.dll")));
+  launch run(command(launcher(L"dependent_launcher.exe")));
+  EXPECT_EQ(run.result.err.rfind("Error, load DLL. ([Error ", 0), 0u) << run.result.err;
+  EXPECT_EQ(run.result.exit_code, 2u);
+  EXPECT_TRUE(run.leftovers().empty());
+}
+
+std::wstring version_string(const std::vector<char>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring query = std::wstring(L"\\StringFileInfo\\000004b0\\") + name;
+  if (!VerQueryValueW(info.data(), query.c_str(), &value, &length) || length == 0) return L"(none)";
+  return static_cast<const wchar_t*>(value);
+}
+
+TEST(Image, VersionRecordAsTheSystemReadsIt) {
+  const std::wstring exe = launcher(L"record_launcher.exe");
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+  EXPECT_EQ(version_string(info, L"CompanyName"), L"Marrowvale");
+  EXPECT_EQ(version_string(info, L"ProductName"), L"Marrowvale");
+  EXPECT_EQ(version_string(info, L"FileVersion"), L"2.0.0.0");
+  EXPECT_EQ(version_string(info, L"ProductVersion"), L"2.0.0.0");
+  EXPECT_EQ(version_string(info, L"OriginalFilename"), L"record_launcher.exe");
+  EXPECT_EQ(version_string(info, L"InternalName"), L"record_launcher");
+  struct translation {
+    WORD language;
+    WORD code_page;
+  }* translations = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translations), &length));
+  EXPECT_EQ(translations[0].language, 0);
+  EXPECT_EQ(translations[0].code_page, 1200);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+}
+
+TEST(Image, ManifestAsksForNoElevationAndLongPaths) {
+  HMODULE image = LoadLibraryExW(launcher(L"record_launcher.exe").c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr);
+  HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(resource, nullptr);
+  const char* text = static_cast<const char*>(LockResource(LoadResource(image, resource)));
+  const std::string manifest(text, SizeofResource(image, resource));
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>"),
+            std::string::npos);
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos);
+  for (const char* os : {"e2011457-1546-43c5-a5fe-008deee3d3f0", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) {
+    EXPECT_NE(manifest.find(os), std::string::npos) << os;
+  }
+  FreeLibrary(image);
+}
+
+}  // namespace
