@@ -37,7 +37,19 @@ function(onefile_launcher_link_options target console)
   endif()
 endfunction()
 
+if(NOT ONEFILE_LAUNCHER_LIBRARIES)
+  set(ONEFILE_LAUNCHER_LIBRARIES onefile_launcher_main onefile_launcher_core)
+endif()
+
 function(onefile_add_launcher target)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  if(NOT "RC" IN_LIST languages OR NOT "ASM" IN_LIST languages)
+    message(FATAL_ERROR "onefile_add_launcher needs the RC and ASM languages: "
+                        "project(... LANGUAGES C CXX RC ASM) or enable_language(RC) and (ASM)")
+  endif()
+  if(NOT ONEFILE_PACK_EXECUTABLE)
+    message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
+  endif()
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
     "MAIN;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
     "FILES")
@@ -118,7 +130,7 @@ function(onefile_add_launcher target)
   add_executable(${target} ${work}/config.cpp ${work}/version.rc ${work}/payload.S)
   set_source_files_properties(${work}/version.rc PROPERTIES OBJECT_DEPENDS
                               ${ONEFILE_RESOURCES_DIR}/launcher.manifest)
-  target_link_libraries(${target} PRIVATE onefile_launcher_main onefile_launcher_core)
+  target_link_libraries(${target} PRIVATE ${ONEFILE_LAUNCHER_LIBRARIES})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
   onefile_launcher_link_options(${target} "${arg_CONSOLE}")
 endfunction()

@@ -18,7 +18,7 @@ if(ONEFILE_ZSTD_SOURCE_DIR)
     ${_lib}/common/fse_decompress.c ${_lib}/common/xxhash.c ${_lib}/common/zstd_common.c
     ${_lib}/decompress/huf_decompress.c ${_lib}/decompress/zstd_ddict.c
     ${_lib}/decompress/zstd_decompress.c ${_lib}/decompress/zstd_decompress_block.c)
-  target_include_directories(onefile_zstd_decoder SYSTEM PUBLIC ${_lib})
+  target_include_directories(onefile_zstd_decoder SYSTEM PUBLIC $<BUILD_INTERFACE:${_lib}>)
   target_compile_definitions(onefile_zstd_decoder PRIVATE
     ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
   if(NOT MSVC)
