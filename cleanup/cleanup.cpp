@@ -5,9 +5,19 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "launcher/shell32.h"
 #include "launcher/state.h"
 
-int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request) = SHFileOperationW;
+namespace {
+
+int WINAPI shell_file_operation_on_demand(SHFILEOPSTRUCTW* request) {
+  const auto operation = shell32_function<int(WINAPI*)(SHFILEOPSTRUCTW*)>("SHFileOperationW");
+  return operation != nullptr ? operation(request) : ERROR_MOD_NOT_FOUND;
+}
+
+}  // namespace
+
+int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request) = shell_file_operation_on_demand;
 DWORD(WINAPI* attributes_query)(const wchar_t* path) = GetFileAttributesW;
 void(WINAPI* retry_pause)(DWORD milliseconds) = Sleep;
 BOOL(WINAPI* handle_close)(HANDLE handle) = CloseHandle;
@@ -294,7 +304,35 @@ bool remove_tree_directly(const wchar_t* directory) {
   return walk.contained;
 }
 
+void begin_main_thread_step() {
+  int expected = main_thread_idle;
+  if (main_thread_step.compare_exchange_strong(expected, main_thread_busy)) return;
+  for (;;) Sleep(INFINITE);
+}
+
+void end_main_thread_step() {
+  int expected = main_thread_busy;
+  if (main_thread_step.compare_exchange_strong(expected, main_thread_idle)) return;
+  // A cleanup waits for this step: hand over, and start nothing more.
+  main_thread_step.store(main_thread_stopped);
+  for (;;) Sleep(INFINITE);
+}
+
 void cleanup_child_and_directory() {
+  // No file and no child comes into being beside the cleanup: stop the main thread's steps for
+  // good, after the one under way (one entry, or the child's start) has ended.
+  for (;;) {
+    int state = main_thread_step.load();
+    if (state == main_thread_idle &&
+        main_thread_step.compare_exchange_strong(state, main_thread_stopped)) {
+      break;
+    }
+    if (state == main_thread_stopped) break;
+    if (state == main_thread_busy) {
+      main_thread_step.compare_exchange_strong(state, main_thread_stopping);
+    }
+    Sleep(1);
+  }
   // Taken by exchange: of the handler and the main thread, only the one that gets it closes it.
   if (HANDLE child = child_process.exchange(nullptr)) {
     if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) {

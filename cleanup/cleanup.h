@@ -12,6 +12,15 @@ void cleanup_child_and_directory();
 // Runs the cleanup for Ctrl+C, Ctrl+Break, close, log-off and shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 
+// The main thread brackets every step that creates something, each payload entry it writes and
+// the start of the child, with these two. A cleanup first waits for the step under way to end and
+// then lets the main thread start no other, so that it never races the writing of further files
+// and never misses a child started beside it. Once a cleanup has begun, begin_main_thread_step
+// does not return: the thread waits for the process to end, which the console event's default
+// handling does when the cleanup is over.
+void begin_main_thread_step();
+void end_main_thread_step();
+
 // Removes everything below and including directory (no trailing backslash) with a direct walk.
 // Nothing is followed: an entry is deleted only when a handle opened on it, without following a
 // link, carries the name of that very place below directory. Links and junctions are removed as

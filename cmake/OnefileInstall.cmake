@@ -24,7 +24,7 @@ elseif(TARGET onefile-pack)
 endif()
 
 set(ONEFILE_INSTALLED_DEFAULTS "")
-foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME)
+foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME CONSOLE)
   string(REPLACE "\\" "\\\\" value "${ONEFILE_${setting}}")
   string(APPEND ONEFILE_INSTALLED_DEFAULTS
          "set(ONEFILE_${setting} \"${value}\" CACHE STRING \"onefile default\")\n")

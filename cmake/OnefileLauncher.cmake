@@ -9,7 +9,7 @@
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [TARGET_SPEC <path spec>]
 #     [ORIGINAL_FILENAME <name>] [INTERNAL_NAME <name>]
 #     [LEVEL <n>] [THREADS <n>]           compression settings of the packer
-#     [CONSOLE])                          console subsystem instead of the graphical one
+#     [CONSOLE | GUI])                    console or graphical subsystem (default: ONEFILE_CONSOLE)
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake)
 set(ONEFILE_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
@@ -20,11 +20,13 @@ function(_onefile_rc_escape out value)
   set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
-# Link settings shared by every launcher executable.
+# Link settings shared by every launcher executable. Sections start on page boundaries in the file
+# too (about 20 KiB more), so that Wine maps the payload instead of reading all of it into memory
+# in each process: the child, which reads only the payload's first bytes, then stays small.
 function(onefile_launcher_link_options target console)
   if(MINGW)
     target_link_options(${target} PRIVATE -municode -static -s -Wl,--gc-sections
-                        -Wl,--stack,0x968000)
+                        -Wl,--stack,0x968000 -Wl,--file-alignment,0x1000)
     if(NOT console)
       target_link_options(${target} PRIVATE -mwindows)
     endif()
@@ -50,11 +52,17 @@ function(onefile_add_launcher target)
   if(NOT ONEFILE_PACK_EXECUTABLE)
     message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
   endif()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI"
     "MAIN;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
     "FILES")
   if(NOT arg_MAIN)
     message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN is required")
+  endif()
+  if(arg_CONSOLE AND arg_GUI)
+    message(FATAL_ERROR "onefile_add_launcher(${target}): CONSOLE and GUI exclude each other")
+  endif()
+  if(NOT arg_CONSOLE AND NOT arg_GUI AND ONEFILE_CONSOLE)
+    set(arg_CONSOLE ON)
   endif()
   foreach(setting COMPANY PRODUCT VERSION TARGET_SPEC OUTPUT_NAME)
     if(NOT DEFINED arg_${setting})

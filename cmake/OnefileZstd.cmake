@@ -19,10 +19,15 @@ if(ONEFILE_ZSTD_SOURCE_DIR)
     ${_lib}/decompress/huf_decompress.c ${_lib}/decompress/zstd_ddict.c
     ${_lib}/decompress/zstd_decompress.c ${_lib}/decompress/zstd_decompress_block.c)
   target_include_directories(onefile_zstd_decoder SYSTEM PUBLIC $<BUILD_INTERFACE:${_lib}>)
+  # Optimised whatever the build type, with zstd's run-time BMI2 dispatch (DYNAMIC_BMI2, on by
+  # default for GCC and Clang on x86-64; its assembly loops are for ELF targets only). No error
+  # strings, since the launcher prints none; each function in its own section, so that the
+  # launcher's --gc-sections drops the decoder API it doesn't call.
   target_compile_definitions(onefile_zstd_decoder PRIVATE
-    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1
+    ZSTD_STRIP_ERROR_STRINGS NDEBUG DEBUGLEVEL=0)
   if(NOT MSVC)
-    target_compile_options(onefile_zstd_decoder PRIVATE -O3)
+    target_compile_options(onefile_zstd_decoder PRIVATE -O3 -ffunction-sections)
   endif()
   set_target_properties(onefile_zstd_decoder PROPERTIES POSITION_INDEPENDENT_CODE OFF)
   add_library(onefile::zstd ALIAS onefile_zstd_decoder)

@@ -7,6 +7,7 @@
 #include "cleanup/cleanup.h"
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
+#include "launcher/shell32.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
@@ -92,12 +93,14 @@ int launch_child_and_wait(wchar_t** arguments) {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
   int element_count = 0;
-  wchar_t** elements = CommandLineToArgvW(GetCommandLineW(), &element_count);
+  const auto split = shell32_function<decltype(&CommandLineToArgvW)>("CommandLineToArgvW");
+  wchar_t** elements = split != nullptr ? split(GetCommandLineW(), &element_count) : nullptr;
   if (elements == nullptr || element_count < 1) fatal_launch_error(GetLastError());
   elements[0] = child_executable_path;
   build_child_command_line(element_count, elements);
 
   PROCESS_INFORMATION child{};
+  begin_main_thread_step();
   if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr, TRUE,
                       NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
     fatal_launch_error(GetLastError());
@@ -107,6 +110,7 @@ int launch_child_and_wait(wchar_t** arguments) {
   // The console handler may take and close the shared handle at any moment; the main thread
   // waits on a duplicate of its own.
   HANDLE own_handle = share_child_process(child.hProcess);
+  end_main_thread_step();
   WaitForSingleObject(own_handle, INFINITE);
   DWORD exit_code = 1;
   if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;

@@ -102,7 +102,9 @@ int run_launcher(int argument_count, wchar_t** arguments) {
       // The child needs nothing but the main module's name: it was unpacked by the parent.
       if (is_child) return hand_off_to_main_module(argument_count, arguments);
     }
+    begin_main_thread_step();
     write_entry();
+    end_main_thread_step();
   }
   // Without a main module there is nothing to run; never start a child that would unpack again.
   if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");

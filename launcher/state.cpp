@@ -17,6 +17,7 @@ bool window_filled;
 
 std::atomic<bool> cleanup_armed{false};
 std::atomic<void*> child_process{nullptr};
+std::atomic<int> main_thread_step{main_thread_idle};
 
 wchar_t executable_directory[executable_path_capacity];
 wchar_t child_executable_path[wide_path_capacity];

@@ -43,6 +43,16 @@ extern bool window_filled;
 // child_process is taken by exchange so that exactly one thread closes the handle.
 extern std::atomic<bool> cleanup_armed;
 extern std::atomic<void*> child_process;
+// The main thread's steps that create files or the child, against the cleanup of a console event
+// (cleanup/cleanup.h): idle; busy while such a step is under way; stopping when a cleanup waits for
+// that step to end; stopped once no step can come any more.
+enum main_thread_step_state : int {
+  main_thread_idle,
+  main_thread_busy,
+  main_thread_stopping,
+  main_thread_stopped
+};
+extern std::atomic<int> main_thread_step;
 
 extern wchar_t executable_directory[executable_path_capacity];
 extern wchar_t child_executable_path[wide_path_capacity];

@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/shell32.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 
@@ -101,7 +102,8 @@ const wchar_t* program_name() {
     static wchar_t** parsed = nullptr;
     if (parsed == nullptr) {
       int count = 0;
-      parsed = CommandLineToArgvW(GetCommandLineW(), &count);
+      const auto split = shell32_function<decltype(&CommandLineToArgvW)>("CommandLineToArgvW");
+      if (split != nullptr) parsed = split(GetCommandLineW(), &count);
       if (parsed != nullptr && count < 1) parsed = nullptr;
     }
     arguments = parsed;
@@ -278,7 +280,9 @@ void format_time(std::int64_t filetime, wchar_t (&text)[32]) {
 
 bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity) {
   wchar_t folder[MAX_PATH];
-  if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, folder) != S_OK) return false;
+  const auto folder_path = shell32_function<decltype(&SHGetFolderPathW)>("SHGetFolderPathW");
+  if (folder_path == nullptr) return false;
+  if (folder_path(nullptr, csidl, nullptr, 0, folder) != S_OK) return false;
   std::size_t length = std::wcslen(destination);
   append_value(destination, length, capacity, folder);
   return true;

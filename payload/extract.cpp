@@ -40,19 +40,25 @@ void record_directory(const wchar_t* path) {
   created_directories[created_directories_count++] = copy;
 }
 
-}  // namespace
-
-bool read_entry_name() {
-  read_payload(&entry_name[0], sizeof(wchar_t));
-  if (entry_name[0] == 0) return false;
-  // Units go straight into place; the last slot is kept for the terminator, so a name that has not
-  // ended by the time it is filled does not fit.
-  for (std::size_t i = 1; i < entry_name_capacity; ++i) {
-    read_payload(&entry_name[i], sizeof(wchar_t));
-    if (entry_name[i] == 0) return true;
+// Writes all of a chunk. A write may take fewer bytes than it was given and still succeed (Wine
+// does so when a write reaches a file size limit or fills the disk); the rest is given again, so
+// that the condition shows up as the next call's failure, with the system's code, instead of
+// leaving the file short.
+void write_chunk(HANDLE file, const unsigned char* bytes, DWORD count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, count, &written, nullptr)) fatal_unpack_error();
+    if (written == 0 || written > count) {
+      // Neither progress nor failure: never taken for a written chunk.
+      SetLastError(ERROR_WRITE_FAULT);
+      fatal_unpack_error();
+    }
+    bytes += written;
+    count -= written;
   }
-  abnormal_end();
 }
+
+}  // namespace
 
 void write_entry() {
   std::uint64_t remaining = 0;
@@ -66,8 +72,7 @@ void write_entry() {
     const DWORD chunk =
         remaining < write_buffer_size ? static_cast<DWORD>(remaining) : DWORD{write_buffer_size};
     read_payload(write_buffer, chunk);
-    DWORD written = 0;
-    if (!WriteFile(file, write_buffer, chunk, &written, nullptr)) fatal_unpack_error();
+    write_chunk(file, write_buffer, chunk);
     remaining -= chunk;
   }
   CloseHandle(file);

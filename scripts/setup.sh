@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 cmake ninja-build zstd libzstd-dev pkg-config dpkg-dev
   googletest libgtest-dev g++ clang-format python3
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -18,7 +18,7 @@ struct FrameParameters {
 };
 
 // The smallest window log that covers the content, within zstd's minimum of 10 and the
-// launcher's limit of 27: a window no larger than the content keeps the decoder's memory low.
+// packer's cap of 25 (32 MiB): a window no larger than the content keeps the decoder's memory low.
 int window_log_for(std::uint64_t content_size);
 
 class FrameEncoder {

@@ -29,7 +29,7 @@ const char usage_text[] =
     "  --asm FILE         write a GNU assembler file (MinGW) that puts the block into the\n"
     "                     executable's .rdata as onefile_payload, its length as the 8-byte\n"
     "                     onefile_payload_size; without -o the block goes to FILE.bin\n"
-    "  --level N          zstd level, 1..22 (default 19); the window stays within 2^27 bytes\n"
+    "  --level N          zstd level, 1..22 (default 19); the window stays within 2^25 bytes\n"
     "  --threads N        compression threads, N >= 1 (default: one per core)\n"
     "  -h, --help         show this text and exit\n"
     "\n"

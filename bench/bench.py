@@ -1,0 +1,635 @@
+#!/usr/bin/env python3
+"""Benchmarks of the launcher against its floors and its peers, and of the packer.
+
+Run through bench/run.sh, which installs what this needs and builds the programs. Every timing
+figure is a median over BENCH_ROUNDS rounds after one warm-up round; within a round the
+measurements alternate, so that a noisy machine shifts them all alike and their ratios hold.
+Writes bench/results/results.md, results.json and chart.png.
+"""
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get("BENCH_BUILD", os.path.join(ROOT, "build", "bench"))
+DATA = os.environ.get("BENCH_DATA", os.path.join(ROOT, "build", "bench-data"))
+NPM = os.environ.get("BENCH_NPM", os.path.join(ROOT, "build", "bench-npm"))
+RESULTS = os.environ.get("BENCH_RESULTS", os.path.join(ROOT, "bench", "results"))
+PACKER = os.environ.get("BENCH_PACKER", os.path.join(ROOT, "build", "bin", "onefile-pack"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+MEMORY_ROUNDS = int(os.environ.get("BENCH_MEMORY_ROUNDS", "3"))
+PACK_ROUNDS = int(os.environ.get("BENCH_PACK_ROUNDS", "5"))
+PACK_CORPORA = os.environ.get("BENCH_PACK_CORPORA", "corpus1").split()
+LEVEL = 19
+THREADS = int(os.environ.get("BENCH_THREADS", str(os.cpu_count() or 2)))
+# Launchers built with another kit (onefile-build of an older tree), measured beside this one's:
+# "name=path/to/onefile-build ...".
+BASELINES = [item.split("=", 1) for item in os.environ.get("BENCH_BASELINES", "").split()]
+
+PROGRAMS = os.path.join(BUILD, "bench")
+WINE_RUN = os.path.join(BUILD, "wine-run")
+KIT = os.path.join(BUILD, "bin", "onefile-build")
+WORK = os.path.join(DATA, "work")
+CAXA_STUB = os.path.join(NPM, "caxa", "package", "stubs", "stub--win32--x64")
+SEVEN_ZIP_WIN = os.path.join(NPM, "7zip-bin", "package", "win", "x64", "7za.exe")
+SEVEN_ZIP_LINUX = os.path.join(NPM, "7zip-bin", "package", "linux", "x64", "7za")
+CORPORA = {"corpus1": "application-like", "corpus2": "many small files"}
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(command, **options):
+    return subprocess.run(command, check=True, **options)
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.path.join(BUILD, "wineprefix")
+    return env
+
+
+# ---------------------------------------------------------------------------------------------
+# Preparation: corpora, launchers, frames, archives.
+
+def newer(target, sources):
+    if not os.path.exists(target):
+        return True
+    mtime = os.path.getmtime(target)
+    return any(os.path.getmtime(s) > mtime for s in sources if os.path.exists(s))
+
+
+def kit_inputs(kit):
+    text = open(kit, encoding="utf-8").read()
+    return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj))"?', text)
+
+
+def build_launcher(kit, corpus, output):
+    main = os.path.join(PROGRAMS, "bench_main.dll")
+    if not newer(output, kit_inputs(kit) + [main, PACKER]):
+        return
+    log(f"bench: building {os.path.basename(output)}")
+    run([kit, "--main", main, "--dir", os.path.join(DATA, corpus), "-o", output],
+        stdout=subprocess.DEVNULL)
+
+
+def archive_sizes_and_files(corpus):
+    """The tree as a plain tar, a .zip, a .7z, and (corpus 1) the caxa self-extractor."""
+    source = os.path.join(DATA, corpus)
+    tar = os.path.join(WORK, f"{corpus}.tar")
+    if not os.path.exists(tar):
+        run(["tar", "-C", source, "--sort=name", "--format=gnu", "-cf", tar + ".tmp", "."])
+        os.rename(tar + ".tmp", tar)
+    archive_zip = os.path.join(WORK, f"{corpus}.zip")
+    if not os.path.exists(archive_zip):
+        run(["zip", "-q", "-r", "-X", archive_zip + ".tmp.zip", "."], cwd=source)
+        os.rename(archive_zip + ".tmp.zip", archive_zip)
+    archive_7z = os.path.join(WORK, f"{corpus}.7z")
+    if not os.path.exists(archive_7z):
+        run([SEVEN_ZIP_LINUX, "a", "-bso0", "-bsp0", archive_7z + ".tmp.7z", "."], cwd=source)
+        os.rename(archive_7z + ".tmp.7z", archive_7z)
+    return tar, archive_zip, archive_7z
+
+
+def make_caxa(corpus):
+    """Stub, then a tar.gz of the tree with the stamping program at its top, then a newline and
+    the JSON footer that names the command to run."""
+    output = os.path.join(WORK, f"caxa-{corpus}.exe")
+    stamp = os.path.join(PROGRAMS, "bench_stamp.exe")
+    if not newer(output, [stamp, CAXA_STUB]):
+        return output
+    staging = os.path.join(WORK, f"caxa-{corpus}-tree")
+    shutil.rmtree(staging, ignore_errors=True)
+    shutil.copytree(os.path.join(DATA, corpus), staging)
+    shutil.copyfile(stamp, os.path.join(staging, "bench_stamp.exe"))
+    with open(output + ".tmp", "wb") as out:
+        out.write(open(CAXA_STUB, "rb").read())
+        out.flush()
+        tar = subprocess.Popen(["tar", "-C", staging, "--sort=name", "-cf", "-", "."],
+                               stdout=subprocess.PIPE)
+        run(["gzip", "-6", "-n"], stdin=tar.stdout, stdout=out)
+        tar.wait()
+        footer = {"identifier": f"onefile-bench/{corpus}", "command": ["{{caxa}}/bench_stamp.exe"]}
+        out.write(b"\n" + json.dumps(footer).encode())
+    os.rename(output + ".tmp", output)
+    shutil.rmtree(staging)
+    return output
+
+
+def split_block(block_path, corpus):
+    """The zstd frame of a payload block, and the decompressed entry list for the floor writer."""
+    frame = os.path.join(WORK, f"{corpus}.frame.zst")
+    entry_list = os.path.join(WORK, f"{corpus}.entries")
+    if newer(frame, [block_path]):
+        data = open(block_path, "rb").read()
+        assert data[:3] == b"JIV"
+        open(frame, "wb").write(data[3:-9])
+        run(["zstd", "-q", "-d", "-f", frame, "-o", entry_list])
+    return frame, entry_list
+
+
+# ---------------------------------------------------------------------------------------------
+# Measurements.
+
+class Timer:
+    """Runs Windows command lines under bench_timer.exe and reads its figures."""
+
+    def __init__(self):
+        self.env = wine_env()
+        self.stamp = os.path.join(WORK, "stamp.txt")
+        self.env["ONEFILE_BENCH_STAMP"] = windows_path(self.stamp)
+        self.timer = windows_path(os.path.join(PROGRAMS, "bench_timer.exe"))
+        temp = subprocess.run([WINE_RUN, "cmd", "/c", "echo", "%TEMP%"], env=self.env,
+                              capture_output=True, text=True, check=True).stdout.strip()
+        self.temp_windows = temp
+        self.temp = subprocess.run(["winepath", "-u", temp], env=self.env, capture_output=True,
+                                   text=True, check=True).stdout.strip().rstrip("/")
+
+    def run(self, command, memory=False):
+        """command: the program's Windows path, then its arguments."""
+        if os.path.exists(self.stamp):
+            os.remove(self.stamp)
+        arguments = [WINE_RUN, self.timer] + (["--memory"] if memory else []) + ["--"] + command
+        result = subprocess.run(arguments, env=self.env, capture_output=True, text=True)
+        figures = dict(re.findall(r"(\w+)=(\d+)", result.stdout))
+        if "start" not in figures:
+            raise RuntimeError(f"bench_timer failed: {result.stdout} {result.stderr}")
+        frequency = int(figures["frequency"])
+        out = {
+            "total": (int(figures["end"]) - int(figures["start"])) / frequency,
+            "exit": int(figures["exit"]),
+            "stderr": result.stderr,
+        }
+        if memory:
+            out["peak_ws"] = int(figures["peak_ws"])
+            out["peak_pf"] = int(figures["peak_pf"])
+        if os.path.exists(self.stamp):
+            stamp = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", open(self.stamp).read())}
+            out["to_stamp"] = (stamp["qpc"] - int(figures["start"])) / frequency
+            out["handoff"] = (stamp["now"] - stamp["created"]) / 1e7
+            out["stamp_peak_ws"] = stamp["peak_ws"]
+            out["stamp_peak_pf"] = stamp["peak_pf"]
+        return out
+
+    def leftovers(self, prefix):
+        return [n for n in os.listdir(self.temp) if n.startswith(prefix)]
+
+
+def native_seconds(command):
+    start = time.perf_counter()
+    run(command, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+class Samples:
+    def __init__(self):
+        self.values = {}
+
+    def add(self, key, value):
+        self.values.setdefault(key, []).append(value)
+
+    def median(self, key):
+        values = self.values.get(key)
+        return statistics.median(values) if values else None
+
+
+def measure(launchers, blocks, frames, entry_lists, caxa, archives):
+    timer = Timer()
+    samples = Samples()
+    floor_dir = timer.temp_windows + "\\onefile_bench_floor"
+    floor_linux = os.path.join(timer.temp, "onefile_bench_floor")
+    peer_dir = timer.temp_windows + "\\onefile_bench_7z"
+    peer_linux = os.path.join(timer.temp, "onefile_bench_7z")
+    caxa_cache = os.path.join(timer.temp, "caxa")
+    programs = {name: windows_path(os.path.join(PROGRAMS, name)) for name in
+                ("floor_starts.exe", "floor_write.exe", "floor_remove.exe", "bench_stamp.exe",
+                 "launcher_decode.exe", "launcher_remove.exe")}
+
+    def figure(result, name):
+        match = re.search(name + r"=([\d.]+)", result["stderr"])
+        if result["exit"] != 0 or not match:
+            raise RuntimeError(f"{name}: exit {result['exit']}: {result['stderr']}")
+        return float(match.group(1))
+    for leftover in timer.leftovers("onefile_"):
+        shutil.rmtree(os.path.join(timer.temp, leftover), ignore_errors=True)
+
+    def launcher_run(key, exe, memory=False):
+        result = timer.run([windows_path(exe)], memory=memory)
+        left = timer.leftovers("onefile_")
+        if result["exit"] != 0 or "to_stamp" not in result or left:
+            raise RuntimeError(f"{key}: exit {result['exit']}, left {left}: {result['stderr']}")
+        return result
+
+    for round_number in range(ROUNDS + 1):
+        keep = round_number > 0  # round 0 warms caches up
+        log(f"bench: round {round_number}/{ROUNDS}" + ("" if keep else " (warm-up)"))
+
+        def add(key, value):
+            if keep:
+                samples.add(key, value)
+
+        for corpus in CORPORA:
+            for variant, exe in launchers[corpus].items():
+                result = launcher_run(variant, exe)
+                add((corpus, variant, "run_code"), result["to_stamp"])
+                add((corpus, variant, "launch"), result["total"])
+                add((corpus, variant, "handoff"), result["handoff"])
+            # Floors: the writer and the removal of the same tree, then the native decoder. The
+            # tree is written twice: once for the floor's removal, once for the launcher's walk.
+            for remover, key in (("floor_remove.exe", "floor"), ("launcher_remove.exe", "parts")):
+                shutil.rmtree(floor_linux, ignore_errors=True)
+                result = timer.run([programs["floor_write.exe"], windows_path(entry_lists[corpus]),
+                                    floor_dir])
+                add((corpus, "floor", "write"), figure(result, "write"))
+                result = timer.run([programs[remover], floor_dir])
+                add((corpus, key, "remove"), figure(result, "remove"))
+                if os.path.exists(floor_linux):
+                    raise RuntimeError(f"{remover} left the tree behind")
+            # What the fixed 32 KiB chunk costs: the same writer with 1 MiB chunks.
+            shutil.rmtree(floor_linux, ignore_errors=True)
+            result = timer.run([programs["floor_write.exe"], windows_path(entry_lists[corpus]),
+                                floor_dir, str(1 << 20)])
+            add((corpus, "parts", "write_1m"), figure(result, "write"))
+            figure(timer.run([programs["floor_remove.exe"], floor_dir]), "remove")
+            add((corpus, "floor", "decode"),
+                native_seconds(["zstd", "-q", "-d", "-c", frames[corpus]]))
+            result = timer.run([programs["launcher_decode.exe"], windows_path(blocks[corpus])])
+            add((corpus, "parts", "decode"), figure(result, "decode"))
+
+        result = timer.run([programs["floor_starts.exe"]])
+        add(("all", "floor", "starts"), result["total"])
+        result = timer.run([programs["bench_stamp.exe"]])
+        add(("all", "bare", "handoff"), result["handoff"])
+        add(("all", "bare", "start"), result["total"])
+
+        # Peers, application-like corpus: caxa's first run (cache removed beforehand) and 7-Zip.
+        shutil.rmtree(caxa_cache, ignore_errors=True)
+        result = timer.run([windows_path(caxa)])
+        if result["exit"] != 0 or "to_stamp" not in result:
+            raise RuntimeError(f"caxa: exit {result['exit']}: {result['stderr']}")
+        add(("corpus1", "caxa", "run_code"), result["to_stamp"])
+        add(("corpus1", "caxa", "launch"), result["total"])
+        shutil.rmtree(caxa_cache, ignore_errors=True)
+        for kind, archive in archives.items():
+            shutil.rmtree(peer_linux, ignore_errors=True)
+            result = timer.run([windows_path(SEVEN_ZIP_WIN), "x", "-y", "-bso0", "-bsp0",
+                                f"-o{peer_dir}", windows_path(archive)])
+            if result["exit"] != 0:
+                raise RuntimeError(f"7za {kind}: exit {result['exit']}: {result['stderr']}")
+            add(("corpus1", "7za", kind), result["total"])
+        shutil.rmtree(peer_linux, ignore_errors=True)
+
+    for round_number in range(MEMORY_ROUNDS):
+        log(f"bench: memory round {round_number + 1}/{MEMORY_ROUNDS}")
+        for corpus in CORPORA:
+            for variant, exe in launchers[corpus].items():
+                result = launcher_run(variant, exe, memory=True)
+                samples.add((corpus, variant, "parent_peak"), result["peak_ws"])
+                samples.add((corpus, variant, "parent_private"), result["peak_pf"])
+                samples.add((corpus, variant, "child_peak"), result["stamp_peak_ws"])
+                samples.add((corpus, variant, "child_private"), result["stamp_peak_pf"])
+        result = timer.run([programs["bench_stamp.exe"]], memory=True)
+        samples.add(("all", "bare", "peak"), result["stamp_peak_ws"])
+        samples.add(("all", "bare", "private"), result["stamp_peak_pf"])
+    return samples
+
+
+def measure_packer(corpus, tar):
+    """Packing time of the packer and of the zstd tool on a tar of the same tree, alternating."""
+    samples = Samples()
+    main = os.path.join(PROGRAMS, "bench_main.dll")
+    block = os.path.join(WORK, f"{corpus}.timing.bin")
+    frame = os.path.join(WORK, f"{corpus}.tar.timing.zst")
+    pack = [PACKER, "--main", main, "--dir", os.path.join(DATA, corpus), "--level", str(LEVEL),
+            "--threads", str(THREADS), "-o", block]
+    zstd = ["zstd", "-q", "-f", f"-{LEVEL}", "--long=27", f"-T{THREADS}", tar, "-o", frame]
+    for round_number in range(PACK_ROUNDS):
+        log(f"bench: packer round {round_number + 1}/{PACK_ROUNDS} ({corpus})")
+        samples.add("pack", native_seconds(pack))
+        samples.add("zstd", native_seconds(zstd))
+    for path in (block, frame):
+        os.remove(path)
+    return samples
+
+
+# ---------------------------------------------------------------------------------------------
+# Report.
+
+def fmt_s(value):
+    return "-" if value is None else f"{value:.3f} s"
+
+
+def fmt_ms(value):
+    return "-" if value is None else f"{value * 1000:.1f} ms"
+
+
+def fmt_mib(value):
+    return "-" if value is None else f"{value / 2**20:.1f} MiB"
+
+
+def verdict(ok):
+    return "meets" if ok else "**misses**"
+
+
+def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=None):
+    m = samples.median
+    lines = []
+    data = {"rounds": ROUNDS, "memory_rounds": MEMORY_ROUNDS, "pack_rounds": PACK_ROUNDS,
+            "threads": THREADS, "medians": {}, "sizes": sizes, "variants": variants,
+            "counts": counts, "content_sizes": content_sizes,
+            "date": date or time.strftime("%Y-%m-%d")}
+    data["samples"] = {}
+    for key, values in samples.values.items():
+        data["medians"]["/".join(key)] = statistics.median(values)
+        data["samples"]["/".join(key)] = values
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    lines.append("# Benchmark results")
+    lines.append("")
+    lines.append(f"Made by `bash bench/run.sh` on {data['date']}: {wine}, "
+                 f"{os.cpu_count()} cores. Medians of {ROUNDS} rounds after a warm-up round, "
+                 "the measurements alternating within each round (memory: medians of "
+                 f"{MEMORY_ROUNDS}; packer: {PACK_ROUNDS} rounds). The machine is shared and "
+                 "noisy: the ratios are what counts. Launcher variants: `current` is this tree's "
+                 "launcher" + "".join(f", `{v}` one made by another tree's kit" for v in variants[1:])
+                 + " (`BENCH_BASELINES`).")
+    lines.append("")
+    starts = m(("all", "floor", "starts"))
+    targets = []
+    for corpus, title in CORPORA.items():
+        files, size = counts[corpus]
+        decode = m((corpus, "floor", "decode"))
+        write = m((corpus, "floor", "write"))
+        remove = m((corpus, "floor", "remove"))
+        floor_run = starts + decode + write
+        floor_launch = floor_run + remove
+        lines.append(f"## {title.capitalize()} corpus ({files} files, {size / 2**20:.1f} MiB)")
+        lines.append("")
+        lines.append("| what | time | x floor |")
+        lines.append("|---|---:|---:|")
+        for variant in variants:
+            run_code = m((corpus, variant, "run_code"))
+            launch = m((corpus, variant, "launch"))
+            lines.append(f"| launcher `{variant}`: start to `run_code` | {fmt_s(run_code)} | "
+                         f"{run_code / floor_run:.2f} |")
+            lines.append(f"| launcher `{variant}`: whole launch, directory gone | {fmt_s(launch)} | "
+                         f"{launch / floor_launch:.2f} |")
+        lines.append(f"| floor: two process starts | {fmt_s(starts)} | |")
+        lines.append(f"| floor: native `zstd -d` of the same frame | {fmt_s(decode)} | |")
+        lines.append(f"| floor: minimal writer of the tree from memory | {fmt_s(write)} | |")
+        lines.append(f"| floor: direct removal walk | {fmt_s(remove)} | |")
+        lines.append(f"| the launcher's own stream reader over the block, no disk | "
+                     f"{fmt_s(m((corpus, 'parts', 'decode')))} | |")
+        lines.append(f"| the launcher's own removal walk (names checked) | "
+                     f"{fmt_s(m((corpus, 'parts', 'remove')))} | |")
+        lines.append(f"| the minimal writer with 1 MiB chunks instead of 32 KiB | "
+                     f"{fmt_s(m((corpus, 'parts', 'write_1m')))} | |")
+        lines.append(f"| floor to `run_code` (starts + decode + write) | {fmt_s(floor_run)} | 1.00 |")
+        lines.append(f"| floor of the whole launch (+ removal) | {fmt_s(floor_launch)} | 1.00 |")
+        if corpus == "corpus1":
+            caxa = m((corpus, "caxa", "run_code"))
+            lines.append(f"| caxa first run, start to its command | {fmt_s(caxa)} | "
+                         f"{caxa / floor_run:.2f} |")
+            lines.append(f"| caxa first run, whole (it keeps its cache) | "
+                         f"{fmt_s(m((corpus, 'caxa', 'launch')))} | |")
+            for kind in ("7z", "zip", "tar"):
+                value = m((corpus, "7za", kind))
+                lines.append(f"| 7za extracting the `.{kind}` | {fmt_s(value)} | "
+                             f"{value / floor_run:.2f} |")
+        lines.append("")
+        for variant in variants:
+            run_code = m((corpus, variant, "run_code"))
+            launch = m((corpus, variant, "launch"))
+            limit = 1.15 if corpus == "corpus1" else 1.2
+            targets.append((f"{title}, `{variant}`: start to `run_code` <= {limit} x floor",
+                            f"{run_code / floor_run:.2f} x", run_code <= limit * floor_run))
+            targets.append((f"{title}, `{variant}`: whole launch <= 1.15 x floor",
+                            f"{launch / floor_launch:.2f} x", launch <= 1.15 * floor_launch))
+            if corpus == "corpus1":
+                caxa = m((corpus, "caxa", "run_code"))
+                targets.append((f"{title}, `{variant}`: start to `run_code` <= 0.45 x caxa",
+                                f"{run_code / caxa:.2f} x", run_code <= 0.45 * caxa))
+
+    lines.append("## Child hand-off (child's process start to `run_code`)")
+    lines.append("")
+    bare = m(("all", "bare", "handoff"))
+    lines.append("| what | time | above a bare process |")
+    lines.append("|---|---:|---:|")
+    lines.append(f"| bare process: creation to its entry point | {fmt_ms(bare)} | |")
+    for corpus, title in CORPORA.items():
+        for variant in variants:
+            value = m((corpus, variant, "handoff"))
+            lines.append(f"| launcher `{variant}`, {title}: child's creation to `run_code` | "
+                         f"{fmt_ms(value)} | {fmt_ms(value - bare)} |")
+            targets.append((f"{title}, `{variant}`: hand-off <= bare + 5 ms",
+                            f"+{(value - bare) * 1000:.1f} ms", value - bare <= 0.005))
+    lines.append("")
+
+    lines.append("## Peak memory (working set; private bytes in brackets)")
+    lines.append("")
+    bare_peak = m(("all", "bare", "peak"))
+    lines.append("| process | peak | above a bare process |")
+    lines.append("|---|---:|---:|")
+    lines.append(f"| bare process | {fmt_mib(bare_peak)} ({fmt_mib(m(('all', 'bare', 'private')))}) "
+                 "| |")
+    for corpus, title in CORPORA.items():
+        limit = min(content_sizes[corpus], 128 * 2**20) + 16 * 2**20
+        for variant in variants:
+            parent = m((corpus, variant, "parent_peak"))
+            child = m((corpus, variant, "child_peak"))
+            lines.append(f"| parent `{variant}`, {title} (limit {fmt_mib(limit)}) | {fmt_mib(parent)} "
+                         f"({fmt_mib(m((corpus, variant, 'parent_private')))}) | "
+                         f"{fmt_mib(parent - bare_peak)} |")
+            lines.append(f"| child `{variant}`, {title}, at `run_code` | {fmt_mib(child)} "
+                         f"({fmt_mib(m((corpus, variant, 'child_private')))}) | "
+                         f"{fmt_mib(child - bare_peak)} |")
+            targets.append((f"{title}, `{variant}`: parent peak <= min(content, 128 MiB) + 16 MiB",
+                            f"{fmt_mib(parent)} of {fmt_mib(limit)}", parent <= limit))
+            targets.append((f"{title}, `{variant}`: child peak <= bare + 16 MiB",
+                            f"+{fmt_mib(child - bare_peak)}", child - bare_peak <= 16 * 2**20))
+    lines.append("")
+    lines.append("Peaks are Wine's counters: working set is the resident set's high-water mark, "
+                 "private bytes the committed private memory. The parent's is sampled every "
+                 "millisecond by the harness, the child's read by the main module itself.")
+    lines.append("")
+
+    lines.append("## Launcher executable")
+    lines.append("")
+    lines.append("| variant | launcher with the application-like payload | payload block | "
+                 "the launcher's own bytes |")
+    lines.append("|---|---:|---:|---:|")
+    for variant in variants:
+        exe = sizes["corpus1"].get(f"exe/{variant}")
+        if exe is not None:
+            block = sizes["corpus1"]["block"]
+            lines.append(f"| `{variant}` | {exe:,} B | {block:,} B | {exe - block:,} B |")
+    lines.append("")
+
+    lines.append("## Packer")
+    lines.append("")
+    lines.append(f"Block size at the default level ({LEVEL}), against other containers of the "
+                 "same tree:")
+    lines.append("")
+    lines.append("| corpus | content | payload block | `zstd -19 --long=27` of a tar | x | .zip | x | "
+                 ".7z | x |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for corpus, title in CORPORA.items():
+        s = sizes[corpus]
+        lines.append(f"| {title} | {fmt_mib(content_sizes[corpus])} | {fmt_mib(s['block'])} | "
+                     f"{fmt_mib(s['tar.zst'])} | {s['block'] / s['tar.zst']:.3f} | "
+                     f"{fmt_mib(s['zip'])} | {s['block'] / s['zip']:.3f} | {fmt_mib(s['7z'])} | "
+                     f"{s['block'] / s['7z']:.3f} |")
+        targets.append((f"{title}: block <= 1.02 x zstd of the tar",
+                        f"{s['block'] / s['tar.zst']:.3f} x", s["block"] <= 1.02 * s["tar.zst"]))
+        targets.append((f"{title}: block <= 0.65 x .zip", f"{s['block'] / s['zip']:.3f} x",
+                        s["block"] <= 0.65 * s["zip"]))
+    lines.append("")
+    if pack_samples:
+        lines.append(f"Packing time, level {LEVEL}, {THREADS} threads (`onefile-pack` from the "
+                     "files; the `zstd` tool on a tar of them, `--long=27`):")
+        lines.append("")
+        lines.append("| corpus | onefile-pack | zstd tool | speed x zstd |")
+        lines.append("|---|---:|---:|---:|")
+        for corpus, ps in pack_samples.items():
+            pack, zstd = ps.median("pack"), ps.median("zstd")
+            lines.append(f"| {CORPORA[corpus]} | {fmt_s(pack)} | {fmt_s(zstd)} | {zstd / pack:.2f} |")
+            data["medians"][f"{corpus}/pack"] = pack
+            data["medians"][f"{corpus}/zstd"] = zstd
+            data["samples"][f"{corpus}/pack"] = ps.values["pack"]
+            data["samples"][f"{corpus}/zstd"] = ps.values["zstd"]
+            targets.append((f"{CORPORA[corpus]}: packer speed >= 0.9 x zstd tool",
+                            f"{zstd / pack:.2f} x", pack <= zstd / 0.9))
+        lines.append("")
+
+    lines.append("## Targets")
+    lines.append("")
+    lines.append("| target | measured | |")
+    lines.append("|---|---:|---|")
+    for name, measured, ok in targets:
+        lines.append(f"| {name} | {measured} | {verdict(ok)} |")
+    lines.append("")
+    lines.append("![chart](chart.png)")
+    lines.append("")
+    os.makedirs(RESULTS, exist_ok=True)
+    open(os.path.join(RESULTS, "results.md"), "w").write("\n".join(lines))
+    json.dump(data, open(os.path.join(RESULTS, "results.json"), "w"), indent=1, sort_keys=True)
+    chart(samples, variants)
+
+
+def chart(samples, variants):
+    m = samples.median
+    rows = []  # label, seconds, colour
+    starts = m(("all", "floor", "starts"))
+    palette = ["#3366aa", "#99bbdd", "#6699cc", "#aaccee"]
+    for corpus in CORPORA:
+        decode, write = m((corpus, "floor", "decode")), m((corpus, "floor", "write"))
+        remove = m((corpus, "floor", "remove"))
+        label = "app-like" if corpus == "corpus1" else "small files"
+        rows.append((f"floor to run_code ({label})", starts + decode + write, "#999999"))
+        for index, variant in enumerate(variants):
+            rows.append((f"{variant}: to run_code ({label})", m((corpus, variant, "run_code")),
+                         palette[index % len(palette)]))
+        rows.append((f"floor, whole launch ({label})", starts + decode + write + remove, "#bbbbbb"))
+        for index, variant in enumerate(variants):
+            rows.append((f"{variant}: whole launch ({label})", m((corpus, variant, "launch")),
+                         palette[index % len(palette)]))
+    rows.append(("caxa first run (app-like)", m(("corpus1", "caxa", "run_code")), "#dd8844"))
+    for kind in ("7z", "zip", "tar"):
+        rows.append((f"7za .{kind} (app-like)", m(("corpus1", "7za", kind)), "#dd8844"))
+    table = os.path.join(RESULTS, "chart.dat")
+    with open(table, "w") as out:
+        for index, (label, value, colour) in enumerate(rows):
+            out.write(f'{index} "{label}" {value:.4f} 0x{colour[1:]}\n')
+    script = f"""
+set terminal pngcairo noenhanced size 1000,{180 + 24 * len(rows)} font "sans,10"
+set output "{os.path.join(RESULTS, 'chart.png')}"
+set title "Time under Wine, medians in seconds (shorter is better)"
+set style fill solid 0.9 border -1
+set yrange [{len(rows) - 0.4}:-0.6]
+set xrange [0:*]
+set grid xtics
+unset key
+set ytics nomirror
+set lmargin 36
+plot "{table}" using 3:1:(0):3:($1-0.35):($1+0.35):4:ytic(2) with boxxyerror lc rgb variable, \\
+     "" using 3:1:(sprintf("%.3f", $3)) with labels left offset 0.5,0
+"""
+    run(["gnuplot"], input=script.encode())
+    os.remove(table)
+
+
+def report_again():
+    """Writes the table and the chart again from results.json, without measuring."""
+    data = json.load(open(os.path.join(RESULTS, "results.json")))
+    samples = Samples()
+    pack_samples = {}
+    for key, values in data["samples"].items():
+        parts = key.split("/")
+        if len(parts) == 2:
+            pack_samples.setdefault(parts[0], Samples()).values[parts[1]] = values
+        else:
+            samples.values[tuple(parts)] = values
+    for name in ("rounds", "memory_rounds", "pack_rounds", "threads"):
+        globals()[name.upper()] = data[name]
+    report(samples, pack_samples, data["sizes"], data["content_sizes"], data["variants"],
+           data["counts"], date=data.get("date"))
+
+
+def main():
+    if sys.argv[1:] == ["--report-only"]:
+        report_again()
+        return
+    os.makedirs(WORK, exist_ok=True)
+    counts, content_sizes, sizes = {}, {}, {}
+    launchers, blocks, frames, entry_lists = {}, {}, {}, {}
+    variants = ["current"] + [name for name, _ in BASELINES]
+    archives = None
+    tars = {}
+    for corpus in CORPORA:
+        files = [os.path.join(r, n) for r, _, ns in os.walk(os.path.join(DATA, corpus)) for n in ns]
+        counts[corpus] = (len(files), sum(os.path.getsize(f) for f in files))
+        launchers[corpus] = {"current": os.path.join(WORK, f"launcher-{corpus}.exe")}
+        build_launcher(KIT, corpus, launchers[corpus]["current"])
+        for name, kit in BASELINES:
+            launchers[corpus][name] = os.path.join(WORK, f"launcher-{corpus}-{name}.exe")
+            build_launcher(kit, corpus, launchers[corpus][name])
+        block = os.path.join(WORK, f"{corpus}.block.bin")
+        if newer(block, [PACKER, os.path.join(PROGRAMS, "bench_main.dll")]):
+            log(f"bench: packing {corpus}")
+            run([PACKER, "--main", os.path.join(PROGRAMS, "bench_main.dll"), "--dir",
+                 os.path.join(DATA, corpus), "-o", block])
+        blocks[corpus] = block
+        frames[corpus], entry_lists[corpus] = split_block(block, corpus)
+        content_sizes[corpus] = os.path.getsize(entry_lists[corpus])
+        log(f"bench: archives of {corpus}")
+        tar, archive_zip, archive_7z = archive_sizes_and_files(corpus)
+        tars[corpus] = tar
+        tar_zst = tar + ".zst"
+        if newer(tar_zst, [tar]):
+            run(["zstd", "-q", "-f", f"-{LEVEL}", "--long=27", f"-T{THREADS}", tar, "-o", tar_zst])
+        sizes[corpus] = {"block": os.path.getsize(block), "tar.zst": os.path.getsize(tar_zst),
+                         "zip": os.path.getsize(archive_zip), "7z": os.path.getsize(archive_7z),
+                         "tar": os.path.getsize(tar)}
+        for variant, exe in launchers[corpus].items():
+            sizes[corpus][f"exe/{variant}"] = os.path.getsize(exe)
+        if corpus == "corpus1":
+            archives = {"7z": archive_7z, "zip": archive_zip, "tar": tar}
+    caxa = make_caxa("corpus1")
+    samples = measure(launchers, blocks, frames, entry_lists, caxa, archives)
+    pack_samples = {corpus: measure_packer(corpus, tars[corpus]) for corpus in PACK_CORPORA
+                    if PACK_ROUNDS > 0}
+    report(samples, pack_samples, sizes, content_sizes, variants, counts)
+    print(open(os.path.join(RESULTS, "results.md")).read())
+
+
+if __name__ == "__main__":
+    main()

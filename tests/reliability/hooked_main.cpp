@@ -1,0 +1,47 @@
+// Entry point of the test launchers: the launcher's own, plus a thread that raises a console
+// control event inside the process on request, the way the system delivers one: it calls the
+// registered handler on a thread of its own and, when the handler returns FALSE, ends the process
+// as the system's default handling does. This reaches launchers that have no console (the
+// graphical ones) and events that Wine does not deliver.
+//
+// The test creates a named event, passes its name in ONEFILE_TEST_CTRL_NAME and the control code
+// in ONEFILE_TEST_CTRL_CODE, and sets the event. Both variables are taken out of the environment
+// at once, so that only the process the test started (the parent) listens, never its child.
+#include <cwchar>
+
+#include <windows.h>
+
+#include "cleanup/cleanup.h"
+#include "launcher/launcher.h"
+
+namespace {
+
+HANDLE trigger;
+DWORD control_code;
+
+DWORD WINAPI raise_on_request(void*) {
+  WaitForSingleObject(trigger, INFINITE);
+  if (!console_ctrl_handler(control_code)) ExitProcess(STATUS_CONTROL_C_EXIT);
+  return 0;
+}
+
+void listen_for_requests() {
+  wchar_t value[256];
+  const DWORD length = GetEnvironmentVariableW(L"ONEFILE_TEST_CTRL_NAME", value, 256);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_CTRL_NAME", nullptr);
+  if (length == 0 || length >= 256) return;
+  trigger = OpenEventW(SYNCHRONIZE, FALSE, value);
+  wchar_t code[32];
+  const DWORD code_length = GetEnvironmentVariableW(L"ONEFILE_TEST_CTRL_CODE", code, 32);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_CTRL_CODE", nullptr);
+  control_code = code_length > 0 && code_length < 32 ? std::wcstoul(code, nullptr, 10) : 0;
+  if (trigger != nullptr)
+    CloseHandle(CreateThread(nullptr, 0, raise_on_request, nullptr, 0, nullptr));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  listen_for_requests();
+  return run_launcher(__argc, __wargv);
+}

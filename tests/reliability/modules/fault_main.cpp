@@ -1,0 +1,90 @@
+// A main module for the reliability tests, small so that it fits under a file size limit.
+// Driven by the environment:
+//   ONEFILE_TEST_READY      file that receives "<process id>|<target directory>" once run_code runs
+//   ONEFILE_TEST_GO         file to wait for before going on (at most two minutes)
+//   ONEFILE_TEST_SLEEP_MS   pause before returning
+//   ONEFILE_TEST_MEMORY     file that receives the parent's peak memory figures at the end
+//   ONEFILE_TEST_EVENTS     file that receives a line for every console control event that reaches
+//                           the child (which then goes on to the default handling)
+//   ONEFILE_TEST_EXIT       exit code (default 0)
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+bool environment(const wchar_t* name, wchar_t* value, DWORD capacity) {
+  const DWORD length = GetEnvironmentVariableW(name, value, capacity);
+  return length > 0 && length < capacity;
+}
+
+// Written under another name and moved into place, so that a reader never sees half of it.
+void publish(const wchar_t* path, const char* text) {
+  wchar_t part[4096];
+  std::swprintf(part, 4096, L"%ls.part", path);
+  HANDLE file = CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  CloseHandle(file);
+  MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING);
+}
+
+wchar_t events_path[4096];
+
+BOOL WINAPI note_event(DWORD code) {
+  char line[64];
+  std::snprintf(line, sizeof line, "event %lu\n", code);
+  HANDLE file = CreateFileW(events_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+  CloseHandle(file);
+  return FALSE;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* main_module_path) {
+  wchar_t value[4096];
+  static char text[16384];
+  if (environment(L"ONEFILE_TEST_EVENTS", events_path, 4096))
+    SetConsoleCtrlHandler(note_event, TRUE);
+  if (environment(L"ONEFILE_TEST_READY", value, 4096)) {
+    wchar_t directory[4096];
+    std::wcsncpy(directory, main_module_path, 4095);
+    directory[4095] = L'\0';
+    if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
+    std::snprintf(text, sizeof text, "%lu|%ls", GetCurrentProcessId(), directory);
+    publish(value, text);
+  }
+  if (environment(L"ONEFILE_TEST_GO", value, 4096)) {
+    for (int i = 0; i < 12000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++i) {
+      Sleep(10);
+    }
+  }
+  if (environment(L"ONEFILE_TEST_SLEEP_MS", value, 4096)) Sleep(std::wcstoul(value, nullptr, 10));
+  if (environment(L"ONEFILE_TEST_MEMORY", value, 4096)) {
+    wchar_t parent_id[64];
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (environment(L"VESKAR_ONEFILE_PARENT", parent_id, 64)) {
+      HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                  std::wcstoul(parent_id, nullptr, 10));
+      if (parent != nullptr) {
+        GetProcessMemoryInfo(parent, &counters, sizeof counters);
+        CloseHandle(parent);
+      }
+    }
+    std::snprintf(text, sizeof text, "%llu|%llu",
+                  static_cast<unsigned long long>(counters.PeakWorkingSetSize),
+                  static_cast<unsigned long long>(counters.PeakPagefileUsage));
+    publish(value, text);
+  }
+  return environment(L"ONEFILE_TEST_EXIT", value, 4096)
+             ? static_cast<int>(std::wcstol(value, nullptr, 0))
+             : 0;
+}
