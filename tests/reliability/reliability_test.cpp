@@ -40,25 +40,6 @@ std::string without_carriage_returns(std::string text) {
   return text;
 }
 
-// The environment block of this process with changes ("NAME=value" sets, "NAME=" removes).
-std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes) {
-  std::vector<std::wstring> variables;
-  wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* p = block; *p; p += wcslen(p) + 1) variables.emplace_back(p);
-  FreeEnvironmentStringsW(block);
-  for (const std::wstring& change : changes) {
-    const std::wstring name = change.substr(0, change.find(L'=', 1) + 1);
-    std::erase_if(variables, [&](const std::wstring& v) {
-      return _wcsnicmp(v.c_str(), name.c_str(), name.size()) == 0;
-    });
-    if (change.size() > name.size()) variables.push_back(change);
-  }
-  std::vector<wchar_t> result;
-  for (const std::wstring& v : variables)
-    result.insert(result.end(), v.c_str(), v.c_str() + v.size() + 1);
-  result.push_back(L'\0');
-  return result;
-}
 
 // A launcher started without waiting for it; its standard output and error go to files.
 class started_launch {

@@ -13,8 +13,9 @@ void drain(HANDLE pipe, std::string* into) {
   while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into->append(buffer, got);
 }
 
-// The environment block of this process with the changes applied.
-std::vector<wchar_t> build_environment(const std::vector<std::wstring>& changes) {
+}  // namespace
+
+std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes) {
   std::vector<std::wstring> variables;
   wchar_t* block = GetEnvironmentStringsW();
   for (const wchar_t* p = block; *p; p += wcslen(p) + 1) variables.emplace_back(p);
@@ -32,8 +33,6 @@ std::vector<wchar_t> build_environment(const std::vector<std::wstring>& changes)
   result.push_back(L'\0');
   return result;
 }
-
-}  // namespace
 
 process_result run_process(const std::wstring& command_line,
                            const std::vector<std::wstring>& environment_changes,
@@ -57,7 +56,7 @@ process_result run_process(const std::wstring& command_line,
   PROCESS_INFORMATION info{};
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
-  std::vector<wchar_t> environment = build_environment(environment_changes);
+  std::vector<wchar_t> environment = environment_block(environment_changes);
   const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                                       CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
                                       &startup, &info);

@@ -20,6 +20,10 @@ process_result run_process(const std::wstring& command_line,
                            const std::vector<std::wstring>& environment_changes = {},
                            std::uint32_t timeout_ms = 60000);
 
+// The environment block of this process with changes applied ("NAME=value" sets, "NAME="
+// removes), for CreateProcessW with CREATE_UNICODE_ENVIRONMENT.
+std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes);
+
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::wstring quote_argument(const std::wstring& argument);
 
