@@ -89,17 +89,11 @@ void make_tree(const std::wstring& root, int directories = 3, int files = 4) {
 }
 
 HANDLE start_probe(DWORD sleep_ms, DWORD exit_code) {
-  std::wstring line = quote_argument(executable_directory_of_test() + L"\\cleanup_probe.exe") +
-                      L" " + std::to_wstring(sleep_ms) + L" " + std::to_wstring(exit_code);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    return nullptr;
-  }
-  CloseHandle(started.hThread);
-  return started.hProcess;
+  void* process = nullptr;
+  start_program(quote_argument(executable_directory_of_test() + L"\\cleanup_probe.exe") + L" " +
+                    std::to_wstring(sleep_ms) + L" " + std::to_wstring(exit_code),
+                &process);
+  return process;
 }
 
 class Cleanup : public ::testing::Test {
@@ -357,22 +351,6 @@ class Links : public Cleanup {
     std::string text = name;
     HeapFree(GetProcessHeap(), 0, name);
     return text;
-  }
-  // Wine starts native programs but can't wait for them: wait for the path instead.
-  static bool run_unix(const std::wstring& command, const std::wstring& path, bool appears) {
-    std::wstring line = L"Z:" + command;
-    std::replace(line.begin(), line.begin() + line.find(L' '), L'/', L'\\');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &started)) {
-      return false;
-    }
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
-    for (int i = 0; i < 1000 && path_exists(path) != appears; ++i) Sleep(10);
-    return path_exists(path) == appears;
   }
   void make_link(const std::wstring& link, const std::wstring& points_to) {
     links.push_back(link);

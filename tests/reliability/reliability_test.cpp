@@ -671,22 +671,6 @@ std::string unix_path(const std::wstring& path) {
   return text;
 }
 
-// Wine starts Linux programs but can't wait for them: wait for the path instead.
-bool run_unix(const std::wstring& command, const std::wstring& path, bool appears) {
-  std::wstring line = L"Z:" + command;
-  std::replace(line.begin(), line.begin() + line.find(L' '), L'/', L'\\');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    return false;
-  }
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  for (int i = 0; i < 1000 && path_exists(path) != appears; ++i) Sleep(10);
-  return path_exists(path) == appears;
-}
 
 class LinkOutside : public ::testing::Test {
  protected:

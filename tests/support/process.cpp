@@ -1,5 +1,6 @@
 #include "tests/support/process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -29,7 +30,8 @@ std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes)
     if (equals + 1 < change.size()) variables.push_back(change);
   }
   std::vector<wchar_t> result;
-  for (const std::wstring& v : variables) result.insert(result.end(), v.c_str(), v.c_str() + v.size() + 1);
+  for (const std::wstring& v : variables)
+    result.insert(result.end(), v.c_str(), v.c_str() + v.size() + 1);
   result.push_back(L'\0');
   return result;
 }
@@ -57,9 +59,9 @@ process_result run_process(const std::wstring& command_line,
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
   std::vector<wchar_t> environment = environment_block(environment_changes);
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
-                                      &startup, &info);
+  const BOOL started =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                     environment.data(), nullptr, &startup, &info);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_input);
@@ -89,8 +91,35 @@ process_result run_process(const std::wstring& command_line,
   return result;
 }
 
+bool start_program(const std::wstring& command_line, void** process) {
+  std::wstring line = command_line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  *process = nullptr;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    return false;
+  }
+  CloseHandle(started.hThread);
+  *process = started.hProcess;
+  return true;
+}
+
+bool run_unix(const std::wstring& command, const std::wstring& path, bool appears) {
+  std::wstring line = L"Z:" + command;
+  std::replace(line.begin(), line.begin() + line.find(L' '), L'/', L'\\');
+  void* started = nullptr;
+  if (!start_program(line, &started)) return false;
+  // Wine gives no handle for a native program.
+  if (started != nullptr) CloseHandle(started);
+  for (int i = 0; i < 1000 && path_exists(path) != appears; ++i) Sleep(10);
+  return path_exists(path) == appears;
+}
+
 std::wstring quote_argument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+    return argument;
   std::wstring quoted = L"\"";
   std::size_t backslashes = 0;
   for (wchar_t c : argument) {
@@ -127,13 +156,16 @@ scratch_directory::scratch_directory() {
   }
 }
 
-scratch_directory::~scratch_directory() { remove_tree(path_); }
+scratch_directory::~scratch_directory() {
+  remove_tree(path_);
+}
 
 bool write_file(const std::wstring& path, const std::string& bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
   return ok && written == bytes.size();
 }
@@ -183,7 +215,8 @@ void remove_tree(const std::wstring& path) {
 
 std::wstring widen(const std::string& text) {
   if (text.empty()) return {};
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(length, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
   return wide;

@@ -24,6 +24,14 @@ process_result run_process(const std::wstring& command_line,
 // removes), for CreateProcessW with CREATE_UNICODE_ENVIRONMENT.
 std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes);
 
+// Starts command_line with this process's standard handles and environment; false when it can't
+// be started. *process receives the process handle (Wine gives none for a native Linux program).
+bool start_program(const std::wstring& command_line, void** process);
+
+// Runs a Linux program from under Wine ("/bin/ln -s a b"). Wine starts native programs but can't
+// wait for them, so this waits (up to 10 s) for path to appear or disappear instead.
+bool run_unix(const std::wstring& command, const std::wstring& path, bool appears);
+
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::wstring quote_argument(const std::wstring& argument);
 
