@@ -29,220 +29,9 @@ constexpr UINT child_stopped_exit_code = 0;
 constexpr int deletion_retries = 20;
 constexpr DWORD retry_pause_ms = 100;
 constexpr FILEOP_FLAGS deletion_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Every level below the root adds at least a backslash and one unit to the path.
-constexpr std::size_t walk_depth_capacity = wide_path_capacity / 2;
-
-// One directory being walked: its search and the length of its path.
-struct walk_level {
-  HANDLE search;
-  DWORD attributes;
-  std::uint32_t length;
-};
-
-// One removal's own state. It lives on the caller's stack, so the handler's thread and the main
-// thread can walk at the same time.
-struct tree_walk {
-  // The entry in hand; grows and shrinks in place while the walk goes down and up.
-  wchar_t path[wide_path_capacity];
-  std::size_t length;
-  std::size_t root_length;
-  // The name the system gives the root's handle (its place on its volume): an entry is what its
-  // path says when its handle's name is this name followed by path[root_length..length].
-  wchar_t root_name[wide_path_capacity];
-  std::size_t root_name_length;
-  // Room for the name of one handle.
-  union {
-    FILE_NAME_INFO info;
-    unsigned char bytes[sizeof(FILE_NAME_INFO) + wide_path_capacity * sizeof(wchar_t)];
-  } name;
-  WIN32_FIND_DATAW found;
-  // False once something remains that could lead a deletion outside the root.
-  bool contained;
-  walk_level levels[walk_depth_capacity];
-};
-
-bool is_gone(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-void cut_path(tree_walk& walk, std::size_t length) {
-  walk.length = length;
-  walk.path[length] = L'\0';
-}
-
-// Appends text when it fits with its NUL; otherwise the path stays as it was.
-bool append_path(tree_walk& walk, const wchar_t* text) {
-  const std::size_t room = wide_path_capacity - walk.length;
-  const std::size_t count = std::wcslen(text);
-  if (count >= room) return false;
-  std::wmemcpy(walk.path + walk.length, text, count + 1);
-  walk.length += count;
-  return true;
-}
-
-enum class opened { itself, elsewhere, failed };
-
-// Opens the entry at walk.path without following a link and checks that the system names the
-// handle after that very place. Wine follows a symbolic link even for a handle opened on the
-// link itself, and deleting through such a handle deletes the target, so a handle named after
-// some other place is closed at once and the entry left alone.
-opened open_entry(tree_walk& walk, DWORD access, DWORD flags, HANDLE* handle) {
-  *handle = CreateFileW(walk.path, access, share_all, nullptr, OPEN_EXISTING,
-                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (*handle == INVALID_HANDLE_VALUE) return opened::failed;
-  const std::size_t below = walk.length - walk.root_length;
-  bool same = GetFileInformationByHandleEx(*handle, FileNameInfo, &walk.name, sizeof walk.name) &&
-              walk.name.info.FileNameLength == (walk.root_name_length + below) * sizeof(wchar_t);
-  same = same &&
-         std::wmemcmp(walk.name.info.FileName, walk.root_name, walk.root_name_length) == 0 &&
-         std::wmemcmp(walk.name.info.FileName + walk.root_name_length, walk.path + walk.root_length,
-                      below) == 0;
-  if (same) return opened::itself;
-  CloseHandle(*handle);
-  *handle = INVALID_HANDLE_VALUE;
-  return opened::elsewhere;
-}
-
-DWORD deletion_access(DWORD attributes) {
-  // A read-only entry may need its attribute cleared before it can go.
-  return DELETE | ((attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
-}
-
-bool mark_for_deletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
-// Marks the open entry for deletion (it goes when the handle is closed) and closes the handle.
-bool delete_and_close(HANDLE handle, DWORD attributes) {
-  bool deleted = mark_for_deletion(handle);
-  if (!deleted && (attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_ACCESS_DENIED) {
-    FILE_BASIC_INFO basic{};  // zero times stay as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    deleted = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
-              mark_for_deletion(handle);
-  }
-  CloseHandle(handle);
-  return deleted;
-}
-
-// A file, or a link of either kind, removed as itself.
-void remove_entry(tree_walk& walk, DWORD attributes) {
-  const bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-  const DWORD flags = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0;
-  HANDLE handle;
-  switch (open_entry(walk, deletion_access(attributes), flags, &handle)) {
-    case opened::itself:
-      if (!delete_and_close(handle, attributes) && link) walk.contained = false;
-      return;
-    case opened::elsewhere:
-      walk.contained = false;
-      return;
-    case opened::failed:
-      // A plain file that can't be opened (held by another process) stays and leads nowhere.
-      if (link && !is_gone(GetLastError())) walk.contained = false;
-      return;
-  }
-}
-
-// Deletes the directory at walk.path once its walk is over.
-void remove_directory(tree_walk& walk, DWORD attributes) {
-  HANDLE directory;
-  switch (open_entry(walk, deletion_access(attributes), FILE_FLAG_BACKUP_SEMANTICS, &directory)) {
-    case opened::itself:
-      delete_and_close(directory, attributes);
-      return;
-    case opened::elsewhere:
-      walk.contained = false;
-      return;
-    case opened::failed:
-      return;  // held by another process, or gone already
-  }
-}
-
-// Starts the walk of the directory at walk.path; false when its contents can't be listed, in
-// which case the directory has been dealt with already.
-bool enter_directory(tree_walk& walk, std::size_t depth, DWORD attributes) {
-  const std::size_t length = walk.length;
-  if (!append_path(walk, L"\\*")) {
-    walk.contained = false;  // its contents can't be named: unknown
-    return false;
-  }
-  HANDLE search = FindFirstFileExW(walk.path, FindExInfoBasic, &walk.found, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
-    // Systems before Windows 7 know neither the basic information level nor the large fetch.
-    search = FindFirstFileExW(walk.path, FindExInfoStandard, &walk.found, FindExSearchNameMatch,
-                              nullptr, 0);
-  }
-  const DWORD error = GetLastError();
-  cut_path(walk, length);
-  if (search == INVALID_HANDLE_VALUE) {
-    if (is_gone(error) || error == ERROR_NO_MORE_FILES) {
-      remove_directory(walk, attributes);
-    } else {
-      walk.contained = false;  // contents unknown
-    }
-    return false;
-  }
-  walk.levels[depth] = walk_level{search, attributes, static_cast<std::uint32_t>(length)};
-  return true;
-}
-
-void walk_tree(tree_walk& walk, DWORD root_attributes) {
-  if (!enter_directory(walk, 0, root_attributes)) return;
-  std::size_t depth = 1;
-  bool entry_in_hand = true;  // the search's first entry
-  while (depth > 0) {
-    const walk_level& level = walk.levels[depth - 1];
-    if (!entry_in_hand && !FindNextFileW(level.search, &walk.found)) {
-      FindClose(level.search);
-      cut_path(walk, level.length);
-      remove_directory(walk, level.attributes);
-      --depth;
-      continue;
-    }
-    entry_in_hand = false;
-    const wchar_t* name = walk.found.cFileName;
-    if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-    cut_path(walk, level.length);
-    if (!append_path(walk, L"\\") || !append_path(walk, name)) {
-      // Never act on a cut path: the entry stays, whatever it is.
-      cut_path(walk, level.length);
-      walk.contained = false;
-      continue;
-    }
-    const DWORD attributes = walk.found.dwFileAttributes;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      remove_entry(walk, attributes);
-      continue;
-    }
-    if (depth == walk_depth_capacity) {
-      walk.contained = false;
-      continue;
-    }
-    // Checked before it is entered; the handle is closed again, since listing a directory under
-    // Wine does not share it with a handle that may delete it.
-    HANDLE directory;
-    switch (open_entry(walk, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS, &directory)) {
-      case opened::itself:
-        CloseHandle(directory);
-        if (enter_directory(walk, depth, attributes)) {
-          ++depth;
-          entry_in_hand = true;
-        }
-        break;
-      case opened::elsewhere:
-        walk.contained = false;
-        break;
-      case opened::failed:
-        if (!is_gone(GetLastError())) walk.contained = false;
-        break;
-    }
-  }
-}
+// The longest a cleanup waits for the main thread's step under way: writing one chunk or starting
+// the child normally takes far less; Windows ends a process about 5 s after a console close.
+constexpr DWORD step_wait_limit_ms = 2000;
 
 // The shell's deletion request for the target directory, built afresh for every call.
 void request_deletion() {
@@ -275,35 +64,6 @@ void remove_target_once() {
 
 }  // namespace
 
-bool remove_tree_directly(const wchar_t* directory) {
-  tree_walk walk;
-  walk.length = 0;
-  walk.contained = true;
-  if (!append_path(walk, directory)) return false;
-  walk.root_length = walk.length;
-
-  // Nothing that can't be seen here can be reached through here either.
-  const DWORD attributes = GetFileAttributesW(walk.path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  // The launcher makes the directory itself; a link or a file standing there is not its own.
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return false;
-  }
-  const HANDLE root =
-      CreateFileW(walk.path, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (root == INVALID_HANDLE_VALUE) return is_gone(GetLastError());
-  // Without the root's own name no entry can be checked, so none is touched.
-  const bool named = GetFileInformationByHandleEx(root, FileNameInfo, &walk.name, sizeof walk.name);
-  CloseHandle(root);
-  if (!named) return false;
-  walk.root_name_length = walk.name.info.FileNameLength / sizeof(wchar_t);
-  std::wmemcpy(walk.root_name, walk.name.info.FileName, walk.root_name_length);
-
-  walk_tree(walk, attributes);
-  return walk.contained;
-}
-
 void begin_main_thread_step() {
   int expected = main_thread_idle;
   if (main_thread_step.compare_exchange_strong(expected, main_thread_busy)) return;
@@ -318,16 +78,45 @@ void end_main_thread_step() {
   for (;;) Sleep(INFINITE);
 }
 
+void hand_over_if_cleanup_waits(void* open_file) {
+  if (main_thread_step.load() != main_thread_stopping) return;
+  if (open_file != nullptr) CloseHandle(open_file);
+  entry_file = nullptr;
+  end_main_thread_step();
+}
+
+void remove_target_directory() {
+  if (!cleanup_armed.load()) return;
+  // The mark's own handle would keep its file, and so the directory, from being deleted.
+  if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
+  remove_target_once();
+  for (int retry = 0; retry < deletion_retries; ++retry) {
+    const DWORD attributes = attributes_query(target_directory);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    retry_pause(retry_pause_ms);
+    remove_target_once();
+  }
+}
+
+void remove_target_after_failure() {
+  // Only the main thread writes files, and only the main thread fails while one is open.
+  if (entry_file != nullptr) CloseHandle(entry_file);
+  entry_file = nullptr;
+  remove_target_directory();
+}
+
 void cleanup_child_and_directory() {
   // No file and no child comes into being beside the cleanup: stop the main thread's steps for
-  // good, after the one under way (one entry, or the child's start) has ended.
+  // good, after the one under way (one chunk of an entry, or the child's start) has ended. The
+  // wait has a limit: a step that hangs must not keep the directory from being removed.
+  const ULONGLONG wait_start = GetTickCount64();
   for (;;) {
     int state = main_thread_step.load();
     if (state == main_thread_idle &&
         main_thread_step.compare_exchange_strong(state, main_thread_stopped)) {
       break;
     }
-    if (state == main_thread_stopped) break;
+    if (state == main_thread_stopped || GetTickCount64() - wait_start >= step_wait_limit_ms) break;
     if (state == main_thread_busy) {
       main_thread_step.compare_exchange_strong(state, main_thread_stopping);
     }
@@ -340,15 +129,7 @@ void cleanup_child_and_directory() {
     }
     handle_close(child);
   }
-  if (!cleanup_armed.load()) return;
-
-  remove_target_once();
-  for (int retry = 0; retry < deletion_retries; ++retry) {
-    const DWORD attributes = attributes_query(target_directory);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    retry_pause(retry_pause_ms);
-    remove_target_once();
-  }
+  remove_target_directory();
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event_code) {

@@ -11,6 +11,11 @@
 void cleanup_child_and_directory();
 // Runs the cleanup for Ctrl+C, Ctrl+Break, close, log-off and shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
+// Once armed: closes the target's mark, then removes the target directory with the retries above.
+void remove_target_directory();
+// The failure exits' work in a parent that created its target directory: the file being written
+// is closed, then the directory removed.
+void remove_target_after_failure();
 
 // The main thread brackets every step that creates something, each payload entry it writes and
 // the start of the child, with these two. A cleanup first waits for the step under way to end and
@@ -20,6 +25,9 @@ BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // handling does when the cleanup is over.
 void begin_main_thread_step();
 void end_main_thread_step();
+// Called between the chunks of an entry: when a cleanup waits, closes the open file and hands
+// over (does not return), so that a console event waits for one chunk, not for a whole entry.
+void hand_over_if_cleanup_waits(void* open_file);
 
 // Removes everything below and including directory (no trailing backslash) with a direct walk.
 // Nothing is followed: an entry is deleted only when a handle opened on it, without following a
@@ -30,6 +38,35 @@ void end_main_thread_step();
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
 bool remove_tree_directly(const wchar_t* directory);
+// The same walk without removing anything: true when every entry of the tree, the directory
+// included, could be opened exclusively (no process holds it open, runs it as an image or has it
+// as its current directory) and nothing in it leads elsewhere.
+bool tree_is_free(const wchar_t* directory);
+
+// --- Ownership of the target directory ---
+
+// The file that marks a directory as a launch's own and, held open, as in use (see sweep.cpp).
+inline constexpr wchar_t target_mark_name[] = L"onefile.lock";
+// Fills attributes with a protected DACL that gives full access to the token's user (and its
+// AppContainer, when it runs in one), inherited by everything below; false when the token can't
+// be read.
+bool owner_only_security(SECURITY_ATTRIBUTES* attributes);
+// True when the object's owner is this process's user (or the token's default owner).
+bool owned_by_process_user(void* handle);
+
+// --- Leftovers of earlier launches ---
+
+// True for a name of the shape onefile_<process id>_<six digits>_<eleven base64url units>.
+bool is_leftover_name(const wchar_t* name, unsigned long* process_id);
+// Removes a plain directory of this user in which nothing is in use; true when it is gone.
+bool remove_leftover_directory(const wchar_t* path);
+// Moves a plain directory of this user that carries the mark and in which nothing is in use to
+// aside (a new name beside it, which sweeps then remove); true when it was moved.
+bool set_aside_marked_directory(const wchar_t* path, const wchar_t* aside);
+// Removes the leftovers in folder whose process no longer runs; returns how many went.
+int sweep_leftover_directories(const wchar_t* folder);
+// Sweeps the folder that holds target_directory on a thread of its own.
+void start_sweep();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

@@ -13,8 +13,22 @@ void print_system_error(const char* message, std::uint32_t code);
 [[noreturn]] void fatal_open_error();
 // "Error, couldn't runtime expand spec '<spec>'." on standard error, then the abnormal end.
 [[noreturn]] void fatal_spec_error(const wchar_t* spec);
-// The abnormal end: no message, no exit processing, a status other than 2.
+// The abnormal end: no message, no exit processing, no runtime dialog or fault report; exit
+// code 3.
 [[noreturn]] void abnormal_end();
+inline constexpr unsigned abnormal_end_code = 3;
+// "Error, target directory '<target_directory>' already exists." on standard error, then exit 2:
+// the name is taken by something that this launch may neither use nor remove.
+[[noreturn]] void fatal_target_exists_error();
+// "Error, couldn't create target directory '<target_directory>'." with the system's code and text.
+[[noreturn]] void fatal_target_create_error(std::uint32_t code);
+// "Error, '<path>' was made by another process in the target directory." on standard error, then
+// exit 2: something appeared where this launch was about to create a directory or a file.
+[[noreturn]] void fatal_intrusion_error(const wchar_t* path);
+
+// Work that every failure exit does before the process ends (the parent's removal of the target
+// directory it created). Runs once, on the thread that fails; none while it is null.
+void set_failure_cleanup(void (*cleanup)());
 
 [[noreturn]] void fatal_header_error();
 [[noreturn]] void fatal_decode_error();

@@ -100,17 +100,25 @@ int launch_child_and_wait(wchar_t** arguments) {
   build_child_command_line(element_count, elements);
 
   PROCESS_INFORMATION child{};
+  child_job = make_child_job();
   begin_main_thread_step();
+  // Started suspended, so that it runs nothing before it is in the job; outside a job (none could
+  // be had, or nested jobs are refused) it watches the parent itself.
   if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr, TRUE,
-                      NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                      &child)) {
     fatal_launch_error(GetLastError());
   }
+  if (child_job != nullptr) job_assignment(child_job, child.hProcess);
+  ResumeThread(child.hThread);
   CloseHandle(child.hThread);
 
   // The console handler may take and close the shared handle at any moment; the main thread
   // waits on a duplicate of its own.
   HANDLE own_handle = share_child_process(child.hProcess);
   end_main_thread_step();
+  // The parent is idle from here on: time to remove what earlier launches left.
+  start_sweep();
   WaitForSingleObject(own_handle, INFINITE);
   DWORD exit_code = 1;
   if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;

@@ -64,6 +64,13 @@ bool parent_is_running_this_executable() {
   return same;
 }
 
+void publish_directory_values() {
+  // Whatever the target spec uses, the child finds every value it could need, and a process that
+  // inherits only the parent's id is never taken for a child (inherits_directory_values).
+  wchar_t values[wide_path_capacity];
+  if (!expand_path_spec(values, L"{TIME_US}{RANDOM}{TIME}", wide_path_capacity)) abnormal_end();
+}
+
 void publish_parent_identity() {
   unset_env_var("VESKAR_ONEFILE_START");
   unset_env_var("VESKAR_ONEFILE_TIME_US");
@@ -77,9 +84,16 @@ void publish_parent_identity() {
   set_env_var("VESKAR_ONEFILE_PARENT", wide_id);
 }
 
+bool inherits_directory_values() {
+  return get_env_var("VESKAR_ONEFILE_TIME_US") != nullptr &&
+         get_env_var("VESKAR_ONEFILE_RANDOM") != nullptr &&
+         get_env_var("VESKAR_ONEFILE_START") != nullptr;
+}
+
 int run_launcher(int argument_count, wchar_t** arguments) {
   SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
-  const bool is_child = parent_is_running_this_executable();
+  // A process that can't name its parent's directory would only fail to find it: it is a parent.
+  const bool is_child = parent_is_running_this_executable() && inherits_directory_values();
   if (!is_child) publish_parent_identity();
 
   const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
@@ -90,7 +104,15 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     fatal_error("Error, failed to register signal handler.");
   }
   open_payload();
-  cleanup_armed = true;
+  if (is_child) {
+    watch_parent_unless_in_job();
+    hold_target_mark();
+  } else {
+    begin_main_thread_step();
+    create_target_directory();
+    end_main_thread_step();
+    publish_directory_values();
+  }
 
   while (read_entry_name()) {
     entry_path[0] = L'\0';
@@ -108,5 +130,6 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   }
   // Without a main module there is nothing to run; never start a child that would unpack again.
   if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
+  finish_payload();
   return launch_child_and_wait(arguments);
 }

@@ -11,6 +11,10 @@ int run_launcher(int argument_count, wchar_t** arguments);
 bool parent_is_running_this_executable();
 // Removes the inherited time and random values and publishes this process's id.
 void publish_parent_identity();
+// True when the time and random values that name the parent's directory are inherited.
+bool inherits_directory_values();
+// Sets the time and random values that the target spec did not use, for the child.
+void publish_directory_values();
 // Parses a process id: optional white space and sign, decimal digits, nothing after, 32-bit range.
 bool parse_process_id(const wchar_t* text, std::int32_t* value);
 
@@ -19,6 +23,13 @@ bool parse_process_id(const wchar_t* text, std::int32_t* value);
 int launch_child_and_wait(wchar_t** arguments);
 // Writes the elements into child_command_line, quoted so that CommandLineToArgvW gives each back.
 void build_child_command_line(int element_count, wchar_t* const* elements);
+
+// Parent: a job that ends the child when the parent's handle closes, or none.
+void* make_child_job();
+// Puts the child into the job; replaceable, so that tests can refuse it.
+extern int(__stdcall* job_assignment)(void* job, void* process);
+// Child: ends this process when its parent ends, unless a job does so already.
+void watch_parent_unless_in_job();
 
 // Child: loads the main module and returns what its run_code returns.
 int hand_off_to_main_module(int argument_count, wchar_t** arguments);

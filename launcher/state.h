@@ -29,6 +29,12 @@ extern wchar_t main_module_path[wide_path_capacity];
 extern int created_directories_count;
 extern wchar_t* created_directories[created_directories_capacity];
 
+// Directories below the target directory that this launch made after the cache was full: a
+// growing heap list, never freed.
+extern int uncached_directories_count;
+extern int uncached_directories_capacity;
+extern wchar_t** uncached_directories;
+
 // Bytes on their way from the payload to a file.
 extern unsigned char write_buffer[write_buffer_size];
 
@@ -38,8 +44,11 @@ extern ZSTD_inBuffer payload_input;
 extern ZSTD_DCtx* payload_context;
 extern ZSTD_outBuffer payload_window;
 extern bool window_filled;
+// True when the decoder's last call ended the frame (its checksum checked).
+extern bool payload_frame_ended;
 
-// Shared with the console control handler's thread. cleanup_armed goes from false to true once;
+// Shared with the console control handler's thread. cleanup_armed goes from false to true once,
+// when the parent has created the target directory (the cleanup removes no other);
 // child_process is taken by exchange so that exactly one thread closes the handle.
 extern std::atomic<bool> cleanup_armed;
 extern std::atomic<void*> child_process;
@@ -53,6 +62,13 @@ enum main_thread_step_state : int {
   main_thread_stopped
 };
 extern std::atomic<int> main_thread_step;
+
+// The parent's hold on the target directory it created: the open handle of its in-use mark, which
+// the removal closes first; and the file being written, closed before a failure's removal.
+extern std::atomic<void*> target_mark;
+extern void* entry_file;
+// The job that ends the child with the parent, or none; never closed.
+extern void* child_job;
 
 extern wchar_t executable_directory[executable_path_capacity];
 extern wchar_t child_executable_path[wide_path_capacity];

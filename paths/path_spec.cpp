@@ -134,6 +134,23 @@ std::int64_t system_time() {
                                    now.dwLowDateTime);
 }
 
+// Eight bytes from the system's cryptographic random source, so that a target directory's name
+// can't be foretold from what a local process sees (process ids, times). bcrypt.dll is loaded
+// only by a parent that makes a name, from the system directory.
+bool system_random_bytes(std::uint8_t (&bytes)[random_byte_count]) {
+  using generate_function = LONG(WINAPI*)(void*, unsigned char*, ULONG, ULONG);
+  constexpr ULONG use_system_preferred_generator = 0x2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+  static generate_function generate = nullptr;
+  if (generate == nullptr) {
+    HMODULE bcrypt = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (bcrypt == nullptr) return false;
+    generate = reinterpret_cast<generate_function>(
+        reinterpret_cast<void*>(GetProcAddress(bcrypt, "BCryptGenRandom")));
+    if (generate == nullptr) return false;
+  }
+  return generate(nullptr, bytes, random_byte_count, use_system_preferred_generator) >= 0;
+}
+
 // Appends the stored value of the environment variable, or makes one, stores and appends it.
 void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capacity,
                      variable kind) {
@@ -146,13 +163,8 @@ void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capa
   }
   wchar_t fresh[32];
   if (kind == variable::random) {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    const std::uint32_t seed =
-        random_seed(GetCurrentProcessId(), static_cast<std::uint64_t>(counter.QuadPart),
-                    static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&counter)));
     wchar_t name_text[random_name_length + 1];
-    make_random_name(seed, name_text);
+    if (!make_random_name(name_text)) fatal_error("Error, couldn't make a random name.");
     std::wmemcpy(fresh, name_text, random_name_length + 1);
   } else if (kind == variable::time_us) {
     format_time_us(system_time(), fresh);
@@ -245,29 +257,23 @@ bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capa
 
 }  // namespace
 
-std::uint32_t random_seed(std::uint32_t process_id, std::uint64_t counter, std::uint64_t address) {
-  std::uint32_t seed =
-      process_id ^ static_cast<std::uint32_t>(counter >> 32) ^ static_cast<std::uint32_t>(counter) ^
-      static_cast<std::uint32_t>(address >> 32) ^ static_cast<std::uint32_t>(address);
-  // xorshift never leaves 0.
-  return seed == 0 ? 1 : seed;
-}
-
-void make_random_name(std::uint32_t seed, wchar_t (&name)[random_name_length + 1]) {
+void encode_random_name(const std::uint8_t (&bytes)[random_byte_count],
+                        wchar_t (&name)[random_name_length + 1]) {
   static constexpr char alphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::uint32_t state = seed;
   std::uint64_t bits = 0;  // the eight bytes, the first one most significant
-  for (int i = 0; i < 8; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    bits = (bits << 8) | (state & 0xFF);
-  }
+  for (const std::uint8_t byte : bytes) bits = (bits << 8) | byte;
   for (std::size_t i = 0; i < 10; ++i) name[i] = alphabet[(bits >> (58 - 6 * i)) & 0x3F];
   // The last group has four bits, filled up with two zero bits.
   name[10] = alphabet[(bits & 0xF) << 2];
   name[random_name_length] = L'\0';
+}
+
+bool make_random_name(wchar_t (&name)[random_name_length + 1]) {
+  std::uint8_t bytes[random_byte_count];
+  if (!system_random_bytes(bytes)) return false;
+  encode_random_name(bytes, name);
+  return true;
 }
 
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]) {

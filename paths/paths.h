@@ -40,10 +40,13 @@ bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity);
 void make_target_directory_absolute();
 
 // The pieces of the random name and the time values, apart from their sources.
+inline constexpr std::size_t random_byte_count = 8;
 inline constexpr std::size_t random_name_length = 11;
-std::uint32_t random_seed(std::uint32_t process_id, std::uint64_t counter, std::uint64_t address);
-// Writes the 11-character base64url name and a NUL.
-void make_random_name(std::uint32_t seed, wchar_t (&name)[random_name_length + 1]);
+// Writes the 11-character base64url name of eight bytes (the first one first), and a NUL.
+void encode_random_name(const std::uint8_t (&bytes)[random_byte_count],
+                        wchar_t (&name)[random_name_length + 1]);
+// A new random name from the system's cryptographic random source; false when it can't be had.
+bool make_random_name(wchar_t (&name)[random_name_length + 1]);
 // Microseconds within the second of a FILETIME count, as six digits.
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]);
 void format_time(std::int64_t filetime, wchar_t (&text)[32]);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "cleanup/cleanup.h"
 #include "diagnostics/diagnostics.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
@@ -40,6 +41,42 @@ void record_directory(const wchar_t* path) {
   created_directories[created_directories_count++] = copy;
 }
 
+// Directories that this launch made once the cache was full: only to tell them, when the cache
+// asks for one again, from a directory that someone else made. Never freed.
+void remember_uncached_directory(const wchar_t* path) {
+  if (uncached_directories_count == uncached_directories_capacity) {
+    const int capacity =
+        uncached_directories_capacity == 0 ? 256 : uncached_directories_capacity * 2;
+    auto* grown =
+        static_cast<wchar_t**>(std::realloc(uncached_directories, capacity * sizeof(wchar_t*)));
+    if (grown == nullptr) fatal_out_of_memory();
+    uncached_directories = grown;
+    uncached_directories_capacity = capacity;
+  }
+  const std::size_t bytes = (path_length(path) + 1) * sizeof(wchar_t);
+  auto* copy = static_cast<wchar_t*>(std::malloc(bytes));
+  if (copy == nullptr) fatal_out_of_memory();
+  std::memcpy(copy, path, bytes);
+  uncached_directories[uncached_directories_count++] = copy;
+}
+
+bool is_uncached_directory(const wchar_t* path) {
+  for (int i = uncached_directories_count - 1; i >= 0; --i) {
+    if (same_path(uncached_directories[i], path)) return true;
+  }
+  return false;
+}
+
+// Below the target directory everything is this launch's own making; above it, folders may exist.
+bool is_below_target(const wchar_t* path) {
+  const std::size_t length = path_length(target_directory);
+  if (length == 0) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (path[i] != target_directory[i]) return false;
+  }
+  return path[length] == L'\\';
+}
+
 // Writes all of a chunk. A write may take fewer bytes than it was given and still succeed (Wine
 // does so when a write reaches a file size limit or fills the disk); the rest is given again, so
 // that the condition shows up as the next call's failure, with the system's code, instead of
@@ -65,16 +102,26 @@ void write_entry() {
   read_payload(&remaining, sizeof remaining);
   // A directory that could not be made shows up as the open failure below.
   create_containing_directories(entry_path);
+  // Always a new file: whatever stands at the name already was put there by someone else, and
+  // is neither written through nor replaced.
   HANDLE file =
-      CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) fatal_open_error();
+      CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_EXISTS && is_below_target(entry_path)) {
+      fatal_intrusion_error(entry_path);
+    }
+    fatal_open_error();
+  }
+  entry_file = file;
   while (remaining > 0) {
+    hand_over_if_cleanup_waits(file);
     const DWORD chunk =
         remaining < write_buffer_size ? static_cast<DWORD>(remaining) : DWORD{write_buffer_size};
     read_payload(write_buffer, chunk);
     write_chunk(file, write_buffer, chunk);
     remaining -= chunk;
   }
+  entry_file = nullptr;
   CloseHandle(file);
 }
 
@@ -131,10 +178,19 @@ bool create_directory_cached(const wchar_t* directory_path) {
     if (same_path(created_directories[i], directory_path)) return true;
   }
   if (directory_path[0] != 0 && directory_path[1] == L':' && directory_path[2] == 0) return true;
-  const bool exists =
-      CreateDirectoryW(directory_path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  const bool made = CreateDirectoryW(directory_path, nullptr);
+  const bool exists = made || GetLastError() == ERROR_ALREADY_EXISTS;
+  // Below the target directory an existing one is ours only when this launch made it (the cache
+  // holds every such directory until it is full, the uncached list the rest); anything else is
+  // someone else's, and might lead anywhere.
+  if (exists && !made && is_below_target(directory_path) &&
+      !is_uncached_directory(directory_path)) {
+    fatal_intrusion_error(directory_path);
+  }
   if (exists && created_directories_count < created_directories_capacity) {
     record_directory(directory_path);
+  } else if (made && is_below_target(directory_path)) {
+    remember_uncached_directory(directory_path);
   }
   return exists;
 }

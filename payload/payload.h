@@ -17,6 +17,9 @@ void open_payload();
 void open_payload_block(const unsigned char* block, std::size_t block_size);
 // Copies exactly count bytes of the decompressed entry list, or ends the run.
 void read_payload(void* destination, std::uint64_t count);
+// After the end marker: decodes to the frame's end, so that its content checksum is checked, and
+// checks that nothing but the block's trailer follows; any fault ends with the decode error.
+void finish_payload();
 // Frees the decoder, then the window.
 void close_payload();
 
@@ -24,6 +27,12 @@ void close_payload();
 bool read_entry_name();
 // Reads the entry's size and bytes and leaves them in the file at entry_path.
 void write_entry();
+// Parent: makes target_directory anew (see target_directory.cpp), arms the cleanup and holds the
+// directory's mark; a name already taken gets a new random part, or ends the run.
+void create_target_directory();
+// Child: holds the target directory's mark open, so that no sweep takes the directory.
+void hold_target_mark();
+
 // Creates every missing directory above a file; true when the file's directory exists.
 bool create_containing_directories(const wchar_t* file_path);
 // Makes sure one directory exists (not its parents), remembering those that do.

@@ -18,6 +18,7 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   if (payload_context == nullptr) fatal_out_of_memory();
   payload_window = ZSTD_outBuffer{window, 0, 0};
   window_filled = false;
+  payload_frame_ended = false;
   payload_input = ZSTD_inBuffer{block + 3, block_size - 3, 0};
 }
 
@@ -39,12 +40,38 @@ void read_payload(void* destination, std::uint64_t count) {
     if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
     payload_window.size = payload_window_size;
     payload_window.pos = 0;
-    const std::size_t result = ZSTD_decompressStream(payload_context, &payload_window, &payload_input);
+    const std::size_t result =
+        ZSTD_decompressStream(payload_context, &payload_window, &payload_input);
     window_filled = payload_window.pos == payload_window_size;
     if (ZSTD_isError(result)) fatal_decode_error();
+    payload_frame_ended = result == 0;
     payload_window.size = payload_window.pos;
     payload_window.pos = 0;
   }
+}
+
+void finish_payload() {
+  // Nothing of the entry list may follow its end marker.
+  if (payload_window.pos < payload_window.size) fatal_decode_error();
+  // The decoder checks the content checksum when it reaches the frame's end, which may lie beyond
+  // the last byte that the entry list needed.
+  while (!payload_frame_ended) {
+    if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
+    payload_window.size = payload_window_size;
+    payload_window.pos = 0;
+    const std::size_t result =
+        ZSTD_decompressStream(payload_context, &payload_window, &payload_input);
+    if (ZSTD_isError(result) || payload_window.pos != 0) fatal_decode_error();
+    window_filled = false;
+    payload_frame_ended = result == 0;
+    payload_window.size = 0;
+  }
+  // Then exactly the block's trailer: a 0 byte and the leading length, the bytes before it.
+  const auto* rest = static_cast<const unsigned char*>(payload_input.src) + payload_input.pos;
+  if (payload_input.size - payload_input.pos != 9 || rest[0] != 0) fatal_decode_error();
+  std::uint64_t leading_length = 0;
+  for (int i = 8; i >= 1; --i) leading_length = (leading_length << 8) | rest[i];
+  if (leading_length != 3 + payload_input.pos + 1) fatal_decode_error();
 }
 
 void close_payload() {

@@ -148,7 +148,9 @@ TEST(Unpacking, EveryFileIsPresentAndIdenticalDuringTheRunAndGoneAfter) {
   expect_file(L"sub\\deeper\\empty.bin", std::wstring(TEST_FILES_DIR) + L"\\sub\\deeper\\empty.bin");
   expect_file(L"sub\\large.txt", TEST_LARGE_FILE);
   expect_file(L"record_main.dll", launcher(L"record_main.dll"));
-  EXPECT_EQ(files.size(), 5u);
+  // And the directory's own mark, which tells sweeps that the launch is under way.
+  EXPECT_EQ(files.count(L"onefile.lock"), 1u);
+  EXPECT_EQ(files.size(), 6u);
 
   // The main module is the first entry, in the target directory under the temporary folder.
   const std::wstring main_module = run.rec.get(L"main_module_path");

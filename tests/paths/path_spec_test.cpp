@@ -55,13 +55,21 @@ class PathSpec : public testing::Test {
   }
 };
 
-TEST(RandomName, KnownSeedsAndTheZeroSeed) {
-  wchar_t name[random_name_length + 1];
-  make_random_name(1, name);
-  EXPECT_STREQ(name, L"IQHFT9HQGrI");
-  make_random_name(4294967295u, name);
-  EXPECT_STREQ(name, L"H_9D2pHssPs");
-  EXPECT_EQ(random_seed(0x1234, 0x0000123400000000ull, 0), 1u);
+TEST(RandomName, Base64UrlOfEightBytesWithoutPadding) {
+  const struct {
+    std::uint8_t bytes[random_byte_count];
+    const wchar_t* name;
+  } cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0}, L"AAAAAAAAAAA"},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, L"__________8"},
+      {{0x21, 0x01, 0xC5, 0x4F, 0xD1, 0xD0, 0x1A, 0xB2}, L"IQHFT9HQGrI"},
+      {{1, 2, 3, 4, 5, 6, 7, 8}, L"AQIDBAUGBwg"},
+  };
+  for (const auto& c : cases) {
+    wchar_t name[random_name_length + 1];
+    encode_random_name(c.bytes, name);
+    EXPECT_STREQ(name, c.name);
+  }
 }
 
 TEST(TimeValues, MicrosecondsOfTheSecondAndTheWholeCount) {

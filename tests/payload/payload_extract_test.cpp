@@ -23,6 +23,8 @@ class PayloadExtraction : public ::testing::Test {
     reset_payload_stream();
     for (int i = 0; i < created_directories_count; ++i) std::free(created_directories[i]);
     created_directories_count = 0;
+    uncached_directories_count = 0;
+    target_directory[0] = 0;
     entry_name[0] = 0;
     entry_path[0] = 0;
   }
@@ -109,13 +111,63 @@ TEST_F(PayloadExtraction, SizesAroundTheChunkAreWrittenWhole) {
   }
 }
 
-TEST_F(PayloadExtraction, ExistingFilesAreReplaced) {
-  scratch_directory scratch;
-  ASSERT_TRUE(write_file(scratch / L"old.txt", std::string(1000, 'o')));
-  open({{L"old.txt", "new"}, {L"twice.txt", "the first, longer one"}, {L"twice.txt", "second"}});
-  EXPECT_EQ(extract_all(scratch.path()), 3);
-  EXPECT_EQ(contents(scratch / L"old.txt"), "new");
-  EXPECT_EQ(contents(scratch / L"twice.txt"), "second");
+// A death test's process runs the test again from its start, so the directory that it writes
+// into has the same name in both processes; what the dying process leaves, the parent removes.
+class fixed_directory {
+ public:
+  explicit fixed_directory(const std::wstring& name) {
+    wchar_t temp[MAX_PATH + 1];
+    path_.assign(temp, GetTempPathW(MAX_PATH + 1, temp));
+    path_ += name;
+    remove_tree(path_);
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~fixed_directory() { remove_tree(path_); }
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+ private:
+  std::wstring path_;
+};
+
+TEST_F(PayloadExtraction, AnythingAlreadyBelowTheTargetIsSomeoneElsesAndEndsTheRun) {
+  const struct {
+    const wchar_t* planted;  // relative to the target; a trailing backslash plants a directory
+    const wchar_t* entry;
+  } cases[] = {
+      {L"file.txt", L"file.txt"},      // a file where an entry's file goes
+      {L"sub\\", L"sub\\file.txt"},    // a directory where an entry's directory goes
+      {L"sub", L"sub\\file.txt"},      // a file there
+      {L"a\\b\\", L"a\\b\\file.txt"},  // deeper down, below a directory of its own
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(narrow(c.planted));
+    reset();
+    const fixed_directory scratch(L"onefile_payload_planted");
+    const std::wstring target = scratch / L"target";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    std::wstring planted = target + L"\\" + c.planted;
+    if (planted.back() == L'\\') {
+      planted.pop_back();
+      const std::wstring parent = planted.substr(0, planted.rfind(L'\\'));
+      if (parent != target) {
+        ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
+      }
+      ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    } else {
+      ASSERT_TRUE(write_file(planted, "theirs"));
+    }
+    std::wcscpy(target_directory, target.c_str());
+    open({{c.entry, "ours"}});
+    std::string expected = "^";
+    expected += literal_regex("Error, '" + narrow(planted) +
+                              "' was made by another process in the target directory.");
+    expected += "\r?\n$";
+    EXPECT_EXIT(extract_all(target), ::testing::ExitedWithCode(2), expected);
+    if (!is_directory(planted)) {
+      EXPECT_EQ(contents(planted), "theirs");
+    }
+  }
 }
 
 TEST_F(PayloadExtraction, EndMarkerFirstWritesNothing) {
@@ -148,25 +200,6 @@ TEST_F(PayloadExtraction, NamesUpTo1023UnitsFitAndLongerOnesEndTheRun) {
       read_entry_name(), [](int code) { return code != 0 && code != 2; }, "");
 }
 
-// A death test's process runs the test again from its start, so the directory that it writes
-// into has the same name in both processes; what the dying process leaves, the parent removes.
-class fixed_directory {
- public:
-  explicit fixed_directory(const std::wstring& name) {
-    wchar_t temp[MAX_PATH + 1];
-    path_.assign(temp, GetTempPathW(MAX_PATH + 1, temp));
-    path_ += name;
-    remove_tree(path_);
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~fixed_directory() { remove_tree(path_); }
-  const std::wstring& path() const { return path_; }
-  std::wstring operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
-
- private:
-  std::wstring path_;
-};
-
 TEST_F(PayloadExtraction, DirectoryTakenByAFileFailsToOpenNamingTheFullPath) {
   const fixed_directory scratch(L"onefile_payload_taken_directory");
   ASSERT_TRUE(is_directory(scratch.path()));
@@ -198,6 +231,10 @@ TEST_F(PayloadExtraction, FullCacheStillCreatesDirectories) {
   }
   EXPECT_EQ(made, created_directories_capacity - 1);  // the home folder is the first entry
   EXPECT_EQ(created_directories[0], home());
+
+  // From here on the scratch directory is a target directory: a directory that this launch made
+  // after the cache was full is still known as its own when it is asked for again.
+  std::wcscpy(target_directory, scratch.path().c_str());
 
   const std::wstring later = scratch / L"later";
   EXPECT_TRUE(create_directory_cached(later.c_str()));

@@ -38,17 +38,30 @@ void check_frame_layout(const std::string& block, int& window_log) {
   ASSERT_GE(block.size(), 3u + 9u + 6u);
   const std::size_t frame_end = block.size() - 9;
   ASSERT_EQ(read_le(block, 3, 4), 0xFD2FB528u) << "frame magic";
+  // Content size and content checksum, no dictionary id; a window descriptor unless the frame
+  // is one segment (its window is then the content).
   const auto descriptor = static_cast<unsigned char>(block[7]);
-  EXPECT_EQ(descriptor & 0xC0, 0) << "content size field";
-  EXPECT_EQ(descriptor & 0x20, 0) << "single segment (no window descriptor)";
-  EXPECT_EQ(descriptor & 0x04, 0) << "content checksum";
+  const bool single_segment = (descriptor & 0x20) != 0;
+  const int size_field_flag = descriptor >> 6;
+  EXPECT_EQ(descriptor & 0x18, 0) << "unused and reserved bits";
+  EXPECT_EQ(descriptor & 0x04, 0x04) << "content checksum";
   EXPECT_EQ(descriptor & 0x03, 0) << "dictionary id";
-  ASSERT_EQ(descriptor, 0) << "frame header descriptor";
-  const auto window = static_cast<unsigned char>(block[8]);
-  EXPECT_EQ(window & 0x07, 0) << "window mantissa";
-  window_log = 10 + (window >> 3);
+  const std::size_t size_field =
+      size_field_flag == 0 ? (single_segment ? 1 : 0) : std::size_t{1} << size_field_flag;
+  ASSERT_GT(size_field, 0u) << "content size field";
+  std::size_t at = 8;
+  if (single_segment) {
+    const std::uint64_t content_size =
+        read_le(block, at, static_cast<int>(size_field)) + (size_field == 2 ? 256 : 0);
+    window_log = 0;
+    while ((std::uint64_t{1} << window_log) < content_size) ++window_log;
+  } else {
+    const auto window = static_cast<unsigned char>(block[at++]);
+    EXPECT_EQ(window & 0x07, 0) << "window mantissa";
+    window_log = 10 + (window >> 3);
+  }
   EXPECT_LE(window_log, 27);
-  std::size_t at = 9;
+  at += size_field;
   for (bool last = false; !last;) {
     ASSERT_LE(at + 3, frame_end) << "frame runs into the trailer";
     const std::uint64_t header = read_le(block, at, 3);
@@ -57,7 +70,7 @@ void check_frame_layout(const std::string& block, int& window_log) {
     ASSERT_NE(type, 3u) << "reserved block type";
     at += 3 + (type == 1 ? 1 : header >> 3);
   }
-  ASSERT_EQ(at, frame_end) << "bytes between the frame and the trailer";
+  ASSERT_EQ(at + 4, frame_end) << "bytes between the frame's checksum and the trailer";
 }
 
 void parse_entry_list(const std::string& content, std::vector<PayloadEntry>& entries) {

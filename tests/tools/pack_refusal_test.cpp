@@ -167,6 +167,9 @@ TEST_F(PackRefusal, DeviceNames) {
   for (const char* name : {"CONSOLE.txt", "COM10.txt", "xnul.txt", "nul_x", "LPTX"}) {
     expect_packed({"--dir", tree_with(name)});
   }
+  // The launcher's own mark file in the unpack directory; the name is free further down.
+  expect_refused({"--dir", tree_with("OneFile.Lock")}, {"\"OneFile.Lock\"", "mark file"});
+  expect_packed({"--dir", tree_with("sub/onefile.lock")});
 }
 
 TEST_F(PackRefusal, NamesOf1024UnitsOrMore) {

@@ -56,11 +56,13 @@ FrameEncoder::FrameEncoder(const FrameParameters& parameters, Sink sink, Observe
   set(ZSTD_c_compressionLevel, parameters.level, "level");
   set(ZSTD_c_windowLog, window_log_for(parameters.content_size), "window log");
   set(ZSTD_c_enableLongDistanceMatching, 1, "long-distance matching");  // 1: enable
-  set(ZSTD_c_contentSizeFlag, 0, "content size flag");
-  set(ZSTD_c_checksumFlag, 0, "checksum flag");
+  // The content size and the content checksum let the launcher's decoder find any corruption:
+  // a flipped byte either breaks the frame's structure or changes the content the checksum covers.
+  set(ZSTD_c_contentSizeFlag, 1, "content size flag");
+  set(ZSTD_c_checksumFlag, 1, "checksum flag");
   set(ZSTD_c_dictIDFlag, 0, "dictionary id flag");
   set(ZSTD_c_nbWorkers, worker_count(parameters.threads), "threads");
-  // Known in advance, it lets zstd fit its tables to the content; it is not written.
+  // Known in advance, it lets zstd fit its tables to the content, and is written.
   check(ZSTD_CCtx_setPledgedSrcSize(context_.get(), parameters.content_size), "content size");
 }
 

@@ -1,4 +1,4 @@
-// One Zstandard frame, compressed as a stream: no content size, no checksum, no dictionary id.
+// One Zstandard frame, compressed as a stream: with content size and checksum, no dictionary id.
 #pragma once
 
 #include <cstddef>

@@ -137,6 +137,10 @@ std::string name_fault(std::u16string_view name) {
     return "has " + std::to_string(name.size()) + " UTF-16 units; names must have fewer than " +
            std::to_string(max_name_units + 1);
   }
+  // The launcher's own file in every directory it unpacks into.
+  if (fold_case(name) == u"onefile.lock") {
+    return "is the name of the launcher's own mark file in the unpack directory";
+  }
   for (std::size_t start = 0;;) {
     const std::size_t end = std::min(name.find(u'\\', start), name.size());
     std::string fault = component_fault(name.substr(start, end - start));

@@ -1,0 +1,97 @@
+// Who the target directory belongs to: the owner-only security descriptor it is created with, and
+// the test whether an existing directory is owned by this process's user.
+#include <cstddef>
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include "cleanup/cleanup.h"
+
+namespace {
+
+// A SID as the token gives it; SECURITY_MAX_SID_SIZE bytes hold any SID.
+struct token_sid {
+  alignas(8) unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  PSID sid = nullptr;
+};
+
+// The token's user and default owner, and its AppContainer SID when it runs in one. Read once.
+struct token_identity {
+  bool read = false;
+  token_sid user, owner, app_container;
+};
+
+token_identity identity;
+
+bool read_token_identity() {
+  if (identity.read) return identity.user.sid != nullptr;
+  identity.read = true;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenUser, identity.user.bytes, sizeof identity.user.bytes,
+                          &size)) {
+    identity.user.sid = reinterpret_cast<TOKEN_USER*>(identity.user.bytes)->User.Sid;
+  }
+  if (GetTokenInformation(token, TokenOwner, identity.owner.bytes, sizeof identity.owner.bytes,
+                          &size)) {
+    identity.owner.sid = reinterpret_cast<TOKEN_OWNER*>(identity.owner.bytes)->Owner;
+  }
+  // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
+  DWORD in_app_container = 0;
+  if (GetTokenInformation(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container,
+                          &size) &&
+      in_app_container != 0 &&
+      GetTokenInformation(token, TokenAppContainerSid, identity.app_container.bytes,
+                          sizeof identity.app_container.bytes, &size)) {
+    identity.app_container.sid =
+        reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(identity.app_container.bytes)
+            ->TokenAppContainer;
+  }
+  CloseHandle(token);
+  return identity.user.sid != nullptr;
+}
+
+constexpr std::size_t ace_room = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
+alignas(8) unsigned char owner_only_acl[sizeof(ACL) + 2 * ace_room];
+SECURITY_DESCRIPTOR owner_only_descriptor;
+
+bool allow_full_access(PSID sid) {
+  return AddAccessAllowedAceEx(reinterpret_cast<ACL*>(owner_only_acl), ACL_REVISION,
+                               OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
+}
+
+}  // namespace
+
+bool owner_only_security(SECURITY_ATTRIBUTES* attributes) {
+  if (!read_token_identity()) return false;
+  // Protected: nothing is inherited from the folder above. Never an empty DACL, which would
+  // grant nobody anything (and leaves an unusable directory under Wine).
+  auto* acl = reinterpret_cast<ACL*>(owner_only_acl);
+  if (!InitializeAcl(acl, sizeof owner_only_acl, ACL_REVISION) ||
+      !allow_full_access(identity.user.sid) ||
+      (identity.app_container.sid != nullptr && !allow_full_access(identity.app_container.sid)) ||
+      !InitializeSecurityDescriptor(&owner_only_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&owner_only_descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&owner_only_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  *attributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &owner_only_descriptor, FALSE};
+  return true;
+}
+
+bool owned_by_process_user(void* handle) {
+  if (!read_token_identity()) return false;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  // An elevated administrator's new objects are owned by the token's default owner instead.
+  const bool owned =
+      owner != nullptr && (EqualSid(owner, identity.user.sid) ||
+                           (identity.owner.sid != nullptr && EqualSid(owner, identity.owner.sid)));
+  LocalFree(descriptor);
+  return owned;
+}

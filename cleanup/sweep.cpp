@@ -1,0 +1,159 @@
+// Directories that earlier launches left behind (a parent killed from outside, a grandchild that
+// held a file at the end): found by their name's shape, judged by who owns them and whether
+// anything still uses them, and removed with the walk that never follows a link.
+//
+// How a launch marks its directory as in use, so that a sweeper can tell:
+// - its name holds the parent's process id, which is alive while the parent runs;
+// - the parent, from right after it made the directory, and the child, from its start, hold the
+//   mark file open with read access and without delete sharing: any other open of it for delete
+//   fails with a sharing violation, on Windows and under Wine alike;
+// - whatever else a process holds inside (an open file, a running image, a current directory)
+//   makes the exclusive open of that entry fail (tree_is_free).
+// A directory that can't be judged (another owner, a link, a name the system reports elsewhere,
+// an entry that can't be opened) is left alone.
+#include <cwchar>
+
+#include <windows.h>
+
+#include "cleanup/cleanup.h"
+#include "launcher/state.h"
+
+namespace {
+
+constexpr wchar_t leftover_prefix[] = L"onefile_";
+
+bool is_digit(wchar_t unit) {
+  return unit >= L'0' && unit <= L'9';
+}
+
+bool is_base64url(wchar_t unit) {
+  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z') || is_digit(unit) ||
+         unit == L'-' || unit == L'_';
+}
+
+// A process with that id exists (or can't be told apart from one that does).
+bool process_exists(DWORD process_id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// A plain directory (no link) owned by this process's user.
+bool is_own_plain_directory(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  HANDLE directory =
+      CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool plain = GetFileInformationByHandle(directory, &information) &&
+                     (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                     !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  const bool owned = plain && owned_by_process_user(directory);
+  CloseHandle(directory);
+  return owned;
+}
+
+bool join(wchar_t (&path)[wide_path_capacity], const wchar_t* folder, const wchar_t* name) {
+  const std::size_t folder_length = std::wcslen(folder);
+  const std::size_t name_length = std::wcslen(name);
+  if (folder_length + 1 + name_length >= wide_path_capacity) return false;
+  std::wmemcpy(path, folder, folder_length);
+  path[folder_length] = L'\\';
+  std::wmemcpy(path + folder_length + 1, name, name_length + 1);
+  return true;
+}
+
+DWORD WINAPI sweep_in_background(void*) {
+  SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+  static wchar_t folder[wide_path_capacity];
+  std::wcscpy(folder, target_directory);
+  wchar_t* last_separator = std::wcsrchr(folder, L'\\');
+  if (last_separator == nullptr) return 0;
+  // The folder of a drive's root keeps its backslash.
+  if (last_separator == folder + 2 && folder[1] == L':') ++last_separator;
+  *last_separator = L'\0';
+  sweep_leftover_directories(folder);
+  return 0;
+}
+
+}  // namespace
+
+bool is_leftover_name(const wchar_t* name, unsigned long* process_id) {
+  const std::size_t prefix_length = std::wcslen(leftover_prefix);
+  if (std::wcsncmp(name, leftover_prefix, prefix_length) != 0) return false;
+  const wchar_t* unit = name + prefix_length;
+  unsigned long long id = 0;
+  const wchar_t* digits = unit;
+  for (; is_digit(*unit); ++unit) {
+    id = id * 10 + static_cast<unsigned>(*unit - L'0');
+    if (id > 0xFFFFFFFFull) return false;
+  }
+  if (unit == digits || *unit++ != L'_') return false;
+  for (int i = 0; i < 6; ++i) {
+    if (!is_digit(*unit++)) return false;
+  }
+  if (*unit++ != L'_') return false;
+  for (int i = 0; i < 11; ++i) {
+    if (!is_base64url(*unit++)) return false;
+  }
+  if (*unit != L'\0') return false;
+  *process_id = static_cast<unsigned long>(id);
+  return true;
+}
+
+bool remove_leftover_directory(const wchar_t* path) {
+  if (!is_own_plain_directory(path) || !tree_is_free(path)) return false;
+  remove_tree_directly(path);
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool set_aside_marked_directory(const wchar_t* path, const wchar_t* aside) {
+  wchar_t mark[wide_path_capacity];
+  if (!join(mark, path, target_mark_name)) return false;
+  const DWORD mark_attributes = GetFileAttributesW(mark);
+  if (mark_attributes == INVALID_FILE_ATTRIBUTES ||
+      (mark_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return false;
+  }
+  if (!is_own_plain_directory(path) || !tree_is_free(path)) return false;
+  // One step that takes nothing with it on Windows when anything inside is open after all.
+  return MoveFileExW(path, aside, 0);
+}
+
+int sweep_leftover_directories(const wchar_t* folder) {
+  wchar_t pattern[wide_path_capacity];
+  if (!join(pattern, folder, L"onefile_*")) return 0;
+  WIN32_FIND_DATAW found;
+  HANDLE search =
+      FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int removed = 0;
+  do {
+    unsigned long process_id = 0;
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !is_leftover_name(found.cFileName, &process_id) || process_exists(process_id)) {
+      continue;
+    }
+    wchar_t path[wide_path_capacity];
+    if (join(path, folder, found.cFileName) && remove_leftover_directory(path)) ++removed;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return removed;
+}
+
+void start_sweep() {
+  // The parent has nothing to do while the child runs; a sweep cut short by the parent's end
+  // leaves a directory of the same shape, which a later launch finishes.
+  if (HANDLE thread = CreateThread(nullptr, 0, sweep_in_background, nullptr, 0, nullptr)) {
+    CloseHandle(thread);
+  }
+}

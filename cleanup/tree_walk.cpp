@@ -1,0 +1,291 @@
+// The direct walk over a directory tree that never follows a link: removing it, or probing
+// whether anything in it is in use.
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+
+#include "cleanup/cleanup.h"
+#include "launcher/state.h"
+
+namespace {
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Every level below the root adds at least a backslash and one unit to the path.
+constexpr std::size_t walk_depth_capacity = wide_path_capacity / 2;
+
+// One directory being walked: its search and the length of its path.
+struct walk_level {
+  HANDLE search;
+  DWORD attributes;
+  std::uint32_t length;
+};
+
+// One removal's own state. It lives on the caller's stack, so the handler's thread and the main
+// thread can walk at the same time.
+struct tree_walk {
+  // The entry in hand; grows and shrinks in place while the walk goes down and up.
+  wchar_t path[wide_path_capacity];
+  std::size_t length;
+  std::size_t root_length;
+  // The name the system gives the root's handle (its place on its volume): an entry is what its
+  // path says when its handle's name is this name followed by path[root_length..length].
+  wchar_t root_name[wide_path_capacity];
+  std::size_t root_name_length;
+  // Room for the name of one handle.
+  union {
+    FILE_NAME_INFO info;
+    unsigned char bytes[sizeof(FILE_NAME_INFO) + wide_path_capacity * sizeof(wchar_t)];
+  } name;
+  WIN32_FIND_DATAW found;
+  // Removing, or only probing whether every entry is free (nothing holds it open, maps it or
+  // has it as its current directory).
+  bool probing;
+  // False once something remains that could lead a deletion outside the root; when probing, also
+  // once an entry is in use or can't be judged.
+  bool contained;
+  walk_level levels[walk_depth_capacity];
+};
+
+bool is_gone(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void cut_path(tree_walk& walk, std::size_t length) {
+  walk.length = length;
+  walk.path[length] = L'\0';
+}
+
+// Appends text when it fits with its NUL; otherwise the path stays as it was.
+bool append_path(tree_walk& walk, const wchar_t* text) {
+  const std::size_t room = wide_path_capacity - walk.length;
+  const std::size_t count = std::wcslen(text);
+  if (count >= room) return false;
+  std::wmemcpy(walk.path + walk.length, text, count + 1);
+  walk.length += count;
+  return true;
+}
+
+enum class opened { itself, elsewhere, failed };
+
+// Opens the entry at walk.path without following a link and checks that the system names the
+// handle after that very place. Wine follows a symbolic link even for a handle opened on the
+// link itself, and deleting through such a handle deletes the target, so a handle named after
+// some other place is closed at once and the entry left alone.
+opened open_entry(tree_walk& walk, DWORD access, DWORD flags, HANDLE* handle,
+                  DWORD share = share_all) {
+  *handle = CreateFileW(walk.path, access, share, nullptr, OPEN_EXISTING,
+                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (*handle == INVALID_HANDLE_VALUE) return opened::failed;
+  const std::size_t below = walk.length - walk.root_length;
+  bool same = GetFileInformationByHandleEx(*handle, FileNameInfo, &walk.name, sizeof walk.name) &&
+              walk.name.info.FileNameLength == (walk.root_name_length + below) * sizeof(wchar_t);
+  same = same &&
+         std::wmemcmp(walk.name.info.FileName, walk.root_name, walk.root_name_length) == 0 &&
+         std::wmemcmp(walk.name.info.FileName + walk.root_name_length, walk.path + walk.root_length,
+                      below) == 0;
+  if (same) return opened::itself;
+  CloseHandle(*handle);
+  *handle = INVALID_HANDLE_VALUE;
+  return opened::elsewhere;
+}
+
+DWORD deletion_access(DWORD attributes) {
+  // A read-only entry may need its attribute cleared before it can go.
+  return DELETE | ((attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
+}
+
+bool mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Marks the open entry for deletion (it goes when the handle is closed) and closes the handle.
+bool delete_and_close(HANDLE handle, DWORD attributes) {
+  bool deleted = mark_for_deletion(handle);
+  if (!deleted && (attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_ACCESS_DENIED) {
+    FILE_BASIC_INFO basic{};  // zero times stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    deleted = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+              mark_for_deletion(handle);
+  }
+  CloseHandle(handle);
+  return deleted;
+}
+
+// Opens the entry exclusively, with the access that a holder's sharing or a mapped image refuses:
+// any handle with data access open elsewhere, a running image or a current directory makes it
+// fail. Links are left to the removal, which never follows them.
+void probe_entry(tree_walk& walk, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return;
+  const bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
+  DWORD access = DELETE | FILE_READ_DATA;
+  if (!directory && !(attributes & FILE_ATTRIBUTE_READONLY)) access |= FILE_WRITE_DATA;
+  HANDLE handle;
+  if (open_entry(walk, access, directory ? FILE_FLAG_BACKUP_SEMANTICS : 0, &handle, 0) ==
+      opened::itself) {
+    CloseHandle(handle);
+  } else if (!is_gone(GetLastError())) {
+    walk.contained = false;
+  }
+}
+
+// A file, or a link of either kind, removed as itself.
+void remove_entry(tree_walk& walk, DWORD attributes) {
+  if (walk.probing) return probe_entry(walk, attributes);
+  const bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+  const DWORD flags = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0;
+  HANDLE handle;
+  switch (open_entry(walk, deletion_access(attributes), flags, &handle)) {
+    case opened::itself:
+      if (!delete_and_close(handle, attributes) && link) walk.contained = false;
+      return;
+    case opened::elsewhere:
+      walk.contained = false;
+      return;
+    case opened::failed:
+      // A plain file that can't be opened (held by another process) stays and leads nowhere.
+      if (link && !is_gone(GetLastError())) walk.contained = false;
+      return;
+  }
+}
+
+// Deletes the directory at walk.path once its walk is over.
+void remove_directory(tree_walk& walk, DWORD attributes) {
+  if (walk.probing) return probe_entry(walk, attributes);
+  HANDLE directory;
+  switch (open_entry(walk, deletion_access(attributes), FILE_FLAG_BACKUP_SEMANTICS, &directory)) {
+    case opened::itself:
+      delete_and_close(directory, attributes);
+      return;
+    case opened::elsewhere:
+      walk.contained = false;
+      return;
+    case opened::failed:
+      return;  // held by another process, or gone already
+  }
+}
+
+// Starts the walk of the directory at walk.path; false when its contents can't be listed, in
+// which case the directory has been dealt with already.
+bool enter_directory(tree_walk& walk, std::size_t depth, DWORD attributes) {
+  const std::size_t length = walk.length;
+  if (!append_path(walk, L"\\*")) {
+    walk.contained = false;  // its contents can't be named: unknown
+    return false;
+  }
+  HANDLE search = FindFirstFileExW(walk.path, FindExInfoBasic, &walk.found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Systems before Windows 7 know neither the basic information level nor the large fetch.
+    search = FindFirstFileExW(walk.path, FindExInfoStandard, &walk.found, FindExSearchNameMatch,
+                              nullptr, 0);
+  }
+  const DWORD error = GetLastError();
+  cut_path(walk, length);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (is_gone(error) || error == ERROR_NO_MORE_FILES) {
+      remove_directory(walk, attributes);
+    } else {
+      walk.contained = false;  // contents unknown
+    }
+    return false;
+  }
+  walk.levels[depth] = walk_level{search, attributes, static_cast<std::uint32_t>(length)};
+  return true;
+}
+
+void walk_tree(tree_walk& walk, DWORD root_attributes) {
+  if (!enter_directory(walk, 0, root_attributes)) return;
+  std::size_t depth = 1;
+  bool entry_in_hand = true;  // the search's first entry
+  while (depth > 0) {
+    const walk_level& level = walk.levels[depth - 1];
+    if (!entry_in_hand && !FindNextFileW(level.search, &walk.found)) {
+      FindClose(level.search);
+      cut_path(walk, level.length);
+      remove_directory(walk, level.attributes);
+      --depth;
+      continue;
+    }
+    entry_in_hand = false;
+    const wchar_t* name = walk.found.cFileName;
+    if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+    cut_path(walk, level.length);
+    if (!append_path(walk, L"\\") || !append_path(walk, name)) {
+      // Never act on a cut path: the entry stays, whatever it is.
+      cut_path(walk, level.length);
+      walk.contained = false;
+      continue;
+    }
+    const DWORD attributes = walk.found.dwFileAttributes;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      remove_entry(walk, attributes);
+      continue;
+    }
+    if (depth == walk_depth_capacity) {
+      walk.contained = false;
+      continue;
+    }
+    // Checked before it is entered; the handle is closed again, since listing a directory under
+    // Wine does not share it with a handle that may delete it.
+    HANDLE directory;
+    switch (open_entry(walk, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS, &directory)) {
+      case opened::itself:
+        CloseHandle(directory);
+        if (enter_directory(walk, depth, attributes)) {
+          ++depth;
+          entry_in_hand = true;
+        }
+        break;
+      case opened::elsewhere:
+        walk.contained = false;
+        break;
+      case opened::failed:
+        if (!is_gone(GetLastError())) walk.contained = false;
+        break;
+    }
+  }
+}
+
+// Walks the tree at directory, removing or probing; see cleanup.h for what the result says.
+bool walk_directory(const wchar_t* directory, bool probing) {
+  tree_walk walk;
+  walk.length = 0;
+  walk.probing = probing;
+  walk.contained = true;
+  if (!append_path(walk, directory)) return false;
+  walk.root_length = walk.length;
+
+  // Nothing that can't be seen here can be reached through here either.
+  const DWORD attributes = GetFileAttributesW(walk.path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return !probing;
+  // The launcher makes the directory itself; a link or a file standing there is not its own.
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  const HANDLE root =
+      CreateFileW(walk.path, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (root == INVALID_HANDLE_VALUE) return !probing && is_gone(GetLastError());
+  // Without the root's own name no entry can be checked, so none is touched. A name longer than
+  // the room for it is no directory that this launcher makes.
+  const bool named = GetFileInformationByHandleEx(root, FileNameInfo, &walk.name, sizeof walk.name);
+  CloseHandle(root);
+  if (!named) return false;
+  walk.root_name_length = walk.name.info.FileNameLength / sizeof(wchar_t);
+  if (walk.root_name_length >= wide_path_capacity) return false;
+  std::wmemcpy(walk.root_name, walk.name.info.FileName, walk.root_name_length);
+
+  walk_tree(walk, attributes);
+  return walk.contained;
+}
+
+}  // namespace
+
+bool remove_tree_directly(const wchar_t* directory) {
+  return walk_directory(directory, false);
+}
+
+bool tree_is_free(const wchar_t* directory) {
+  return walk_directory(directory, true);
+}

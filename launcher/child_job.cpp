@@ -1,0 +1,83 @@
+// The child ends with its parent, however the parent ends (Task Manager, TerminateProcess, a
+// killed Wine process): the parent puts it into a job that kills it when the job's last handle,
+// the parent's, closes. Where that can't be had (nested jobs before Windows 8), the child watches
+// its parent itself.
+#include <windows.h>
+
+#include "launcher/launcher.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+
+BOOL(WINAPI* job_assignment)(HANDLE job, HANDLE process) = AssignProcessToJobObject;
+
+namespace {
+
+constexpr UINT orphaned_child_exit_code = 1;
+
+VOID CALLBACK end_with_parent(void*, BOOLEAN) {
+  TerminateProcess(GetCurrentProcess(), orphaned_child_exit_code);
+}
+
+// True when this process's job kills it once its owner's handle closes.
+bool ended_by_job() {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  return QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits, nullptr) &&
+         (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+}
+
+// The id of the process that started this one, or 0. The basic information's layout is the
+// documented one; the SDKs name its fields differently (MSVC's winternl.h hides the last one).
+DWORD creator_process_id() {
+  struct basic_information {
+    LONG exit_status;
+    void* environment_block;
+    ULONG_PTR affinity_mask;
+    LONG base_priority;
+    ULONG_PTR process_id;
+    ULONG_PTR creator_process_id;
+  } information{};
+  constexpr int process_basic_information = 0;
+  using query_function = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<query_function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  if (query == nullptr || query(GetCurrentProcess(), process_basic_information, &information,
+                                sizeof information, nullptr) < 0) {
+    return 0;
+  }
+  return static_cast<DWORD>(information.creator_process_id);
+}
+
+}  // namespace
+
+void* make_child_job() {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);  // not inherited: the child must not hold it
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  // Processes that the application starts stay out of the job, as they would without the
+  // launcher.
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+void watch_parent_unless_in_job() {
+  if (ended_by_job()) return;
+  // Only the parent's own child: a process of this executable that the application starts takes
+  // the child role too, and keeps living as it would without the launcher.
+  const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");
+  std::int32_t parent_id = 0;
+  if (parent_text == nullptr || !parse_process_id(parent_text, &parent_id) ||
+      creator_process_id() != static_cast<DWORD>(parent_id)) {
+    return;
+  }
+  HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parent_id));
+  if (parent == nullptr) return;
+  HANDLE wait = nullptr;  // kept for the process's life, like the parent's handle
+  RegisterWaitForSingleObject(&wait, parent, end_with_parent, nullptr, INFINITE,
+                              WT_EXECUTEONLYONCE);
+}
