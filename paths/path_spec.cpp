@@ -269,9 +269,11 @@ void encode_random_name(const std::uint8_t (&bytes)[random_byte_count],
   name[random_name_length] = L'\0';
 }
 
+bool (*random_source)(std::uint8_t (&bytes)[random_byte_count]) = system_random_bytes;
+
 bool make_random_name(wchar_t (&name)[random_name_length + 1]) {
   std::uint8_t bytes[random_byte_count];
-  if (!system_random_bytes(bytes)) return false;
+  if (!random_source(bytes)) return false;
   encode_random_name(bytes, name);
   return true;
 }

@@ -45,8 +45,10 @@ inline constexpr std::size_t random_name_length = 11;
 // Writes the 11-character base64url name of eight bytes (the first one first), and a NUL.
 void encode_random_name(const std::uint8_t (&bytes)[random_byte_count],
                         wchar_t (&name)[random_name_length + 1]);
-// A new random name from the system's cryptographic random source; false when it can't be had.
+// A new random name from the random source; false when it can't be had.
 bool make_random_name(wchar_t (&name)[random_name_length + 1]);
+// The random source: the system's cryptographic generator; replaceable for tests.
+extern bool (*random_source)(std::uint8_t (&bytes)[random_byte_count]);
 // Microseconds within the second of a FILETIME count, as six digits.
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]);
 void format_time(std::int64_t filetime, wchar_t (&text)[32]);

@@ -208,6 +208,20 @@ TEST(RoleDecision, AProcessThatTheApplicationStartsFromTheLauncherTakesTheChildR
   EXPECT_EQ(run.leftovers().size(), 0u);
 }
 
+TEST(RoleDecision, AProcessThatCannotNameItsParentsDirectoryIsAParentOfItsOwn) {
+  // Only VESKAR_ONEFILE_PARENT inherited, without the time and random values: as a child it could
+  // only fail to find a directory; as a parent it unpacks and runs.
+  launch run(command(launcher(L"record_launcher.exe")), {L"ONEFILE_TEST_SPAWN=without values"});
+  ASSERT_TRUE(run.recorded);
+  EXPECT_EQ(run.rec.get(L"nested_exit"), L"0");
+  record nested;
+  ASSERT_TRUE(read_record(run.records / L"record.nested", &nested));
+  EXPECT_NE(nested.get(L"main_module_path"), run.rec.get(L"main_module_path"));
+  EXPECT_EQ(nested.get(L"VESKAR_ONEFILE_PARENT"), nested.get(L"parent_pid"));
+  EXPECT_EQ(nested.get(L"grandparent_pid"), run.rec.get(L"pid"));
+  EXPECT_EQ(run.leftovers().size(), 0u);
+}
+
 // Copies a launcher to a new path and runs it from there.
 void expect_single_child_launch_from(const std::wstring& directory, const std::wstring& name) {
   const std::wstring copy = directory + L"\\" + name;

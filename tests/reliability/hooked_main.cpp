@@ -7,12 +7,17 @@
 // The test creates a named event, passes its name in ONEFILE_TEST_CTRL_NAME and the control code
 // in ONEFILE_TEST_CTRL_CODE, and sets the event. Both variables are taken out of the environment
 // at once, so that only the process the test started (the parent) listens, never its child.
+//
+// Two more seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment
+// fail (as nested jobs do before Windows 8), and ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first
+// random name AAAAAAAAAAA, so that a test can make it collide.
 #include <cwchar>
 
 #include <windows.h>
 
 #include "cleanup/cleanup.h"
 #include "launcher/launcher.h"
+#include "paths/paths.h"
 
 namespace {
 
@@ -39,9 +44,40 @@ void listen_for_requests() {
     CloseHandle(CreateThread(nullptr, 0, raise_on_request, nullptr, 0, nullptr));
 }
 
+BOOL WINAPI refuse_job(HANDLE, HANDLE) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+bool first_random_zero(std::uint8_t (&bytes)[random_byte_count]) {
+  static bool first = true;
+  if (!first) return false;
+  first = false;
+  for (std::uint8_t& byte : bytes) byte = 0;
+  return true;
+}
+
+bool seam(const wchar_t* name) {
+  wchar_t value[8];
+  const DWORD length = GetEnvironmentVariableW(name, value, 8);
+  SetEnvironmentVariableW(name, nullptr);
+  return length == 1 && value[0] == L'1';
+}
+
+void install_seams() {
+  if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_FIRST_RANDOM_ZERO")) {
+    static bool (*const system_source)(std::uint8_t(&)[random_byte_count]) = random_source;
+    random_source = [](std::uint8_t(&bytes)[random_byte_count]) {
+      return first_random_zero(bytes) || system_source(bytes);
+    };
+  }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   listen_for_requests();
+  install_seams();
   return run_launcher(__argc, __wargv);
 }

@@ -32,6 +32,42 @@ TEST(StepGate, ACleanupWaitsForTheStepUnderWayAndNoStepFollows) {
   EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
 }
 
+TEST(StepGate, ACleanupWaitsForOneChunkOfAnEntryNotTheWholeEntry) {
+  std::atomic<int> chunks{0};
+  // Stands for the main thread writing one long entry: a hundred chunks of 50 ms (5 s in all).
+  std::thread main_thread([&] {
+    begin_main_thread_step();
+    for (int chunk = 0; chunk < 100; ++chunk) {
+      hand_over_if_cleanup_waits(nullptr);
+      Sleep(50);
+      ++chunks;
+    }
+    end_main_thread_step();
+  });
+  main_thread.detach();
+  while (chunks < 2) Sleep(1);
+  cleanup_child_and_directory();
+  // Handed over between two chunks: the entry was cut short and no chunk follows.
+  const int written = chunks;
+  EXPECT_LT(written, 100);
+  Sleep(200);
+  EXPECT_EQ(chunks.load(), written);
+  EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
+}
+
+TEST(StepGate, AStepThatHangsHoldsTheCleanupOnlySoLong) {
+  std::atomic<bool> in_step{false};
+  std::thread main_thread([&] {
+    begin_main_thread_step();
+    in_step = true;
+    Sleep(INFINITE);  // a write that never returns
+  });
+  main_thread.detach();
+  while (!in_step) Sleep(1);
+  cleanup_child_and_directory();  // returns: the console event's cleanup goes on without it
+  EXPECT_EQ(main_thread_step.load(), main_thread_stopping);
+}
+
 TEST(StepGate, WithNoStepUnderWayTheCleanupStopsAtOnceAndAgainHarmlessly) {
   cleanup_child_and_directory();
   EXPECT_EQ(main_thread_step.load(), main_thread_stopped);

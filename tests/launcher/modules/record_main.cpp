@@ -29,8 +29,8 @@ std::wstring environment(const wchar_t* name) {
 std::uint64_t hash_file(const std::wstring& path, std::uint64_t* size) {
   std::uint64_t hash = 14695981039346656037ull;
   *size = 0;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   static unsigned char buffer[65536];
   DWORD got = 0;
@@ -65,17 +65,26 @@ DWORD parent_process_id(DWORD process_id) {
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   DWORD parent = 0;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (entry.th32ProcessID == process_id) parent = entry.th32ParentProcessID;
   }
   CloseHandle(snapshot);
   return parent;
 }
 
-DWORD start_again(const std::wstring& record_path) {
+// Starts the launcher's executable again from the application; with_values false leaves out the
+// time and random values that name the parent's directory, as a careless program might.
+DWORD start_again(const std::wstring& record_path, bool with_values) {
   wchar_t executable[32768];
   GetModuleFileNameW(nullptr, executable, 32768);
   SetEnvironmentVariableW(L"ONEFILE_TEST_SPAWN", nullptr);
+  if (!with_values) {
+    for (const wchar_t* name :
+         {L"VESKAR_ONEFILE_START", L"VESKAR_ONEFILE_TIME_US", L"VESKAR_ONEFILE_RANDOM"}) {
+      SetEnvironmentVariableW(name, nullptr);
+    }
+  }
   SetEnvironmentVariableW(L"ONEFILE_TEST_RECORD", record_path.c_str());
   std::wstring line = L"\"" + std::wstring(executable) + L"\" nested";
   STARTUPINFOW startup{};
@@ -96,7 +105,7 @@ DWORD start_again(const std::wstring& record_path) {
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** arguments,
-                                               const wchar_t* main_module_path) {
+                                              const wchar_t* main_module_path) {
   const std::wstring record_path = environment(L"ONEFILE_TEST_RECORD");
   add(L"argc", std::to_wstring(argument_count));
   for (int i = 0; i < argument_count; ++i) add(L"arg", arguments[i]);
@@ -117,16 +126,19 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
   std::wstring directory = main_module_path;
   directory.resize(directory.rfind(L'\\'));
   record_files(directory, L"");
-  if (environment(L"ONEFILE_TEST_SPAWN") == L"1") {
-    add(L"nested_exit", std::to_wstring(start_again(record_path + L".nested")));
+  const std::wstring spawn = environment(L"ONEFILE_TEST_SPAWN");
+  if (spawn == L"1" || spawn == L"without values") {
+    add(L"nested_exit", std::to_wstring(start_again(record_path + L".nested", spawn == L"1")));
   }
 
-  HANDLE file = CreateFileW(record_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file =
+      CreateFileW(record_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
   WriteFile(file, record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), &written,
             nullptr);
   CloseHandle(file);
 
   const std::wstring exit_text = environment(L"ONEFILE_TEST_EXIT");
-  return exit_text == L"(unset)" ? 0 : static_cast<int>(std::wcstoll(exit_text.c_str(), nullptr, 0));
+  return exit_text == L"(unset)" ? 0
+                                 : static_cast<int>(std::wcstoll(exit_text.c_str(), nullptr, 0));
 }

@@ -6,6 +6,8 @@
 //   ONEFILE_TEST_MEMORY     file that receives the parent's peak memory figures at the end
 //   ONEFILE_TEST_EVENTS     file that receives a line for every console control event that reaches
 //                           the child (which then goes on to the default handling)
+//   ONEFILE_TEST_GRANDCHILD command line of a process to start and leave running, with the
+//                           target directory as its current directory
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
@@ -60,6 +62,20 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
     if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
     std::snprintf(text, sizeof text, "%lu|%ls", GetCurrentProcessId(), directory);
     publish(value, text);
+  }
+  if (environment(L"ONEFILE_TEST_GRANDCHILD", value, 4096)) {
+    wchar_t directory[4096];
+    std::wcsncpy(directory, main_module_path, 4095);
+    directory[4095] = L'\0';
+    if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, value, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                       directory, &startup, &info)) {
+      CloseHandle(info.hThread);
+      CloseHandle(info.hProcess);
+    }
   }
   if (environment(L"ONEFILE_TEST_GO", value, 4096)) {
     for (int i = 0; i < 12000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++i) {

@@ -1,0 +1,297 @@
+// The target directory as a trust boundary, with real launchers under Wine and the test playing
+// the other local process: names that are taken, things planted during unpacking, a parent
+// killed from outside, a grandchild that keeps the directory in use, and who may use it.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "tests/reliability/launch_support.h"
+#include "tests/support/process.h"
+
+namespace {
+
+std::string exists_error(const std::wstring& target) {
+  return "Error, target directory '" + narrow(target) + "' already exists.\n";
+}
+
+std::wstring fixed_target(const launch_files& files) {
+  return files.temp / L"onefile_fixed";
+}
+
+// Waits until the path is gone; false when it is still there after the time.
+bool wait_for_removal(const std::wstring& path, DWORD milliseconds = 10000) {
+  for (DWORD waited = 0; path_exists(path); waited += 10) {
+    if (waited >= milliseconds) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A fixed target spec: whatever stands at the name is refused, and nothing of it is touched.
+
+TEST(FixedTarget, WhateverStandsAtTheNameIsRefusedAndLeftAsItWas) {
+  enum class planted { directory, file, link };
+  for (const planted kind : {planted::directory, planted::file, planted::link}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    launch_files files;
+    scratch_directory elsewhere;
+    const std::wstring target = fixed_target(files);
+    std::vector<std::wstring> before;
+    if (kind == planted::directory) {
+      // A user's own folder, with a library that the application would load if it ran there.
+      ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+      ASSERT_TRUE(write_file(target + L"\\user_notes.txt", "notes"));
+      ASSERT_TRUE(CreateDirectoryW((target + L"\\sub").c_str(), nullptr));
+      ASSERT_TRUE(write_file(target + L"\\sub\\keep.txt", "keep"));
+      ASSERT_TRUE(write_file(target + L"\\optional_plugin.dll", "MZ planted"));
+      list_tree(target, L"", before);
+    } else if (kind == planted::file) {
+      ASSERT_TRUE(write_file(target, "a file"));
+    } else {
+      if (unix_path(elsewhere.path()).empty()) GTEST_SKIP() << "needs Wine's file name mapping";
+      ASSERT_TRUE(write_file(elsewhere / L"theirs.txt", "theirs"));
+      ASSERT_TRUE(run_unix(L"/bin/ln -s " + widen(unix_path(elsewhere.path())) + L" " +
+                               widen(unix_path(files.temp.path())) + L"/onefile_fixed",
+                           target, true));
+    }
+    started_launch run(launcher(L"fixed_launcher.exe"), files.environment());
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 2u);
+    EXPECT_EQ(run.out(), "");
+    EXPECT_EQ(run.err(), exists_error(target));
+    EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+    std::string content;
+    if (kind == planted::directory) {
+      std::vector<std::wstring> after;
+      list_tree(target, L"", after);
+      EXPECT_EQ(after, before);
+      EXPECT_TRUE(read_file(target + L"\\sub\\keep.txt", content) && content == "keep");
+    } else if (kind == planted::file) {
+      EXPECT_TRUE(read_file(target, content) && content == "a file");
+    } else {
+      EXPECT_EQ(entries(elsewhere.path()), std::vector<std::wstring>{L"theirs.txt"});
+      run_unix(L"/bin/rm -f " + widen(unix_path(files.temp.path())) + L"/onefile_fixed", target,
+               false);
+    }
+  }
+}
+
+TEST(FixedTarget, ALeftoverOfAKilledLaunchIsSetAsideAndTheNameMadeAfresh) {
+  launch_files files;
+  const std::wstring target = fixed_target(files);
+  {
+    started_launch killed(launcher(L"fixed_launcher.exe"),
+                          files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
+    ASSERT_TRUE(killed.wait(10000));
+  }
+  ASSERT_TRUE(path_exists(target + L"\\onefile.lock")) << "no leftover to reuse";
+  DeleteFileW(files.ready.c_str());
+  started_launch run(launcher(L"fixed_launcher.exe"),
+                     files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=7"}));
+  ASSERT_TRUE(wait_for_path(files.ready)) << run.err();
+  EXPECT_EQ(read_ready(files.ready).target, target);
+  // The leftover went aside under a leftover's name, which the launch's own sweep removes.
+  for (int i = 0; i < 1000 && entries(files.temp.path()).size() > 1; ++i) Sleep(10);
+  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{L"onefile_fixed"});
+  files.release();
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 7u) << run.err();
+  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
+TEST(RandomTarget, ANameThatIsTakenGetsANewRandomPart) {
+  launch_files files;
+  const std::wstring taken = files.temp / L"random_AAAAAAAAAAA";
+  ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
+  ASSERT_TRUE(write_file(taken + L"\\theirs.txt", "theirs"));
+  started_launch run(launcher(L"random_launcher.exe"),
+                     files.environment({L"ONEFILE_TEST_FIRST_RANDOM_ZERO=1"}));
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 0u) << run.err();
+  const std::wstring target = read_ready(files.ready).target;
+  EXPECT_EQ(target.rfind(files.temp / L"random_", 0), 0u) << narrow(target);
+  EXPECT_NE(target, taken);
+  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{L"random_AAAAAAAAAAA"});
+  EXPECT_EQ(entries(taken), std::vector<std::wstring>{L"theirs.txt"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Something planted inside while the launch unpacks: many_launcher writes thirty directories of a
+// hundred files each, d0 first and d10 next (in the order of the entries); the plant comes as soon
+// as d0's first file shows, ahead of the launch.
+
+TEST(Planted, AFileOrDirectoryMadeDuringUnpackingEndsTheLaunchAndNothingStays) {
+  const struct {
+    const wchar_t* name;
+    bool directory;
+  } cases[] = {{L"d0\\f099.txt", false}, {L"d10", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(narrow(c.name));
+    launch_files files;
+    started_launch run(launcher(L"many_launcher.exe"), files.environment());
+    std::wstring target;
+    for (int i = 0; i < 120000 && target.empty() && !run.wait(0); ++i) {
+      const std::vector<std::wstring> names = entries(files.temp.path());
+      if (!names.empty()) target = files.temp / names[0];
+      Sleep(1);
+    }
+    ASSERT_FALSE(target.empty());
+    while (!path_exists(target + L"\\d0\\f000.txt") && !run.wait(0)) Sleep(0);
+    const std::wstring planted = target + L"\\" + c.name;
+    ASSERT_TRUE(c.directory ? CreateDirectoryW(planted.c_str(), nullptr)
+                            : write_file(planted, "planted"))
+        << "the launch got there first";
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 2u);
+    EXPECT_EQ(run.err(), "Error, '" + narrow(planted) +
+                             "' was made by another process in the target directory.\n");
+    EXPECT_FALSE(path_exists(files.ready));
+    // The whole directory goes, and what was planted in it with it.
+    EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A parent killed from outside: the child ends with it (the job; the child's own watch where no
+// job can be had), and a later launch sweeps the directory that stayed.
+
+TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
+  for (const bool job : {true, false}) {
+    SCOPED_TRACE(job ? "in the job" : "watching its parent");
+    launch_files files;
+    std::vector<std::wstring> changes = {L"ONEFILE_TEST_GO=" + files.go};
+    if (!job) changes.push_back(L"ONEFILE_TEST_NO_JOB=1");
+    started_launch killed(launcher(L"fault_launcher.exe"), files.environment(changes));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    const ready_note first = read_ready(files.ready);
+    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, first.child_id);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
+    const auto killed_at = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(child, 1000), WAIT_OBJECT_0) << "the child outlived its parent";
+    note(job ? "child_end_ms_job" : "child_end_ms_watch",
+         std::to_string(
+             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed_at)
+                 .count()));
+    CloseHandle(child);
+    ASSERT_TRUE(is_directory(first.target));
+
+    DeleteFileW(files.ready.c_str());
+    started_launch later(launcher(L"fault_launcher.exe"),
+                         files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    EXPECT_TRUE(wait_for_removal(first.target)) << "the leftover was not swept";
+    files.release();
+    ASSERT_TRUE(later.wait(120000));
+    EXPECT_EQ(later.exit_code(), 0u) << later.err();
+    EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
+// A grandchild with its current directory in the target directory keeps it in use: the launch
+// leaves it, sweeps leave it while the grandchild runs, and the first sweep after takes it.
+TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
+  launch_files files;
+  started_launch first(
+      launcher(L"fault_launcher.exe"),
+      files.environment({L"ONEFILE_TEST_GRANDCHILD=" + quote_argument(TEST_SLEEPER) + L" 6000 0"}));
+  ASSERT_TRUE(first.wait(120000));
+  EXPECT_EQ(first.exit_code(), 0u);
+  const ready_note note_of_first = read_ready(files.ready);
+  ASSERT_TRUE(is_directory(note_of_first.target)) << "the grandchild's directory was removed";
+  DWORD grandchild_id = 0;
+  for (const process_entry& entry : running_processes()) {
+    if (entry.parent == note_of_first.child_id) grandchild_id = entry.id;
+  }
+  HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, grandchild_id);
+  ASSERT_NE(grandchild, nullptr) << "the grandchild ended too early";
+
+  const auto launch_once = [&] {
+    DeleteFileW(files.ready.c_str());
+    started_launch run(launcher(L"fault_launcher.exe"),
+                       files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+    EXPECT_TRUE(wait_for_path(files.ready));
+    Sleep(500);  // the sweep's time, while the child waits
+    files.release();
+    EXPECT_TRUE(run.wait(120000));
+    DeleteFileW(files.go.c_str());
+  };
+  launch_once();
+  EXPECT_EQ(WaitForSingleObject(grandchild, 0), WAIT_TIMEOUT) << "the test was too slow";
+  EXPECT_TRUE(is_directory(note_of_first.target)) << "swept while in use";
+  ASSERT_EQ(WaitForSingleObject(grandchild, 60000), WAIT_OBJECT_0);
+  CloseHandle(grandchild);
+  launch_once();
+  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Who may use the directory: its user alone, and the mark shows it in use to anyone who asks.
+
+TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
+  launch_files files;
+  started_launch run(launcher(L"fault_launcher.exe"),
+                     files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+  ASSERT_TRUE(wait_for_path(files.ready));
+  const std::wstring target = read_ready(files.ready).target;
+
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                       DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::string sddl = text != nullptr ? narrow(text) : "";
+  note("dacl", sddl);
+  ASSERT_NE(dacl, nullptr) << "no DACL: everyone may use it";
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &size));
+  CloseHandle(token);
+  const PSID own = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  bool user_has_full_access = false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const PSID sid = &ace->SidStart;
+    wchar_t* sid_text = nullptr;
+    ConvertSidToStringSidW(sid, &sid_text);
+    const std::wstring granted_to = sid_text != nullptr ? sid_text : L"?";
+    LocalFree(sid_text);
+    // The user, and the system account that Wine adds when it reads the directory back.
+    if (EqualSid(sid, own)) {
+      user_has_full_access = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+    } else {
+      EXPECT_EQ(granted_to, L"S-1-5-18") << sddl;
+    }
+  }
+  EXPECT_TRUE(user_has_full_access) << sddl;
+  LocalFree(text);
+  LocalFree(descriptor);
+
+  // The mark: held by the launch, so that no one may delete it while the launch runs.
+  HANDLE mark = CreateFileW((target + L"\\onefile.lock").c_str(), DELETE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(mark, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  files.release();
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 0u);
+}
+
+}  // namespace
