@@ -266,6 +266,22 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
             result = timer.run([programs["launcher_decode.exe"], windows_path(blocks[corpus])])
             add((corpus, "parts", "decode"), figure(result, "decode"))
 
+        # Ten leftovers of killed launches of the same application in the temporary folder: the
+        # launch sweeps them on a thread of its own while the child runs, so the time to
+        # run_code stays; whatever the sweep has not done when the launch ends, a later one does.
+        leftovers = [f"onefile_4000000_000000_leftover-0{i}" for i in range(10)]
+        for name in leftovers:
+            shutil.copytree(os.path.join(DATA, "corpus1"), os.path.join(timer.temp, name))
+        result = timer.run([windows_path(launchers["corpus1"]["current"])])
+        if result["exit"] != 0 or "to_stamp" not in result:
+            raise RuntimeError(f"ten leftovers: exit {result['exit']}: {result['stderr']}")
+        add(("corpus1", "current", "run_code_leftovers"), result["to_stamp"])
+        add(("corpus1", "current", "launch_leftovers"), result["total"])
+        remaining = [n for n in leftovers if os.path.exists(os.path.join(timer.temp, n))]
+        add(("corpus1", "current", "swept_leftovers"), len(leftovers) - len(remaining))
+        for name in remaining:
+            shutil.rmtree(os.path.join(timer.temp, name))
+
         result = timer.run([programs["floor_starts.exe"]])
         add(("all", "floor", "starts"), result["total"])
         result = timer.run([programs["bench_stamp.exe"]])
@@ -395,6 +411,14 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
                      f"{fmt_s(m((corpus, 'parts', 'write_1m')))} | |")
         lines.append(f"| floor to `run_code` (starts + decode + write) | {fmt_s(floor_run)} | 1.00 |")
         lines.append(f"| floor of the whole launch (+ removal) | {fmt_s(floor_launch)} | 1.00 |")
+        if corpus == "corpus1" and m((corpus, "current", "run_code_leftovers")) is not None:
+            run_code = m((corpus, "current", "run_code_leftovers"))
+            launch = m((corpus, "current", "launch_leftovers"))
+            swept = m((corpus, "current", "swept_leftovers"))
+            lines.append(f"| launcher `current` beside ten leftovers of killed launches: start to "
+                         f"`run_code` | {fmt_s(run_code)} | {run_code / floor_run:.2f} |")
+            lines.append(f"| the same: whole launch (swept during it: {swept:.0f} of 10) | "
+                         f"{fmt_s(launch)} | {launch / floor_launch:.2f} |")
         if corpus == "corpus1":
             caxa = m((corpus, "caxa", "run_code"))
             lines.append(f"| caxa first run, start to its command | {fmt_s(caxa)} | "

@@ -342,16 +342,6 @@ class Links : public Cleanup {
     Cleanup::TearDown();
   }
 
-  static std::string unix_path(const std::wstring& path) {
-    using unix_name_function = char*(CDECL*)(const wchar_t*);
-    const auto function = reinterpret_cast<unix_name_function>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = function != nullptr ? function(path.c_str()) : nullptr;
-    if (name == nullptr) return {};
-    std::string text = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return text;
-  }
   void make_link(const std::wstring& link, const std::wstring& points_to) {
     links.push_back(link);
     ASSERT_TRUE(run_unix(

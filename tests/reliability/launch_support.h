@@ -281,14 +281,3 @@ struct launch_files {
   }
   void release() const { write_file(go, "go"); }
 };
-
-inline std::string unix_path(const std::wstring& path) {
-  using unix_name_function = char*(CDECL*)(const wchar_t*);
-  const auto function = reinterpret_cast<unix_name_function>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* name = function != nullptr ? function(path.c_str()) : nullptr;
-  if (name == nullptr) return {};
-  std::string text = name;
-  HeapFree(GetProcessHeap(), 0, name);
-  return text;
-}

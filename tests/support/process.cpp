@@ -231,3 +231,14 @@ std::string narrow(const std::wstring& text) {
                       nullptr, nullptr);
   return result;
 }
+
+std::string unix_path(const std::wstring& path) {
+  using unix_name_function = char*(CDECL*)(const wchar_t*);
+  const auto function = reinterpret_cast<unix_name_function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = function != nullptr ? function(path.c_str()) : nullptr;
+  if (name == nullptr) return {};
+  std::string text = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return text;
+}

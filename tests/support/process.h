@@ -32,6 +32,9 @@ bool start_program(const std::wstring& command_line, void** process);
 // wait for them, so this waits (up to 10 s) for path to appear or disappear instead.
 bool run_unix(const std::wstring& command, const std::wstring& path, bool appears);
 
+// The Linux path of a Windows path under Wine, or empty (not under Wine).
+std::string unix_path(const std::wstring& path);
+
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::wstring quote_argument(const std::wstring& argument);
 
