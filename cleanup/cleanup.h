@@ -58,11 +58,12 @@ bool owned_by_process_user(void* handle);
 
 // True for a name of the shape onefile_<process id>_<six digits>_<eleven base64url units>.
 bool is_leftover_name(const wchar_t* name, unsigned long* process_id);
-// Removes a plain directory of this user in which nothing is in use; true when it is gone.
+// Removes a plain directory of this user in which nothing is in use (claimed first, see
+// sweep.cpp); true when it is gone.
 bool remove_leftover_directory(const wchar_t* path);
-// Moves a plain directory of this user that carries the mark and in which nothing is in use to
-// aside (a new name beside it, which sweeps then remove); true when it was moved.
-bool set_aside_marked_directory(const wchar_t* path, const wchar_t* aside);
+// Claims a plain directory of this user that carries the mark and in which nothing is in use,
+// for sweeps to remove; true when it was moved aside and its name is free.
+bool set_aside_marked_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
 // Sweeps the folder that holds target_directory on a thread of its own.

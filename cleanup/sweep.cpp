@@ -11,12 +11,18 @@
 //   makes the exclusive open of that entry fail (tree_is_free).
 // A directory that can't be judged (another owner, a link, a name the system reports elsewhere,
 // an entry that can't be opened) is left alone.
+//
+// A directory judged free is first claimed: renamed to onefile_0_<digits>_<random> beside it
+// (on Windows the rename itself fails while anything inside is open). Process id 0 is no
+// launch's, so what a sweep cut short by its launch's end leaves under such a name, a later
+// sweep removes at once, without judging it again.
 #include <cwchar>
 
 #include <windows.h>
 
 #include "cleanup/cleanup.h"
 #include "launcher/state.h"
+#include "paths/paths.h"
 
 namespace {
 
@@ -71,6 +77,36 @@ bool join(wchar_t (&path)[wide_path_capacity], const wchar_t* folder, const wcha
   return true;
 }
 
+// A new name beside path for a directory that has been judged free.
+bool claimed_name(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
+  const wchar_t* separator = std::wcsrchr(path, L'\\');
+  if (separator == nullptr) return false;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  wchar_t time_us[32];
+  format_time_us(static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                           now.dwLowDateTime),
+                 time_us);
+  wchar_t random_name[random_name_length + 1];
+  if (!make_random_name(random_name)) return false;
+  const int folder_length = static_cast<int>(separator - path);
+  const int length = std::swprintf(claimed, wide_path_capacity, L"%.*ls\\onefile_0_%ls_%ls",
+                                   folder_length, path, time_us, random_name);
+  return length > 0 && static_cast<std::size_t>(length) < wide_path_capacity;
+}
+
+// Judges the directory at path free and claims it; claimed receives its new name.
+bool claim_free_directory(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
+  return is_own_plain_directory(path) && tree_is_free(path) && claimed_name(path, claimed) &&
+         MoveFileExW(path, claimed, 0);
+}
+
+bool remove_claimed_directory(const wchar_t* path) {
+  if (!is_own_plain_directory(path)) return false;
+  remove_tree_directly(path);
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
 DWORD WINAPI sweep_in_background(void*) {
   SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
   static wchar_t folder[wide_path_capacity];
@@ -110,12 +146,11 @@ bool is_leftover_name(const wchar_t* name, unsigned long* process_id) {
 }
 
 bool remove_leftover_directory(const wchar_t* path) {
-  if (!is_own_plain_directory(path) || !tree_is_free(path)) return false;
-  remove_tree_directly(path);
-  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+  wchar_t claimed[wide_path_capacity];
+  return claim_free_directory(path, claimed) && remove_claimed_directory(claimed);
 }
 
-bool set_aside_marked_directory(const wchar_t* path, const wchar_t* aside) {
+bool set_aside_marked_directory(const wchar_t* path) {
   wchar_t mark[wide_path_capacity];
   if (!join(mark, path, target_mark_name)) return false;
   const DWORD mark_attributes = GetFileAttributesW(mark);
@@ -123,9 +158,8 @@ bool set_aside_marked_directory(const wchar_t* path, const wchar_t* aside) {
       (mark_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
-  if (!is_own_plain_directory(path) || !tree_is_free(path)) return false;
-  // One step that takes nothing with it on Windows when anything inside is open after all.
-  return MoveFileExW(path, aside, 0);
+  wchar_t claimed[wide_path_capacity];
+  return claim_free_directory(path, claimed);
 }
 
 int sweep_leftover_directories(const wchar_t* folder) {
@@ -140,11 +174,15 @@ int sweep_leftover_directories(const wchar_t* folder) {
     unsigned long process_id = 0;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !is_leftover_name(found.cFileName, &process_id) || process_exists(process_id)) {
+        !is_leftover_name(found.cFileName, &process_id)) {
       continue;
     }
     wchar_t path[wide_path_capacity];
-    if (join(path, folder, found.cFileName) && remove_leftover_directory(path)) ++removed;
+    if (!join(path, folder, found.cFileName)) continue;
+    if (process_id == 0 ? remove_claimed_directory(path)
+                        : !process_exists(process_id) && remove_leftover_directory(path)) {
+      ++removed;
+    }
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return removed;

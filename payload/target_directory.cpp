@@ -39,27 +39,6 @@ bool choose_another_name() {
   return std::wcscmp(previous, target_directory) != 0;
 }
 
-// A fixed target that an earlier launch of a onefile launcher left (killed from outside, say) is
-// moved aside, under a leftover's name that no running launch has (process id 0), for the sweep to
-// remove; the name is then free again. Anything else standing there stays as it is.
-bool set_aside_earlier_launch() {
-  wchar_t aside[wide_path_capacity];
-  copy_bounded(aside, target_directory, wide_path_capacity);
-  wchar_t* name = std::wcsrchr(aside, L'\\');
-  if (name == nullptr) return false;
-  wchar_t time_us[32];
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  format_time_us(static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
-                                           now.dwLowDateTime),
-                 time_us);
-  wchar_t random_name[random_name_length + 1];
-  if (!make_random_name(random_name)) return false;
-  const std::size_t room = wide_path_capacity - static_cast<std::size_t>(name + 1 - aside);
-  if (std::swprintf(name + 1, room, L"onefile_0_%ls_%ls", time_us, random_name) < 0) return false;
-  return set_aside_marked_directory(target_directory, aside);
-}
-
 void create_mark() {
   wchar_t mark_path[wide_path_capacity];
   join_mark_path(mark_path, target_directory);
@@ -87,9 +66,11 @@ void create_target_directory() {
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
       fatal_target_create_error(error);
     }
-    // A directory, a file or a link at the name: never used, never removed.
+    // A directory, a file or a link at the name: never used, never removed. Only what an
+    // earlier launch of a onefile launcher left at a fixed target (killed from outside, say) is
+    // claimed for the sweep, which removes it; the name is then free again.
     if (attempt + 1 < name_attempts && choose_another_name()) continue;
-    if (attempt == 0 && set_aside_earlier_launch()) continue;
+    if (attempt == 0 && set_aside_marked_directory(target_directory)) continue;
     fatal_target_exists_error();
   }
   // From here on the cleanup and every failure exit remove the directory again.
