@@ -2,6 +2,8 @@
 // and on console control events.
 #pragma once
 
+#include <atomic>
+
 #include <windows.h>
 
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
@@ -37,11 +39,12 @@ void hand_over_if_cleanup_waits(void* open_file);
 // a directory, is left alone too. True when nothing remains that could lead a deletion outside
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
-bool remove_tree_directly(const wchar_t* directory);
+// A stop that is set ends the walk at the next entry (the result is then false).
+bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 // The same walk without removing anything: true when every entry of the tree, the directory
 // included, could be opened exclusively (no process holds it open, runs it as an image or has it
 // as its current directory) and nothing in it leads elsewhere.
-bool tree_is_free(const wchar_t* directory);
+bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 
 // --- Ownership of the target directory ---
 
@@ -66,8 +69,11 @@ bool remove_leftover_directory(const wchar_t* path);
 bool set_aside_marked_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
-// Sweeps the folder that holds target_directory on a thread of its own.
+// Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
+// Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the
+// process's end; what it leaves (claimed or not), a later sweep takes up.
+void stop_sweep();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

@@ -16,6 +16,7 @@
 // (on Windows the rename itself fails while anything inside is open). Process id 0 is no
 // launch's, so what a sweep cut short by its launch's end leaves under such a name, a later
 // sweep removes at once, without judging it again.
+#include <atomic>
 #include <cwchar>
 
 #include <windows.h>
@@ -27,6 +28,8 @@
 namespace {
 
 constexpr wchar_t leftover_prefix[] = L"onefile_";
+
+std::atomic<bool> sweep_stopped{false};
 
 bool is_digit(wchar_t unit) {
   return unit >= L'0' && unit <= L'9';
@@ -97,18 +100,19 @@ bool claimed_name(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
 
 // Judges the directory at path free and claims it; claimed receives its new name.
 bool claim_free_directory(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
-  return is_own_plain_directory(path) && tree_is_free(path) && claimed_name(path, claimed) &&
-         MoveFileExW(path, claimed, 0);
+  return is_own_plain_directory(path) && tree_is_free(path, &sweep_stopped) &&
+         claimed_name(path, claimed) && MoveFileExW(path, claimed, 0);
 }
 
 bool remove_claimed_directory(const wchar_t* path) {
   if (!is_own_plain_directory(path)) return false;
-  remove_tree_directly(path);
+  remove_tree_directly(path, &sweep_stopped);
   return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
 DWORD WINAPI sweep_in_background(void*) {
   SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
   static wchar_t folder[wide_path_capacity];
   std::wcscpy(folder, target_directory);
   wchar_t* last_separator = std::wcsrchr(folder, L'\\');
@@ -171,6 +175,7 @@ int sweep_leftover_directories(const wchar_t* folder) {
   if (search == INVALID_HANDLE_VALUE) return 0;
   int removed = 0;
   do {
+    if (sweep_stopped.load()) break;
     unsigned long process_id = 0;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
@@ -186,6 +191,10 @@ int sweep_leftover_directories(const wchar_t* folder) {
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return removed;
+}
+
+void stop_sweep() {
+  sweep_stopped.store(true);
 }
 
 void start_sweep() {

@@ -1,5 +1,6 @@
 // The direct walk over a directory tree that never follows a link: removing it, or probing
 // whether anything in it is in use.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
@@ -40,6 +41,8 @@ struct tree_walk {
   // Removing, or only probing whether every entry is free (nothing holds it open, maps it or
   // has it as its current directory).
   bool probing;
+  // When set, the walk ends at the next entry, leaving the rest as it is.
+  const std::atomic<bool>* stop;
   // False once something remains that could lead a deletion outside the root; when probing, also
   // once an entry is in use or can't be judged.
   bool contained;
@@ -199,6 +202,11 @@ void walk_tree(tree_walk& walk, DWORD root_attributes) {
   std::size_t depth = 1;
   bool entry_in_hand = true;  // the search's first entry
   while (depth > 0) {
+    if (walk.stop != nullptr && walk.stop->load()) {
+      while (depth > 0) FindClose(walk.levels[--depth].search);
+      walk.contained = false;
+      return;
+    }
     const walk_level& level = walk.levels[depth - 1];
     if (!entry_in_hand && !FindNextFileW(level.search, &walk.found)) {
       FindClose(level.search);
@@ -248,10 +256,11 @@ void walk_tree(tree_walk& walk, DWORD root_attributes) {
 }
 
 // Walks the tree at directory, removing or probing; see cleanup.h for what the result says.
-bool walk_directory(const wchar_t* directory, bool probing) {
+bool walk_directory(const wchar_t* directory, bool probing, const std::atomic<bool>* stop) {
   tree_walk walk;
   walk.length = 0;
   walk.probing = probing;
+  walk.stop = stop;
   walk.contained = true;
   if (!append_path(walk, directory)) return false;
   walk.root_length = walk.length;
@@ -282,10 +291,10 @@ bool walk_directory(const wchar_t* directory, bool probing) {
 
 }  // namespace
 
-bool remove_tree_directly(const wchar_t* directory) {
-  return walk_directory(directory, false);
+bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop) {
+  return walk_directory(directory, false, stop);
 }
 
-bool tree_is_free(const wchar_t* directory) {
-  return walk_directory(directory, true);
+bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop) {
+  return walk_directory(directory, true, stop);
 }

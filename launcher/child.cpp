@@ -125,5 +125,7 @@ int launch_child_and_wait(wchar_t** arguments) {
   CloseHandle(own_handle);
   release_child_process();
   cleanup_child_and_directory();
+  // The sweep had the child's run and the parent's own removal; the exit does not wait for it.
+  stop_sweep();
   return static_cast<int>(exit_code);
 }
