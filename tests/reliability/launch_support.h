@@ -159,8 +159,15 @@ struct ready_note {
 inline ready_note read_ready(const std::wstring& path) {
   ready_note note;
   std::string text;
-  if (!read_file(path, text)) return note;
+  // Under load, Wine now and then fails the first read of a file that has just been moved into
+  // place; it is read again.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (read_file(path, text) && text.find('|') != std::string::npos) break;
+    text.clear();
+    Sleep(10);
+  }
   const std::size_t bar = text.find('|');
+  if (bar == std::string::npos) return note;
   note.child_id = std::strtoul(text.substr(0, bar).c_str(), nullptr, 10);
   note.target = widen(text.substr(bar + 1));
   return note;

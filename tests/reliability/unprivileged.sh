@@ -2,24 +2,29 @@
 # A launch by an unprivileged Linux user with a Wine prefix of that user's own. Wine enforces a
 # DACL only through Linux modes, so this is where an owner-only directory could turn unusable: the
 # launch must work, and while it runs its target directory must grant nothing to other users.
-# Usage: unprivileged.sh LAUNCHER_EXE WORK_DIR. Exit 77 (skipped) where no other user can be had.
+# Usage: unprivileged.sh LAUNCHER_EXE. Exit 77 (skipped) where no other user can be had.
+# Everything the user needs (its prefix, a copy of the launcher) lies in a folder under /tmp, which
+# that user can reach whatever the permissions of the build tree.
 set -eu
-launcher=$1
-work=$2
 uid=47111
 if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
   echo "skipped: running Wine as another user needs root and setpriv"
   exit 77
 fi
 
-rm -rf "$work"
+work=$(mktemp -d /tmp/onefile-unprivileged.XXXXXX)
 mkdir -p "$work/home"
+launcher="$work/launcher.exe"
+cp "$1" "$launcher"
 as_user() {
   setpriv --reuid="$uid" --regid="$uid" --clear-groups \
     env HOME="$work/home" USER=onefile-test WINEPREFIX="$work/prefix" WINEDEBUG=-all \
     WINEDLLOVERRIDES="mscoree,mshtml=" "$@"
 }
-stop() { as_user wineserver -k 2>/dev/null || true; }
+stop() {
+  as_user wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
 trap stop EXIT
 
 # The launch waits in the application until the test has looked at its directory.
