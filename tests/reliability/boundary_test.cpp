@@ -197,8 +197,8 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
   }
 }
 
-// A grandchild with its current directory in the target directory keeps it in use: the launch
-// leaves it, sweeps leave it while the grandchild runs, and the first sweep after takes it.
+// A grandchild that holds a file of the target directory open keeps it in use: the launch leaves
+// it, sweeps leave it while the grandchild runs, and the first sweep after takes it.
 TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
   launch_files files;
   started_launch first(

@@ -6,8 +6,8 @@
 //   ONEFILE_TEST_MEMORY     file that receives the parent's peak memory figures at the end
 //   ONEFILE_TEST_EVENTS     file that receives a line for every console control event that reaches
 //                           the child (which then goes on to the default handling)
-//   ONEFILE_TEST_GRANDCHILD command line of a process to start and leave running, with the
-//                           target directory as its current directory
+//   ONEFILE_TEST_GRANDCHILD command line of a process to start and leave running, holding the
+//                           payload's held.txt open as its standard input
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
@@ -68,14 +68,22 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
     std::wcsncpy(directory, main_module_path, 4095);
     directory[4095] = L'\0';
     if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
+    wchar_t held_path[4096];
+    std::swprintf(held_path, 4096, L"%ls\\held.txt", directory);
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE held = CreateFileW(held_path, GENERIC_READ, FILE_SHARE_READ, &inheritable, OPEN_EXISTING,
+                              0, nullptr);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = held;
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, value, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       directory, &startup, &info)) {
+    if (CreateProcessW(nullptr, value, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                       &startup, &info)) {
       CloseHandle(info.hThread);
       CloseHandle(info.hProcess);
     }
+    CloseHandle(held);
   }
   if (environment(L"ONEFILE_TEST_GO", value, 4096)) {
     for (int i = 0; i < 12000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++i) {
