@@ -267,21 +267,25 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
             add((corpus, "parts", "decode"), figure(result, "decode"))
 
         # Ten leftovers of killed launches of the same application in the temporary folder: the
-        # launch sweeps them on a thread of its own while the child runs, so the time to
-        # run_code stays; whatever the sweep has not done when the launch ends, a later one does.
-        # Measured right after the same launch without them, for a fair comparison.
+        # launch sweeps them on a thread of its own, at idle priority, while the child runs and
+        # while the parent removes its own directory; what is left then, a later launch takes up.
+        # Against the same launch beside the same ten trees under names that no sweep takes, so
+        # that the file system is in the same state for both.
+        others = [f"other_{i}" for i in range(10)]
+        leftovers = [f"onefile_4000000_000000_leftover-0{i}" for i in range(10)]
+        for name in others:
+            shutil.copytree(os.path.join(DATA, "corpus1"), os.path.join(timer.temp, name))
         result = launcher_run("current", launchers["corpus1"]["current"])
         add(("corpus1", "current", "run_code_beside"), result["to_stamp"])
         add(("corpus1", "current", "launch_beside"), result["total"])
-        leftovers = [f"onefile_4000000_000000_leftover-0{i}" for i in range(10)]
-        for name in leftovers:
-            shutil.copytree(os.path.join(DATA, "corpus1"), os.path.join(timer.temp, name))
+        for other, leftover in zip(others, leftovers):
+            os.rename(os.path.join(timer.temp, other), os.path.join(timer.temp, leftover))
         result = timer.run([windows_path(launchers["corpus1"]["current"])])
         if result["exit"] != 0 or "to_stamp" not in result:
             raise RuntimeError(f"ten leftovers: exit {result['exit']}: {result['stderr']}")
         add(("corpus1", "current", "run_code_leftovers"), result["to_stamp"])
         add(("corpus1", "current", "launch_leftovers"), result["total"])
-        # Counted as gone: removed, or claimed for removal by a later sweep (renamed, in part).
+        # Counted as taken: removed, or claimed for removal by a later sweep (renamed, in part).
         remaining = timer.leftovers("onefile_")
         add(("corpus1", "current", "swept_leftovers"),
             len([n for n in leftovers if n not in remaining]))
@@ -425,11 +429,11 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
             beside_launch = m((corpus, "current", "launch_beside"))
             claimed = m((corpus, "current", "swept_leftovers"))
             removed = m((corpus, "current", "removed_leftovers"))
-            lines.append(f"| launcher `current`, measured right before the next two: start to "
-                         f"`run_code`; whole launch | {fmt_s(beside_run_code)}; "
+            lines.append(f"| launcher `current` beside ten copies of the tree that no sweep takes: "
+                         f"start to `run_code`; whole launch | {fmt_s(beside_run_code)}; "
                          f"{fmt_s(beside_launch)} | |")
-            lines.append(f"| the same beside ten leftovers of killed launches (ten copies of the "
-                         f"tree): start to `run_code` | {fmt_s(run_code)} | "
+            lines.append(f"| the same beside the same ten as leftovers of killed launches: start to "
+                         f"`run_code` | {fmt_s(run_code)} | "
                          f"{run_code / beside_run_code:.2f} x the launch before |")
             lines.append(f"| the same: whole launch; its sweep claimed {claimed:.0f} and removed "
                          f"{removed:.0f} of the ten | {fmt_s(launch)} | "

@@ -16,6 +16,9 @@ namespace {
 
 std::size_t command_line_length;
 
+// The child reaches run_code within some 30 ms of its start.
+constexpr DWORD sweep_delay_ms = 500;
+
 void append_units(const wchar_t* units, std::size_t count) {
   if (command_line_length + count >= command_line_capacity) abnormal_end();
   std::wmemcpy(child_command_line + command_line_length, units, count);
@@ -117,8 +120,10 @@ int launch_child_and_wait(wchar_t** arguments) {
   // waits on a duplicate of its own.
   HANDLE own_handle = share_child_process(child.hProcess);
   end_main_thread_step();
-  // The parent is idle from here on: time to remove what earlier launches left.
-  start_sweep();
+  // The parent is idle from here on: time to remove what earlier launches left, once the
+  // application has surely been handed control, so that the sweep never competes with the
+  // child's start (under Wine every file operation queues at the one server process).
+  if (WaitForSingleObject(own_handle, sweep_delay_ms) == WAIT_TIMEOUT) start_sweep();
   WaitForSingleObject(own_handle, INFINITE);
   DWORD exit_code = 1;
   if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;

@@ -220,7 +220,7 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
     started_launch run(launcher(L"fault_launcher.exe"),
                        files.environment({L"ONEFILE_TEST_GO=" + files.go}));
     EXPECT_TRUE(wait_for_path(files.ready));
-    Sleep(500);  // the sweep's time, while the child waits
+    Sleep(1500);  // the sweep starts half a second into the child's run
     files.release();
     EXPECT_TRUE(run.wait(120000));
     DeleteFileW(files.go.c_str());
