@@ -203,7 +203,7 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
   launch_files files;
   started_launch first(
       launcher(L"fault_launcher.exe"),
-      files.environment({L"ONEFILE_TEST_GRANDCHILD=" + quote_argument(TEST_SLEEPER) + L" 6000 0"}));
+      files.environment({L"ONEFILE_TEST_GRANDCHILD=" + quote_argument(TEST_SLEEPER) + L" 8000 0"}));
   ASSERT_TRUE(first.wait(120000));
   EXPECT_EQ(first.exit_code(), 0u);
   const ready_note note_of_first = read_ready(files.ready);
