@@ -62,18 +62,7 @@ struct launch {
     recorded = read_record(records / L"record", &rec);
   }
   // Names in the private temporary folder after the run.
-  std::vector<std::wstring> leftovers() const {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp.path() + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      const std::wstring name = found.cFileName;
-      if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return names;
-  }
+  std::vector<std::wstring> leftovers() const { return directory_entries(temp.path()); }
 };
 
 std::wstring command(const std::wstring& executable, const std::vector<std::wstring>& arguments = {}) {

@@ -76,7 +76,7 @@ TEST(FixedTarget, WhateverStandsAtTheNameIsRefusedAndLeftAsItWas) {
     } else if (kind == planted::file) {
       EXPECT_TRUE(read_file(target, content) && content == "a file");
     } else {
-      EXPECT_EQ(entries(elsewhere.path()), std::vector<std::wstring>{L"theirs.txt"});
+      EXPECT_EQ(directory_entries(elsewhere.path()), std::vector<std::wstring>{L"theirs.txt"});
       run_unix(L"/bin/rm -f " + widen(unix_path(files.temp.path())) + L"/onefile_fixed", target,
                false);
     }
@@ -100,12 +100,12 @@ TEST(FixedTarget, ALeftoverOfAKilledLaunchIsSetAsideAndTheNameMadeAfresh) {
   ASSERT_TRUE(wait_for_path(files.ready)) << run.err();
   EXPECT_EQ(read_ready(files.ready).target, target);
   // The leftover went aside under a leftover's name, which the launch's own sweep removes.
-  for (int i = 0; i < 1000 && entries(files.temp.path()).size() > 1; ++i) Sleep(10);
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{L"onefile_fixed"});
+  for (int i = 0; i < 1000 && directory_entries(files.temp.path()).size() > 1; ++i) Sleep(10);
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{L"onefile_fixed"});
   files.release();
   ASSERT_TRUE(run.wait(120000));
   EXPECT_EQ(run.exit_code(), 7u) << run.err();
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 TEST(RandomTarget, ANameThatIsTakenGetsANewRandomPart) {
@@ -120,8 +120,8 @@ TEST(RandomTarget, ANameThatIsTakenGetsANewRandomPart) {
   const std::wstring target = read_ready(files.ready).target;
   EXPECT_EQ(target.rfind(files.temp / L"random_", 0), 0u) << narrow(target);
   EXPECT_NE(target, taken);
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{L"random_AAAAAAAAAAA"});
-  EXPECT_EQ(entries(taken), std::vector<std::wstring>{L"theirs.txt"});
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{L"random_AAAAAAAAAAA"});
+  EXPECT_EQ(directory_entries(taken), std::vector<std::wstring>{L"theirs.txt"});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -140,7 +140,7 @@ TEST(Planted, AFileOrDirectoryMadeDuringUnpackingEndsTheLaunchAndNothingStays) {
     started_launch run(launcher(L"many_launcher.exe"), files.environment());
     std::wstring target;
     for (int i = 0; i < 120000 && target.empty() && !run.wait(0); ++i) {
-      const std::vector<std::wstring> names = entries(files.temp.path());
+      const std::vector<std::wstring> names = directory_entries(files.temp.path());
       if (!names.empty()) target = files.temp / names[0];
       Sleep(1);
     }
@@ -156,7 +156,7 @@ TEST(Planted, AFileOrDirectoryMadeDuringUnpackingEndsTheLaunchAndNothingStays) {
                              "' was made by another process in the target directory.\n");
     EXPECT_FALSE(path_exists(files.ready));
     // The whole directory goes, and what was planted in it with it.
-    EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
   }
 }
 
@@ -193,7 +193,7 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
     files.release();
     ASSERT_TRUE(later.wait(120000));
     EXPECT_EQ(later.exit_code(), 0u) << later.err();
-    EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
   }
 }
 
@@ -231,7 +231,7 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
   ASSERT_EQ(WaitForSingleObject(grandchild, 60000), WAIT_OBJECT_0);
   CloseHandle(grandchild);
   launch_once();
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 // ---------------------------------------------------------------------------------------------

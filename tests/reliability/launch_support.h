@@ -125,25 +125,10 @@ inline bool wait_for_path(const std::wstring& path, DWORD milliseconds = 120000)
   return true;
 }
 
-// Names directly in a directory.
-inline std::vector<std::wstring> entries(const std::wstring& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Every path below a directory, relative to it.
 inline void list_tree(const std::wstring& directory, const std::wstring& prefix,
                       std::vector<std::wstring>& into) {
-  for (const std::wstring& name : entries(directory)) {
+  for (const std::wstring& name : directory_entries(directory)) {
     into.push_back(prefix + name);
     if (is_directory(directory + L"\\" + name))
       list_tree(directory + L"\\" + name, prefix + name + L"\\", into);

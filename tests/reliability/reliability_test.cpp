@@ -56,7 +56,7 @@ TEST(DiskFull, FileSizeLimit) {
   ASSERT_TRUE(run.started());
   expect_unpack_failure(run, files, 0);
   // The failed launch takes back what it wrote: the short file and its directory.
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 TEST(DiskFull, VolumeWithoutSpace) {
@@ -65,12 +65,12 @@ TEST(DiskFull, VolumeWithoutSpace) {
     GTEST_SKIP() << "no small tmpfs mounted (needs mount rights)";
   launch_files files;
   std::vector<std::wstring> environment = files.environment({L"TEMP=" + volume, L"TMP=" + volume});
-  const std::vector<std::wstring> before = entries(volume);
+  const std::vector<std::wstring> before = directory_entries(volume);
   started_launch run(launcher(L"disk_launcher.exe"), environment);
   ASSERT_TRUE(run.started());
   expect_unpack_failure(run, files, ERROR_DISK_FULL);
   // The failed launch takes back what it wrote, which also makes room again.
-  EXPECT_EQ(entries(volume), before);
+  EXPECT_EQ(directory_entries(volume), before);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -103,7 +103,7 @@ TEST(TempFolder, ReadOnly) {
   if (!path_exists(volume + L"\\.mounted"))
     GTEST_SKIP() << "no read-only tmpfs mounted (needs mount rights)";
   expect_open_failure(volume);
-  EXPECT_EQ(entries(volume), std::vector<std::wstring>{L".mounted"});
+  EXPECT_EQ(directory_entries(volume), std::vector<std::wstring>{L".mounted"});
 }
 
 TEST(TempFolder, OnADriveThatDoesNotExist) {
@@ -133,7 +133,7 @@ TEST(TempFolder, MissingFoldersAreCreatedAndOnlyTheTargetDirectoryIsRemoved) {
   EXPECT_EQ(run.exit_code(), 3u) << run.out() << run.err();
   EXPECT_EQ(read_ready(files.ready).target.rfind(missing + L"\\onefile_", 0), 0u);
   EXPECT_TRUE(is_directory(missing));
-  EXPECT_TRUE(entries(missing).empty());
+  EXPECT_TRUE(directory_entries(missing).empty());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,8 +360,8 @@ TEST(CorruptPayloads, EachEndsWithAFixedMessageAndLeavesNothing) {
     EXPECT_EQ(run.err(), "");
     EXPECT_FALSE(path_exists(files.ready));
     // The failed launch takes back what it wrote; nothing beside the copy either.
-    EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{});
-    EXPECT_EQ(entries(where.path()), std::vector<std::wstring>{L"corrupted.exe"});
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+    EXPECT_EQ(directory_entries(where.path()), std::vector<std::wstring>{L"corrupted.exe"});
   }
 }
 
@@ -425,7 +425,7 @@ class LinkOutside : public ::testing::Test {
     std::string content;
     EXPECT_TRUE(read_file(outside + L"\\a.txt", content) && content == "a");
     EXPECT_TRUE(read_file(outside + L"\\sub\\b.txt", content) && content == "b");
-    EXPECT_EQ(entries(outside), (std::vector<std::wstring>{L"a.txt", L"sub"}));
+    EXPECT_EQ(directory_entries(outside), (std::vector<std::wstring>{L"a.txt", L"sub"}));
   }
 
   launch_files files;
@@ -484,7 +484,8 @@ void expect_interrupted_cleanly(const started_launch& run, const launch_files& f
     EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0) << "the child outlived the launcher";
   }
   EXPECT_FALSE(has_running_child(run.id(), executable));
-  EXPECT_EQ(entries(files.temp.path()), std::vector<std::wstring>{}) << "target directory left";
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{})
+      << "target directory left";
 }
 
 // During the child's run: the child sleeps for a minute, so the cleanup stops it after 5 s
@@ -531,9 +532,10 @@ struct during_unpacking {
     std::vector<std::wstring> environment = files.environment();
     environment.insert(environment.end(), more.begin(), more.end());
     run = std::make_unique<started_launch>(launcher(executable), environment, flags);
-    for (int i = 0; i < 120000 && entries(files.temp.path()).empty() && !run->wait(0); ++i)
+    for (int i = 0; i < 120000 && directory_entries(files.temp.path()).empty() && !run->wait(0);
+         ++i)
       Sleep(1);
-    unpacking = !entries(files.temp.path()).empty();
+    unpacking = !directory_entries(files.temp.path()).empty();
   }
   void expect_never_started_the_child() {
     EXPECT_FALSE(path_exists(files.ready))
@@ -585,7 +587,7 @@ TEST(GuiEvents, LateInUnpacking) {
     control_request request(CTRL_C_EVENT);
     during_unpacking launch(L"many_launcher.exe", request.environment());
     ASSERT_TRUE(launch.unpacking);
-    const std::wstring target = launch.files.temp / entries(launch.files.temp.path())[0];
+    const std::wstring target = launch.files.temp / directory_entries(launch.files.temp.path())[0];
     for (int i = 0; i < 120000 && !path_exists(target + L"\\d8\\f050.txt") && !launch.run->wait(0);
          ++i) {
       Sleep(1);
@@ -718,13 +720,13 @@ TEST(Load, ThirtyTwoLaunchesAtOnce) {
         std::to_string(i) + ": " + std::to_string(note.child_id) + " " + narrow(note.target) + "\n";
   }
   EXPECT_EQ(targets.size(), static_cast<std::size_t>(count)) << notes;
-  EXPECT_EQ(entries(shared.temp.path()).size(), static_cast<std::size_t>(count));
+  EXPECT_EQ(directory_entries(shared.temp.path()).size(), static_cast<std::size_t>(count));
   shared.release();
   for (int i = 0; i < count; ++i) {
     ASSERT_TRUE(runs[i]->wait(120000)) << i;
     EXPECT_EQ(runs[i]->exit_code(), static_cast<DWORD>(10 + i)) << runs[i]->out() << runs[i]->err();
   }
-  EXPECT_EQ(entries(shared.temp.path()), std::vector<std::wstring>{});
+  EXPECT_EQ(directory_entries(shared.temp.path()), std::vector<std::wstring>{});
   EXPECT_EQ(processes_named(name), 0u);
 }
 
@@ -765,7 +767,7 @@ TEST(Load, LaunchesOneAfterAnother) {
     working_set.push_back(std::strtoull(figures.c_str(), nullptr, 10));
     private_bytes.push_back(
         std::strtoull(figures.substr(figures.find('|') + 1).c_str(), nullptr, 10));
-    ASSERT_EQ(entries(files.temp.path()), std::vector<std::wstring>{})
+    ASSERT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{})
         << "left behind by launch " << i;
   }
   const double seconds =

@@ -242,3 +242,17 @@ std::string unix_path(const std::wstring& path) {
   HeapFree(GetProcessHeap(), 0, name);
   return text;
 }
+
+std::vector<std::wstring> directory_entries(const std::wstring& directory) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}

@@ -61,6 +61,8 @@ bool write_file(const std::wstring& path, const std::string& bytes);
 bool read_file(const std::wstring& path, std::string& bytes);
 bool path_exists(const std::wstring& path);
 bool is_directory(const std::wstring& path);
+// Names directly in a directory, sorted; empty when it can't be listed.
+std::vector<std::wstring> directory_entries(const std::wstring& directory);
 // Removes a tree (files and directories; links are removed, never entered).
 void remove_tree(const std::wstring& path);
 // UTF-8 <-> UTF-16.
