@@ -61,7 +61,8 @@ function(_onefile_add_runner target work run_name)
   add_library(${target} SHARED ${work}/run_target.cpp)
   target_link_libraries(${target} PRIVATE ${ONEFILE_RUNNER_LIBRARIES})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME onefile_run
-                        RUNTIME_OUTPUT_DIRECTORY ${work}/run LIBRARY_OUTPUT_DIRECTORY ${work}/run)
+                        RUNTIME_OUTPUT_DIRECTORY ${work}/run LIBRARY_OUTPUT_DIRECTORY ${work}/run
+                        ARCHIVE_OUTPUT_DIRECTORY ${work}/run)
   if(MINGW)
     target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections)
   elseif(MSVC)
