@@ -53,11 +53,13 @@ if(NOT ONEFILE_RUNNER_LIBRARIES)
 endif()
 
 # The stock main module for RUN <name>: a DLL named onefile_run.dll that starts <name>.
-function(_onefile_add_runner target work run_name)
+function(_onefile_add_runner target work run_name caption)
   string(REPLACE "/" "\\" run_name "${run_name}")
   _onefile_c_escape(escaped "${run_name}")
+  _onefile_c_escape(escaped_caption "${caption}")
   file(CONFIGURE OUTPUT ${work}/run_target.cpp
-       CONTENT "extern \"C\" const wchar_t onefile_run_target[] = L\"@escaped@\";\n" @ONLY)
+       CONTENT "extern \"C\" const wchar_t onefile_run_target[] = L\"@escaped@\";
+extern \"C\" const wchar_t onefile_run_error_caption[] = L\"@escaped_caption@\";\n" @ONLY)
   add_library(${target} SHARED ${work}/run_target.cpp)
   target_link_libraries(${target} PRIVATE ${ONEFILE_RUNNER_LIBRARIES})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME onefile_run
@@ -128,7 +130,11 @@ function(onefile_add_launcher target)
     if(NOT run_found)
       message(FATAL_ERROR "onefile_add_launcher(${target}): RUN '${arg_RUN}' is not a file of DIR or FILES")
     endif()
-    _onefile_add_runner(${target}_run ${work} "${arg_RUN}")
+    set(caption "${arg_PRODUCT}")
+    if(arg_NO_ERROR_DIALOG)
+      set(caption "")
+    endif()
+    _onefile_add_runner(${target}_run ${work} "${arg_RUN}" "${caption}")
     set(arg_MAIN ${target}_run)
   endif()
 

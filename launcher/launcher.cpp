@@ -92,6 +92,7 @@ bool inherits_directory_values() {
 
 int run_launcher(int argument_count, wchar_t** arguments) {
   SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
+  if (onefile_error_dialog) enable_error_dialog(onefile_product);
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
   const bool is_child = parent_is_running_this_executable() && inherits_directory_values();
   if (!is_child) publish_parent_identity();

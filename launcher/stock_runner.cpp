@@ -2,7 +2,6 @@
 // with the user's own argument text, the same standard handles and console, and its exit code.
 // The program and everything it starts run in a job that ends them when this process ends, so
 // that the launcher's cleanup can always remove the directory they run from.
-#include <cstdio>
 #include <cwchar>
 
 #include <windows.h>
@@ -10,8 +9,10 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
 
-// The program's entry name in the payload, backslash-separated; set when the launcher is built.
+// The program's entry name in the payload, backslash-separated, and the caption of the error box
+// (none when the launcher shows no error boxes); set when the launcher is built.
 extern "C" const wchar_t onefile_run_target[];
+extern "C" const wchar_t onefile_run_error_caption[];
 
 namespace {
 
@@ -32,9 +33,8 @@ bool build_program_path(const wchar_t* main_module_path) {
 }
 
 [[noreturn]] void start_failed(DWORD code) {
-  static char message[line_capacity * 3 + 64];
-  std::snprintf(message, sizeof message, "Error, couldn't start '%ls'", program_path);
-  fatal_system_error(message, code);
+  if (onefile_run_error_caption[0] != L'\0') enable_error_dialog(onefile_run_error_caption);
+  fatal_path_system_error("Error, couldn't start '", program_path, "'", code);
 }
 
 // A job that ends its processes when its last handle closes, which is when this process ends.
