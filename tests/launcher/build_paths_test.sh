@@ -49,7 +49,9 @@ echo "test-password" >"$work/password"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/signer.p12" \
   -passout "file:$work/password" >/dev/null 2>&1
 "$bin_dir/onefile-build" --run argument_probe.exe --file "$launchers/argument_probe.exe" --console \
-  --sign "$work/signer.p12" --sign-password-file "$work/password" -o "$work/Signed.exe" --level 3 >/dev/null
+  --sign "$work/signer.p12" --sign-password-file "$work/password" -o "$work/Signed.exe" --level 3 \
+  --uac-admin >/dev/null
+grep -qa 'level="requireAdministrator"' "$work/Signed.exe" || { echo "FAIL: no elevation in the manifest"; exit 1; }
 osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Signed.exe" >"$work/out" 2>&1 \
   || { echo "FAIL: the signed launcher does not verify"; cat "$work/out"; exit 1; }
 expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\signed-record' "$wine_run" "$work/Signed.exe"
