@@ -112,6 +112,7 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     begin_main_thread_step();
     create_target_directory();
     end_main_thread_step();
+    watch_end_of_session();
     publish_directory_values();
   }
 
