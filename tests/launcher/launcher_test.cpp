@@ -437,13 +437,19 @@ std::wstring version_string(const std::vector<char>& info, const wchar_t* name) 
   return static_cast<const wchar_t*>(value);
 }
 
-TEST(Image, VersionRecordAsTheSystemReadsIt) {
-  const std::wstring exe = launcher(L"record_launcher.exe");
+std::vector<char> version_info(const wchar_t* name) {
+  const std::wstring exe = launcher(name);
   DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
-  ASSERT_GT(size, 0u);
-  std::vector<char> info(size);
-  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+  std::vector<char> info(GetFileVersionInfoSizeW(exe.c_str(), &handle));
+  if (info.empty() || !GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data())) {
+    info.clear();
+  }
+  return info;
+}
+
+TEST(Image, VersionRecordAsTheSystemReadsIt) {
+  const std::vector<char> info = version_info(L"record_launcher.exe");
+  ASSERT_FALSE(info.empty());
   EXPECT_EQ(version_string(info, L"CompanyName"), L"Marrowvale");
   EXPECT_EQ(version_string(info, L"ProductName"), L"Marrowvale");
   EXPECT_EQ(version_string(info, L"FileVersion"), L"2.0.0.0");
@@ -463,6 +469,12 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
   EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
   EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+
+  // Names in Latin, Cyrillic and CJK arrive whole.
+  const std::vector<char> named = version_info(L"run_probe_launcher.exe");
+  ASSERT_FALSE(named.empty());
+  EXPECT_EQ(version_string(named, L"CompanyName"), L"Soci\u00e9t\u00e9 \u00c9tienne");
+  EXPECT_EQ(version_string(named, L"ProductName"), L"\u041f\u0440\u043e\u0434\u0443\u043a\u0442 \u88fd\u54c1");
 }
 
 std::string manifest_of(const wchar_t* name) {
