@@ -8,8 +8,12 @@
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
-// True when VESKAR_ONEFILE_PARENT names a live process that runs this same executable.
-bool parent_is_running_this_executable();
+// What VESKAR_ONEFILE_PARENT names: a live process that runs this same executable, one that runs
+// something else or none at all, or one that is there but whose image can't be read.
+enum class parent_check { same_executable, other, unreadable };
+parent_check check_parent_process();
+// Opens the parent for the check; replaceable, so that tests can refuse rights.
+extern void*(__stdcall* process_open)(unsigned long access, int inherit, unsigned long process_id);
 // Removes the inherited time and random values and publishes this process's id.
 void publish_parent_identity();
 // True when the time and random values that name the parent's directory are inherited.

@@ -441,7 +441,8 @@ std::vector<char> version_info(const wchar_t* name) {
   const std::wstring exe = launcher(name);
   DWORD handle = 0;
   std::vector<char> info(GetFileVersionInfoSizeW(exe.c_str(), &handle));
-  if (info.empty() || !GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data())) {
+  if (info.empty() ||
+      !GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data())) {
     info.clear();
   }
   return info;
@@ -474,7 +475,8 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   const std::vector<char> named = version_info(L"run_probe_launcher.exe");
   ASSERT_FALSE(named.empty());
   EXPECT_EQ(version_string(named, L"CompanyName"), L"Soci\u00e9t\u00e9 \u00c9tienne");
-  EXPECT_EQ(version_string(named, L"ProductName"), L"\u041f\u0440\u043e\u0434\u0443\u043a\u0442 \u88fd\u54c1");
+  EXPECT_EQ(version_string(named, L"ProductName"),
+            L"\u041f\u0440\u043e\u0434\u0443\u043a\u0442 \u88fd\u54c1");
 }
 
 std::string manifest_of(const wchar_t* name) {
