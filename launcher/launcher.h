@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <windows.h>
+
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
@@ -32,6 +34,19 @@ const wchar_t* arguments_after_program_name(const wchar_t* command_line);
 // Writes the quoted program path and the argument text into line; false when it does not fit.
 bool join_command_line(const wchar_t* program, const wchar_t* arguments, wchar_t* line,
                        std::size_t capacity);
+
+// Parent: how the child is started. The startup record carries the parent's own start-up state
+// and its standard handles as inheritable duplicates, which a handle list makes the only ones the
+// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED, and
+// DETACHED_PROCESS when the parent has no console.
+struct child_startup {
+  STARTUPINFOEXW info;
+  unsigned long creation_flags;
+  int inherit_handles;
+};
+void prepare_child_startup(child_startup* startup);
+// Closes the duplicates and releases the handle list once the child has been started.
+void release_child_startup(child_startup* startup);
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();

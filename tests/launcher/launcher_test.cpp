@@ -197,6 +197,40 @@ TEST(StockRunner, AThirdPartyConsoleProgramRunsAsIfStartedDirectly) {
   EXPECT_TRUE(directory_entries(temp.path()).empty());
 }
 
+// The child starts as the parent was started (here minimised, as a shortcut set to "Run:
+// Minimised" starts it), and of the parent's inheritable handles gets only the standard ones.
+TEST(Startup, TheShowStateArrivesAndNoOtherHandleIsInherited) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
+  const std::wstring handle_value =
+      L"ONEFILE_TEST_INHERITABLE=" + std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
+  launch plain(command(launcher(L"record_launcher.exe")), {handle_value});
+  ASSERT_TRUE(plain.recorded) << plain.result.out << plain.result.err;
+  EXPECT_EQ(plain.rec.get(L"inherited_event"), L"no");
+  EXPECT_EQ(plain.rec.get(L"show"), L"(not set)");
+  CloseHandle(event);
+
+  // Started the way "start /min" starts a program.
+  scratch_directory records;
+  std::vector<wchar_t> environment =
+      environment_block({L"ONEFILE_TEST_RECORD=" + records / L"record", L"TEMP=" + records.path()});
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  PROCESS_INFORMATION started{};
+  std::wstring line = command(launcher(L"record_launcher.exe"));
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                             &started));
+  EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
+  CloseHandle(started.hProcess);
+  CloseHandle(started.hThread);
+  record minimised;
+  ASSERT_TRUE(read_record(records / L"record", &minimised));
+  EXPECT_EQ(minimised.get(L"show"), std::to_wstring(SW_SHOWMINNOACTIVE));
+}
+
 TEST(ExitCodes, PassThroughUnchanged) {
   const struct {
     const wchar_t* chosen;
