@@ -12,6 +12,18 @@
 namespace {
 
 std::atomic<void (*)()> failure_cleanup{nullptr};
+// The thread whose failure ends the run; 0 before any.
+std::atomic<DWORD> failing_thread{0};
+
+// Several threads unpack at once and may fail at once (a full disk fails every writer): the first
+// one reports and cleans up, any other waits for it to end the process. The thread that holds
+// the failure may fail again on its way out (a text too long for its buffer, say) and goes on.
+void claim_failure() {
+  const DWORD self = GetCurrentThreadId();
+  DWORD holder = 0;
+  if (failing_thread.compare_exchange_strong(holder, self) || holder == self) return;
+  for (;;) Sleep(INFINITE);
+}
 
 // The failure's message is out first, so that it is seen even when the removal takes its time.
 void before_failure_exit() {
@@ -39,6 +51,7 @@ void trim_line_ends(char* text) {
 }
 
 void fatal_error(const char* message) {
+  claim_failure();
   std::puts(message);
   failure_exit();
 }
@@ -60,21 +73,25 @@ void print_system_error(const char* message, std::uint32_t code) {
 }
 
 void fatal_system_error(const char* message, std::uint32_t code) {
+  claim_failure();
   print_system_error(message, code);
   failure_exit();
 }
 
-void fatal_open_error() {
-  std::fprintf(stderr, "Error, failed to open '%ls' for writing.\n", entry_path);
+void fatal_open_error(const wchar_t* path) {
+  claim_failure();
+  std::fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
   failure_exit();
 }
 
 void fatal_target_exists_error() {
+  claim_failure();
   std::fprintf(stderr, "Error, target directory '%ls' already exists.\n", target_directory);
   failure_exit();
 }
 
 void fatal_target_create_error(std::uint32_t code) {
+  claim_failure();
   static char message[wide_path_capacity * 3 + 64];
   std::snprintf(message, sizeof message, "Error, couldn't create target directory '%ls'.",
                 target_directory);
@@ -82,11 +99,13 @@ void fatal_target_create_error(std::uint32_t code) {
 }
 
 void fatal_intrusion_error(const wchar_t* path) {
+  claim_failure();
   std::fprintf(stderr, "Error, '%ls' was made by another process in the target directory.\n", path);
   failure_exit();
 }
 
 void fatal_spec_error(const wchar_t* spec) {
+  claim_failure();
   std::fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
   // The abnormal end discards buffered output: make sure this line gets out first.
   std::fflush(stderr);
@@ -94,6 +113,7 @@ void fatal_spec_error(const wchar_t* spec) {
 }
 
 void abnormal_end() {
+  claim_failure();
   // Not the runtime's abort(): msvcrt.dll's shows a modal "Runtime Error" box in a graphical
   // program on Windows (it has no _set_abort_behavior), and the process would wait on it. Ending
   // the process directly runs no exit processing and flushes nothing, as an abort would.
@@ -112,7 +132,9 @@ void fatal_out_of_memory() {
   fatal_error("Error, couldn't allocate memory.");
 }
 void fatal_unpack_error() {
-  fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+  const DWORD code = GetLastError();
+  claim_failure();
+  fatal_system_error("Error, couldn't unpack file to target path.", code);
 }
 void fatal_launch_error(std::uint32_t code) {
   fatal_system_error("Error, couldn't launch child", code);

@@ -23,7 +23,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (mode == L"open") {
     std::wcscpy(entry_path, L"C:\\target\\sub\\file.txt");
-    fatal_open_error();
+    fatal_open_error(entry_path);
   }
   if (mode == L"spec") fatal_spec_error(L"{TEMP}\\onefile_{PID}");
   if (mode == L"abort") abnormal_end();
