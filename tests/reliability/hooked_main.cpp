@@ -8,9 +8,10 @@
 // in ONEFILE_TEST_CTRL_CODE, and sets the event. Both variables are taken out of the environment
 // at once, so that only the process the test started (the parent) listens, never its child.
 //
-// Two more seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment
-// fail (as nested jobs do before Windows 8), and ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first
-// random name AAAAAAAAAAA, so that a test can make it collide.
+// More seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment fail
+// (as nested jobs do before Windows 8), ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first random
+// name AAAAAAAAAAA, so that a test can make it collide, and ONEFILE_TEST_UNPACK_THREADS=N unpacks
+// with N writers (1: the main thread alone), whatever the processors.
 #include <cwchar>
 
 #include <windows.h>
@@ -18,6 +19,7 @@
 #include "cleanup/cleanup.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
+#include "payload/payload.h"
 
 namespace {
 
@@ -65,6 +67,12 @@ bool seam(const wchar_t* name) {
 }
 
 void install_seams() {
+  wchar_t threads[8];
+  const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", nullptr);
+  if (threads_length > 0 && threads_length < 8) {
+    unpack_threads_setting = static_cast<int>(std::wcstol(threads, nullptr, 10));
+  }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
   if (seam(L"ONEFILE_TEST_FIRST_RANDOM_ZERO")) {
     static bool (*const system_source)(std::uint8_t(&)[random_byte_count]) = random_source;
