@@ -29,7 +29,8 @@ LEVEL = 19
 THREADS = int(os.environ.get("BENCH_THREADS", str(os.cpu_count() or 2)))
 # The writer threads that the launcher chooses on this machine (payload/writer_pool.cpp), for the
 # floor of unpacking on several threads.
-WRITERS = int(os.environ.get("BENCH_WRITERS", str(min(os.cpu_count() or 1, 4))))
+WRITERS = int(os.environ.get("BENCH_WRITERS",
+                             str(min(2 * os.cpu_count(), 4) if (os.cpu_count() or 1) > 1 else 1)))
 # Launchers built with another kit (onefile-build of an older tree), measured beside this one's:
 # "name=path/to/onefile-build ...".
 BASELINES = [item.split("=", 1) for item in os.environ.get("BENCH_BASELINES", "").split()]
@@ -269,12 +270,16 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
             add((corpus, "floor", "remove_threads"), figure(result, "remove"))
             if os.path.exists(floor_linux):
                 raise RuntimeError("floor_remove_threads left the tree behind")
-            # What the fixed 32 KiB chunk costs: the same writer with 1 MiB chunks.
+            # What the fixed 32 KiB chunk costs: the same writer with 1 MiB chunks; the tree then
+            # goes with the launcher's own walk and as many helpers as the launcher takes.
             shutil.rmtree(floor_linux, ignore_errors=True)
             result = timer.run([programs["floor_write.exe"], windows_path(entry_lists[corpus]),
                                 floor_dir, str(1 << 20)])
             add((corpus, "parts", "write_1m"), figure(result, "write"))
-            figure(timer.run([programs["floor_remove.exe"], floor_dir]), "remove")
+            result = timer.run([programs["launcher_remove.exe"], floor_dir, str(WRITERS)])
+            add((corpus, "parts", "remove_threads"), figure(result, "remove"))
+            if os.path.exists(floor_linux):
+                raise RuntimeError("launcher_remove left the tree behind")
             add((corpus, "floor", "decode"),
                 native_seconds(["zstd", "-q", "-d", "-c", frames[corpus]]))
             result = timer.run([programs["launcher_decode.exe"], windows_path(blocks[corpus])])
@@ -441,6 +446,8 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
                      f"{fmt_s(m((corpus, 'parts', 'decode')))} | | |")
         lines.append(f"| the launcher's own removal walk (names checked) | "
                      f"{fmt_s(m((corpus, 'parts', 'remove')))} | | |")
+        lines.append(f"| the same walk with {WRITERS} threads deleting the files beside it | "
+                     f"{fmt_s(m((corpus, 'parts', 'remove_threads')))} | | |")
         lines.append(f"| the minimal writer with 1 MiB chunks instead of 32 KiB | "
                      f"{fmt_s(m((corpus, 'parts', 'write_1m')))} | | |")
         lines.append(f"| floor to `run_code` (starts + decode + write) | {fmt_s(floor_run)} | 1.00 | |")

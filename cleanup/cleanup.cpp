@@ -57,7 +57,7 @@ void request_deletion() {
 // only for a name that the shell takes: it handles none of MAX_PATH units or more, and Wine's
 // crashes the process on one of about 560 units.
 void remove_target_once() {
-  if (!remove_tree_directly(target_directory)) return;
+  if (!remove_tree_directly(target_directory, nullptr, removal_helpers)) return;
   if (wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return;
   request_deletion();
 }

@@ -52,8 +52,11 @@ void stop_every_step();
 // a directory, is left alone too. True when nothing remains that could lead a deletion outside
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
-// A stop that is set ends the walk at the next entry (the result is then false).
-bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
+// A stop that is set ends the walk at the next entry (the result is then false). With helpers,
+// that many threads delete the plain files beside the walk, with the same checks; directories
+// and links the walk keeps to itself.
+bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr,
+                          int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory
 // included, could be opened exclusively (no process holds it open, runs it as an image or has it
 // as its current directory) and nothing in it leads elsewhere.

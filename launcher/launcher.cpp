@@ -107,6 +107,8 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   // The parent unpacks on several threads where the machine has the processors for it: the
   // decoding runs ahead on one, the writing on a pool.
   const int writers = is_child ? 0 : unpack_writer_count();
+  // The removal of the target directory deletes its files on as many threads.
+  removal_helpers = writers;
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();

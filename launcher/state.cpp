@@ -59,6 +59,7 @@ thread_sync_object work_done;
 int unpack_writers_started;
 void* unpack_writer_threads[max_unpack_writers];
 
+int removal_helpers;
 void* child_job;
 
 wchar_t executable_directory[executable_path_capacity];

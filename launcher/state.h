@@ -139,6 +139,10 @@ extern thread_sync_object work_done;
 extern int unpack_writers_started;
 extern void* unpack_writer_threads[max_unpack_writers];
 
+// Threads that delete files beside the walk that removes the target directory (cleanup.h); 0:
+// the walk alone.
+extern int removal_helpers;
+
 // The job that ends the child with the parent, or none; never closed.
 extern void* child_job;
 

@@ -31,8 +31,10 @@ namespace {
 static_assert(sizeof(SRWLOCK) == sizeof(thread_sync_object) &&
               sizeof(CONDITION_VARIABLE) == sizeof(thread_sync_object));
 
-// Writers chosen from the processor count: more writers than processors help, since a writer
-// mostly waits for the system; beyond a few they only queue at it.
+// Writers chosen from the processor count: two for each processor, since a writer mostly waits
+// for the system (under Wine, for its one server process), and no more than four, beyond which
+// they only queue at it.
+constexpr int writers_per_processor = 2;
 constexpr int automatic_writers_limit = 4;
 // How often a writer that waits for its entry's next chunk looks whether a cleanup waits for it.
 constexpr DWORD chunk_wait_poll_ms = 10;
@@ -171,7 +173,8 @@ int unpack_writer_count() {
   GetSystemInfo(&system);
   const int processors = static_cast<int>(system.dwNumberOfProcessors);
   if (processors <= 1) return 0;
-  return processors < automatic_writers_limit ? processors : automatic_writers_limit;
+  const int writers = processors * writers_per_processor;
+  return writers < automatic_writers_limit ? writers : automatic_writers_limit;
 }
 
 void start_writer_pool(int writers) {
