@@ -406,7 +406,11 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
                  "the measurements alternating within each round (memory: medians of "
                  f"{MEMORY_ROUNDS}; packer: {PACK_ROUNDS} rounds). The machine is shared and "
                  "noisy: the ratios are what counts. Launcher variants: `current` is this tree's "
-                 "launcher" + "".join(f", `{v}` one made by another tree's kit" for v in variants[1:])
+                 f"launcher, which unpacks with {WRITERS} writer threads here"
+                 + "".join(f", `{v}` " + ("this tree's launcher built with all of its unpacking "
+                                          "on the main thread (`ONEFILE_UNPACK_THREADS=1`)"
+                                          if v == "serial" else "one made by another tree's kit")
+                           for v in variants[1:])
                  + " (`BENCH_BASELINES`).")
     lines.append("")
     starts = m(("all", "floor", "starts"))
