@@ -11,7 +11,11 @@
 // makes the shell's deletion request, unless a link remains below the directory or its name is
 // too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
 void cleanup_child_and_directory();
-// Runs the cleanup for Ctrl+C, Ctrl+Break, close, log-off and shut-down; always FALSE.
+// The same, for a process that Windows is about to end (console close, log-off, shut-down): at
+// most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
+void cleanup_before_process_end();
+// Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
+// shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // Once armed: closes the target's mark, then removes the target directory with the retries above.
 void remove_target_directory();
@@ -40,9 +44,9 @@ inline void begin_main_thread_step() {
 inline void end_main_thread_step() {
   end_step(0);
 }
-// Stops every slot's steps: waits (at most 2 s in all) for the steps under way to end, except
-// the calling thread's own, whose open file it closes.
-void stop_every_step();
+// Stops every slot's steps: waits (at most wait_limit_ms in all) for the steps under way to end,
+// except the calling thread's own, whose open file it closes.
+void stop_every_step(DWORD wait_limit_ms);
 
 // Removes everything below and including directory (no trailing backslash) with a direct walk.
 // Nothing is followed: an entry is deleted only when a handle opened on it, without following a
@@ -90,6 +94,11 @@ void start_sweep();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();
+
+// Interactive sessions end (log-off, shut-down, restart, Restart Manager) through window messages
+// to top-level windows, not console events: a hidden window on a thread of its own answers them
+// with the hurried cleanup. Where no window can be made (no display), nothing changes.
+void watch_end_of_session();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

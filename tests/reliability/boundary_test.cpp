@@ -294,4 +294,38 @@ TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
   EXPECT_EQ(run.exit_code(), 0u);
 }
 
+// Restricted tokens may refuse reading the parent's memory: the limited query still tells the
+// parent. Where nothing at all may be asked of a parent that is there, the child ends instead of
+// unpacking again and starting a child of its own.
+TEST(RefusedParentQuery, TheLimitedRightStillTellsTheParentAndNoRightEndsTheChild) {
+  {
+    launch_files files;
+    started_launch run(
+        launcher(L"fault_launcher.exe"),
+        files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_REFUSE_OPEN=vm-read"}));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    const ready_note application = read_ready(files.ready);
+    DWORD parent_of_application = 0;
+    for (const process_entry& entry : running_processes()) {
+      if (entry.id == application.child_id) parent_of_application = entry.parent;
+    }
+    EXPECT_EQ(parent_of_application, run.id()) << "not the parent's own child";
+    files.release();
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 0u) << run.err();
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+  launch_files files;
+  const process_result refused =
+      run_process(quote_argument(launcher(L"fault_launcher.exe")),
+                  files.environment({L"ONEFILE_TEST_REFUSE_OPEN=all"}), 120000);
+  EXPECT_EQ(refused.exit_code, 2u);
+  const system_error_line line = parse_system_error(without_carriage_returns(refused.err),
+                                                    "Error, couldn't identify the parent process.");
+  EXPECT_TRUE(line.parsed) << refused.err;
+  EXPECT_EQ(line.code, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
 }  // namespace
