@@ -130,15 +130,22 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     fatal_error("Error, failed to register signal handler.");
   }
   open_payload();
+  // The parent unpacks on several threads where the machine has the processors for it: the
+  // decoding runs ahead on one, the writing on a pool.
+  const int writers = is_child ? 0 : unpack_writer_count();
+  // The removal of the target directory deletes its files on as many threads.
+  removal_helpers = writers;
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();
   } else {
+    if (writers > 0) start_decoding_ahead();
     begin_main_thread_step();
     create_target_directory();
     end_main_thread_step();
     watch_end_of_session();
     publish_directory_values();
+    if (writers > 0) start_writer_pool(writers);
   }
 
   while (read_entry_name()) {
@@ -151,6 +158,10 @@ int run_launcher(int argument_count, wchar_t** arguments) {
       // The child needs nothing but the main module's name: it was unpacked by the parent.
       if (is_child) return hand_off_to_main_module(argument_count, arguments);
     }
+    if (unpack_writers_started > 0) {
+      queue_entry();
+      continue;
+    }
     begin_main_thread_step();
     write_entry();
     end_main_thread_step();
@@ -158,5 +169,8 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   // Without a main module there is nothing to run; never start a child that would unpack again.
   if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
   finish_payload();
+  stop_decoding_ahead();
+  // Every file is whole on disk and closed before the child starts.
+  finish_writer_pool();
   return launch_child_and_wait(arguments);
 }
