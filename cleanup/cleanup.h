@@ -56,6 +56,9 @@ inline constexpr wchar_t target_mark_name[] = L"onefile.lock";
 bool owner_only_security(SECURITY_ATTRIBUTES* attributes);
 // True when the object's owner is this process's user (or the token's default owner).
 bool owned_by_process_user(void* handle);
+// True when the object's DACL grants access to nobody but this process's user, its AppContainer
+// and the local system account; denials may stand beside them.
+bool grants_only_process_user(void* handle);
 
 // --- Leftovers of earlier launches ---
 
@@ -69,6 +72,11 @@ bool remove_leftover_directory(const wchar_t* path);
 bool set_aside_marked_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
+// Set by a launcher that keeps its unpacked files: true for a directory in the folder that holds
+// the kept one which a launch of another payload of the same application kept (see
+// payload/kept_directory.cpp). The sweep removes such a directory like a leftover, when it is the
+// user's, plain and not in use.
+extern bool (*superseded_directory_test)(const wchar_t* path);
 // Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the

@@ -6,8 +6,17 @@ function(_onefile_c_escape out value)
   set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
-# Writes the C++ source that holds one launcher's target spec, names and version.
+# Writes the C++ source that holds one launcher's target spec, names and version, and whether it
+# keeps its unpacked files (an optional last argument: OFF, ON or VERIFY).
 function(onefile_generate_config output target_spec company product version)
+  set(ONEFILE_CONFIG_KEEP nullptr)
+  if(ARGC GREATER 5)
+    if(ARGV5 STREQUAL "VERIFY")
+      set(ONEFILE_CONFIG_KEEP &onefile_keep_verified)
+    elseif(ARGV5)
+      set(ONEFILE_CONFIG_KEEP &onefile_keep_kept)
+    endif()
+  endif()
   _onefile_c_escape(ONEFILE_CONFIG_TARGET_SPEC "${target_spec}")
   _onefile_c_escape(ONEFILE_CONFIG_COMPANY "${company}")
   _onefile_c_escape(ONEFILE_CONFIG_PRODUCT "${product}")

@@ -81,6 +81,25 @@ void fatal_target_create_error(std::uint32_t code) {
   fatal_system_error(message, code);
 }
 
+void fatal_not_kept_error() {
+  std::fprintf(stderr, "Error, target directory '%ls' exists but was not kept by this launcher.\n",
+               target_directory);
+  failure_exit();
+}
+
+void fatal_kept_in_use_error() {
+  std::fprintf(stderr, "Error, kept directory '%ls' doesn't match this launcher and is in use.\n",
+               target_directory);
+  failure_exit();
+}
+
+void fatal_keep_move_error(std::uint32_t code) {
+  static char message[wide_path_capacity * 3 + 64];
+  std::snprintf(message, sizeof message, "Error, couldn't move the unpacked files to '%ls'.",
+                kept_directory);
+  fatal_system_error(message, code);
+}
+
 void fatal_intrusion_error(const wchar_t* path) {
   std::fprintf(stderr, "Error, '%ls' was made by another process in the target directory.\n", path);
   failure_exit();

@@ -26,6 +26,16 @@ inline constexpr unsigned abnormal_end_code = 3;
 // exit 2: something appeared where this launch was about to create a directory or a file.
 [[noreturn]] void fatal_intrusion_error(const wchar_t* path);
 
+// A launcher that keeps its unpacked files: "Error, target directory '<target_directory>' exists
+// but was not kept by this launcher." on standard error, then exit 2: something that is not a
+// kept directory of this launcher's stands at its name, and is left as it is.
+[[noreturn]] void fatal_not_kept_error();
+// "Error, kept directory '<target_directory>' doesn't match this launcher and is in use." on
+// standard error, then exit 2: it can be neither used nor replaced while it is in use.
+[[noreturn]] void fatal_kept_in_use_error();
+// "Error, couldn't move the unpacked files to '<kept_directory>'." with the system's code and text.
+[[noreturn]] void fatal_keep_move_error(std::uint32_t code);
+
 // Work that every failure exit does before the process ends (the parent's removal of the target
 // directory it created). Runs once, on the thread that fails; none while it is null.
 void set_failure_cleanup(void (*cleanup)());

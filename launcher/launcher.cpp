@@ -90,10 +90,38 @@ bool inherits_directory_values() {
          get_env_var("VESKAR_ONEFILE_START") != nullptr;
 }
 
+namespace {
+
+// Builds entry_path for the name just read, and main_module_path at the first entry.
+void name_entry_path() {
+  entry_path[0] = L'\0';
+  append_bounded(entry_path, wide_path_capacity, target_directory);
+  append_bounded(entry_path, wide_path_capacity, L"\\");
+  append_bounded(entry_path, wide_path_capacity, entry_name);
+  if (main_module_path[0] == L'\0') copy_bounded(main_module_path, entry_path, wide_path_capacity);
+}
+
+}  // namespace
+
+void unpack_payload() {
+  while (read_entry_name()) {
+    name_entry_path();
+    begin_main_thread_step();
+    write_entry();
+    end_main_thread_step();
+  }
+  // Without a main module there is nothing to run; never start a child that would unpack again.
+  if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
+  finish_payload();
+}
+
 int run_launcher(int argument_count, wchar_t** arguments) {
   SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
+  payload_digest = onefile_payload_digest;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
-  const bool is_child = parent_is_running_this_executable() && inherits_directory_values();
+  // A kept directory's name takes nothing from the parent's values.
+  const bool is_child = parent_is_running_this_executable() &&
+                        (onefile_keep != nullptr || inherits_directory_values());
   if (!is_child) publish_parent_identity();
 
   const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
@@ -103,33 +131,20 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   if (!is_child && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
     fatal_error("Error, failed to register signal handler.");
   }
+  if (!is_child && onefile_keep != nullptr) return onefile_keep->run_parent(arguments);
   open_payload();
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();
-  } else {
-    begin_main_thread_step();
-    create_target_directory();
-    end_main_thread_step();
-    publish_directory_values();
+    // The child needs nothing but the main module's name: it was unpacked by the parent.
+    if (!read_entry_name()) fatal_error("Error, attached data holds no files.");
+    name_entry_path();
+    return hand_off_to_main_module(argument_count, arguments);
   }
-
-  while (read_entry_name()) {
-    entry_path[0] = L'\0';
-    append_bounded(entry_path, wide_path_capacity, target_directory);
-    append_bounded(entry_path, wide_path_capacity, L"\\");
-    append_bounded(entry_path, wide_path_capacity, entry_name);
-    if (main_module_path[0] == L'\0') {
-      copy_bounded(main_module_path, entry_path, wide_path_capacity);
-      // The child needs nothing but the main module's name: it was unpacked by the parent.
-      if (is_child) return hand_off_to_main_module(argument_count, arguments);
-    }
-    begin_main_thread_step();
-    write_entry();
-    end_main_thread_step();
-  }
-  // Without a main module there is nothing to run; never start a child that would unpack again.
-  if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
-  finish_payload();
+  begin_main_thread_step();
+  create_target_directory();
+  end_main_thread_step();
+  publish_directory_values();
+  unpack_payload();
   return launch_child_and_wait(arguments);
 }

@@ -7,6 +7,21 @@
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
+// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp). A
+// launcher's generated settings point onefile_keep at one of the two modes there, or at none: a
+// launcher that does not keep links none of that code.
+struct keep_mode {
+  // Parent: makes sure that the kept directory is there and sound (with or without comparing
+  // every kept file's bytes with the payload's), then starts the child and waits; returns the
+  // process exit code.
+  int (*run_parent)(wchar_t** arguments);
+};
+extern "C" const keep_mode* const onefile_keep;
+
+// Parent: reads every payload entry and writes it below target_directory, then checks the
+// frame's end; the first entry's path is left in main_module_path.
+void unpack_payload();
+
 // True when VESKAR_ONEFILE_PARENT names a live process that runs this same executable.
 bool parent_is_running_this_executable();
 // Removes the inherited time and random values and publishes this process's id.

@@ -11,6 +11,7 @@
 // The launcher library refers to a linked payload block; these tests never open it.
 extern "C" const unsigned char onefile_payload[] = "JIV";
 extern "C" const std::uint64_t onefile_payload_size = 3;
+extern "C" const unsigned char onefile_payload_digest[32] = {};
 
 namespace {
 
@@ -46,14 +47,25 @@ TEST(ChildCommandLine, EmptyArgumentsAreKept) {
 }
 
 TEST(ChildCommandLine, SplittingGivesBackEveryElement) {
-  const std::vector<std::wstring> elements = {
-      L"C:\\Program Files\\app.exe", L"\"", L"\\", L"\\\\", L"\\\"", L"a b\\\\", L"\"quoted\"",
-      L"x\\\\\\\"y", L" ", L"caf\u00e9", L"\U0001F600", L"", L"end\\"};
+  const std::vector<std::wstring> elements = {L"C:\\Program Files\\app.exe",
+                                              L"\"",
+                                              L"\\",
+                                              L"\\\\",
+                                              L"\\\"",
+                                              L"a b\\\\",
+                                              L"\"quoted\"",
+                                              L"x\\\\\\\"y",
+                                              L" ",
+                                              L"caf\u00e9",
+                                              L"\U0001F600",
+                                              L"",
+                                              L"end\\"};
   EXPECT_EQ(split(line_for(elements)), elements);
 }
 
 TEST(ChildCommandLine, TheLongestLineFitsAndOneUnitMoreEndsTheRun) {
-  EXPECT_EQ(line_for({std::wstring(command_line_capacity - 1, L'a')}).size(), command_line_capacity - 1);
+  EXPECT_EQ(line_for({std::wstring(command_line_capacity - 1, L'a')}).size(),
+            command_line_capacity - 1);
   EXPECT_EXIT(line_for({std::wstring(command_line_capacity - 2, L'a'), L"b"}),
               ::testing::ExitedWithCode(3), "");
 }
