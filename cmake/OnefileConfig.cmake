@@ -6,20 +6,39 @@ function(_onefile_c_escape out value)
   set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
-# Writes the C++ source that holds one launcher's target spec, names and version, and whether it
-# keeps its unpacked files (an optional last argument: OFF, ON or VERIFY).
+# Writes the C++ source that holds one launcher's target spec, names and version; a sixth
+# argument OFF keeps the launcher's errors off message boxes; a seventh, ON or VERIFY, makes it
+# keep its unpacked files.
 function(onefile_generate_config output target_spec company product version)
+  set(ONEFILE_CONFIG_ERROR_DIALOG true)
+  if(ARGC GREATER 5 AND NOT ARGV5)
+    set(ONEFILE_CONFIG_ERROR_DIALOG false)
+  endif()
   set(ONEFILE_CONFIG_KEEP nullptr)
-  if(ARGC GREATER 5)
-    if(ARGV5 STREQUAL "VERIFY")
-      set(ONEFILE_CONFIG_KEEP &onefile_keep_verified)
-    elseif(ARGV5)
-      set(ONEFILE_CONFIG_KEEP &onefile_keep_kept)
-    endif()
+  if(ARGC GREATER 6 AND ARGV6 STREQUAL "VERIFY")
+    set(ONEFILE_CONFIG_KEEP &onefile_keep_verified)
+  elseif(ARGC GREATER 6 AND ARGV6)
+    set(ONEFILE_CONFIG_KEEP &onefile_keep_kept)
   endif()
   _onefile_c_escape(ONEFILE_CONFIG_TARGET_SPEC "${target_spec}")
   _onefile_c_escape(ONEFILE_CONFIG_COMPANY "${company}")
   _onefile_c_escape(ONEFILE_CONFIG_PRODUCT "${product}")
   _onefile_c_escape(ONEFILE_CONFIG_VERSION "${version}")
   configure_file(${ONEFILE_CONFIG_TEMPLATE} ${output} @ONLY)
+endfunction()
+
+set(ONEFILE_MANIFEST_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../resources/launcher.manifest.in)
+
+# Writes one launcher's manifest: the execution level it asks for and, with utf8, UTF-8 as the
+# process's ANSI code page.
+function(onefile_generate_manifest output uac_admin utf8)
+  set(ONEFILE_MANIFEST_LEVEL asInvoker)
+  if(uac_admin)
+    set(ONEFILE_MANIFEST_LEVEL requireAdministrator)
+  endif()
+  set(ONEFILE_MANIFEST_SETTINGS "")
+  if(utf8)
+    set(ONEFILE_MANIFEST_SETTINGS "\n      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>")
+  endif()
+  configure_file(${ONEFILE_MANIFEST_TEMPLATE} ${output} @ONLY)
 endfunction()

@@ -3,7 +3,7 @@
 include(GNUInstallDirs)
 set(ONEFILE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_DATADIR}/onefile/cmake)
 
-set(_onefile_exported onefile_launcher_main onefile_launcher_core onefile_payload onefile_cleanup
+set(_onefile_exported onefile_launcher_main onefile_stock_runner onefile_launcher_core onefile_payload onefile_cleanup
     onefile_paths onefile_diagnostics onefile_state)
 if(TARGET onefile_zstd_decoder)
   list(APPEND _onefile_exported onefile_zstd_decoder)
@@ -15,7 +15,7 @@ install(EXPORT onefileTargets NAMESPACE onefile:: DESTINATION ${ONEFILE_INSTALL_
 install(FILES cmake/OnefileConfig.cmake cmake/OnefileLauncher.cmake
         DESTINATION ${ONEFILE_INSTALL_CMAKEDIR})
 install(FILES launcher/config.cpp.in DESTINATION ${CMAKE_INSTALL_DATADIR}/onefile/launcher)
-install(FILES resources/version.rc.in resources/launcher.manifest
+install(FILES resources/version.rc.in resources/launcher.manifest.in
         DESTINATION ${CMAKE_INSTALL_DATADIR}/onefile/resources)
 if(ONEFILE_PACK AND EXISTS "${ONEFILE_PACK}")
   install(PROGRAMS ${ONEFILE_PACK} DESTINATION ${CMAKE_INSTALL_BINDIR})

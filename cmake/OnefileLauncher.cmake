@@ -3,17 +3,23 @@
 #
 #   onefile_add_launcher(<target>
 #     MAIN <file or library target>       the main module, exporting run_code; the first entry
+#     | RUN <entry name>                  or: a program of the payload, started by a stock main
+#                                         module with the launcher's arguments, handles, console
 #     [DIR <directory>]                   every regular file below it becomes an entry
 #     [FILES <file>[=<name>] ...]         further entries, named by their file name or <name>
 #     [OUTPUT_NAME <name>]                executable name without .exe (default: ONEFILE_OUTPUT_NAME)
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [TARGET_SPEC <path spec>]
 #     [ORIGINAL_FILENAME <name>] [INTERNAL_NAME <name>]
 #     [LEVEL <n>] [THREADS <n>]           compression settings of the packer
-#     [CONSOLE | GUI]                     console or graphical subsystem (default: ONEFILE_CONSOLE)
-#     [KEEP | KEEP_VERIFY])               keep the unpacked files for later launches, and with
+#     [ICON <file.ico>]                   the executable's icon
+#     [UTF8]                              UTF-8 as the process's ANSI code page (manifest)
+#     [UAC_ADMIN]                         asks for elevation (requireAdministrator)
+#     [NO_ERROR_DIALOG]                   errors never in a message box, only on standard error
+#     [KEEP | KEEP_VERIFY]                keep the unpacked files for later launches, and with
 #                                         KEEP_VERIFY compare them with the payload at each start
 #                                         (default: ONEFILE_KEEP, ONEFILE_KEEP_VERIFY); the target
 #                                         spec then defaults to ONEFILE_KEEP_TARGET_SPEC
+#     [CONSOLE | GUI])                    console or graphical subsystem (default: ONEFILE_CONSOLE)
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake)
 set(ONEFILE_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
@@ -46,6 +52,29 @@ endfunction()
 if(NOT ONEFILE_LAUNCHER_LIBRARIES)
   set(ONEFILE_LAUNCHER_LIBRARIES onefile_launcher_main onefile_launcher_core)
 endif()
+if(NOT ONEFILE_RUNNER_LIBRARIES)
+  set(ONEFILE_RUNNER_LIBRARIES onefile_stock_runner onefile_launcher_core onefile_diagnostics)
+endif()
+
+# The stock main module for RUN <name>: a DLL named onefile_run.dll that starts <name>.
+function(_onefile_add_runner target work run_name caption)
+  string(REPLACE "/" "\\" run_name "${run_name}")
+  _onefile_c_escape(escaped "${run_name}")
+  _onefile_c_escape(escaped_caption "${caption}")
+  file(CONFIGURE OUTPUT ${work}/run_target.cpp
+       CONTENT "extern \"C\" const wchar_t onefile_run_target[] = L\"@escaped@\";
+extern \"C\" const wchar_t onefile_run_error_caption[] = L\"@escaped_caption@\";\n" @ONLY)
+  add_library(${target} SHARED ${work}/run_target.cpp)
+  target_link_libraries(${target} PRIVATE ${ONEFILE_RUNNER_LIBRARIES})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME onefile_run
+                        RUNTIME_OUTPUT_DIRECTORY ${work}/run LIBRARY_OUTPUT_DIRECTORY ${work}/run
+                        ARCHIVE_OUTPUT_DIRECTORY ${work}/run)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections)
+  elseif(MSVC)
+    set_target_properties(${target} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded")
+  endif()
+endfunction()
 
 # OFF, ON or VERIFY from a launcher's KEEP and KEEP_VERIFY and the defaults.
 function(_onefile_keep_mode out keep verify)
@@ -71,11 +100,14 @@ function(onefile_add_launcher target)
   if(NOT ONEFILE_PACK_EXECUTABLE)
     message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
   endif()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;KEEP;KEEP_VERIFY"
-    "MAIN;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
+    "MAIN;RUN;ICON;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
     "FILES")
-  if(NOT arg_MAIN)
-    message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN is required")
+  if(NOT arg_MAIN AND NOT arg_RUN)
+    message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN or RUN is required")
+  endif()
+  if(arg_MAIN AND arg_RUN)
+    message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN and RUN exclude each other")
   endif()
   if(arg_CONSOLE AND arg_GUI)
     message(FATAL_ERROR "onefile_add_launcher(${target}): CONSOLE and GUI exclude each other")
@@ -109,6 +141,30 @@ function(onefile_add_launcher target)
 
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}_onefile)
   file(MAKE_DIRECTORY ${work})
+  if(arg_RUN)
+    # The program must be one of the entries, by the name it gets in the payload.
+    set(run_found OFF)
+    if(arg_DIR AND EXISTS "${arg_DIR}/${arg_RUN}" AND NOT IS_DIRECTORY "${arg_DIR}/${arg_RUN}")
+      set(run_found ON)
+    endif()
+    foreach(file IN LISTS arg_FILES)
+      string(REGEX REPLACE "^.*=" "" file_name "${file}")
+      get_filename_component(base_name "${file_name}" NAME)
+      string(REPLACE "\\" "/" file_name "${file_name}")
+      if(file_name STREQUAL arg_RUN OR (NOT file MATCHES "=" AND base_name STREQUAL arg_RUN))
+        set(run_found ON)
+      endif()
+    endforeach()
+    if(NOT run_found)
+      message(FATAL_ERROR "onefile_add_launcher(${target}): RUN '${arg_RUN}' is not a file of DIR or FILES")
+    endif()
+    set(caption "${arg_PRODUCT}")
+    if(arg_NO_ERROR_DIALOG)
+      set(caption "")
+    endif()
+    _onefile_add_runner(${target}_run ${work} "${arg_RUN}" "${caption}")
+    set(arg_MAIN ${target}_run)
+  endif()
 
   # The payload block and the assembler file that links it into read-only data.
   set(pack_arguments)
@@ -152,8 +208,13 @@ function(onefile_add_launcher target)
     COMMENT "Packing the payload of ${target}"
     VERBATIM)
 
+  set(error_dialog ON)
+  if(arg_NO_ERROR_DIALOG)
+    set(error_dialog OFF)
+  endif()
   onefile_generate_config(${work}/config.cpp "${arg_TARGET_SPEC}" "${arg_COMPANY}" "${arg_PRODUCT}"
-                          "${arg_VERSION}" "${keep}")
+                          "${arg_VERSION}" ${error_dialog} ${keep})
+  onefile_generate_manifest(${work}/launcher.manifest "${arg_UAC_ADMIN}" "${arg_UTF8}")
 
   _onefile_rc_escape(ONEFILE_RC_COMPANY "${arg_COMPANY}")
   _onefile_rc_escape(ONEFILE_RC_PRODUCT "${arg_PRODUCT}")
@@ -161,13 +222,18 @@ function(onefile_add_launcher target)
   _onefile_rc_escape(ONEFILE_RC_INTERNAL_NAME "${arg_INTERNAL_NAME}")
   _onefile_rc_escape(ONEFILE_RC_ORIGINAL_FILENAME "${arg_ORIGINAL_FILENAME}")
   string(REPLACE "." "," ONEFILE_RC_VERSION_COMMAS "${arg_VERSION}")
-  file(TO_CMAKE_PATH "${ONEFILE_RESOURCES_DIR}/launcher.manifest" ONEFILE_RC_MANIFEST)
-  get_filename_component(ONEFILE_RC_MANIFEST "${ONEFILE_RC_MANIFEST}" ABSOLUTE)
+  set(ONEFILE_RC_MANIFEST ${work}/launcher.manifest)
+  set(ONEFILE_RC_ICON "")
+  set(rc_depends ${work}/launcher.manifest)
+  if(arg_ICON)
+    get_filename_component(icon "${arg_ICON}" ABSOLUTE)
+    set(ONEFILE_RC_ICON "1 ICON \"${icon}\"")
+    list(APPEND rc_depends ${icon})
+  endif()
   configure_file(${ONEFILE_RESOURCES_DIR}/version.rc.in ${work}/version.rc @ONLY)
 
   add_executable(${target} ${work}/config.cpp ${work}/version.rc ${work}/payload.S)
-  set_source_files_properties(${work}/version.rc PROPERTIES OBJECT_DEPENDS
-                              ${ONEFILE_RESOURCES_DIR}/launcher.manifest)
+  set_source_files_properties(${work}/version.rc PROPERTIES OBJECT_DEPENDS "${rc_depends}")
   target_link_libraries(${target} PRIVATE ${ONEFILE_LAUNCHER_LIBRARIES})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
   onefile_launcher_link_options(${target} "${arg_CONSOLE}")
@@ -180,7 +246,11 @@ function(onefile_write_build_script)
   endif()
   set(ONEFILE_RC_TEMPLATE ${ONEFILE_RESOURCES_DIR}/version.rc.in)
   get_filename_component(ONEFILE_RC_TEMPLATE "${ONEFILE_RC_TEMPLATE}" ABSOLUTE)
-  get_filename_component(ONEFILE_MANIFEST "${ONEFILE_RESOURCES_DIR}/launcher.manifest" ABSOLUTE)
+  get_filename_component(ONEFILE_MANIFEST_TEMPLATE "${ONEFILE_MANIFEST_TEMPLATE}" ABSOLUTE)
+  set(ONEFILE_RUNNER_OBJECTS "$<JOIN:$<TARGET_OBJECTS:onefile_stock_runner>, >")
+  foreach(library onefile_launcher_core onefile_diagnostics onefile_state)
+    string(APPEND ONEFILE_RUNNER_OBJECTS " \"$<TARGET_FILE:${library}>\"")
+  endforeach()
   set(ONEFILE_KIT_LIBRARIES "$<JOIN:$<TARGET_OBJECTS:onefile_launcher_main>, >")
   foreach(library onefile_launcher_core onefile_payload onefile_cleanup
                   onefile_paths onefile_diagnostics onefile_state onefile_zstd_decoder)
@@ -194,5 +264,5 @@ function(onefile_write_build_script)
                         WORLD_READ WORLD_EXECUTE)
   # The script is only usable once the libraries exist.
   add_custom_target(onefile_build_kit ALL DEPENDS onefile_launcher_main onefile_launcher_core
-                    onefile_zstd_decoder)
+                    onefile_stock_runner onefile_zstd_decoder)
 endfunction()

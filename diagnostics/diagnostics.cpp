@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <windows.h>
 
@@ -12,11 +13,121 @@
 namespace {
 
 std::atomic<void (*)()> failure_cleanup{nullptr};
+const wchar_t* error_dialog_caption = nullptr;
+
+// One message line: two paths and the system's text fit whole.
+constexpr std::size_t line_capacity = wide_path_capacity * 2 + 1024;
+wchar_t line[line_capacity];
+std::size_t line_length;
+char encoded_line[line_capacity * 3];
+
+void append(const wchar_t* text) {
+  for (; *text != L'\0' && line_length + 1 < line_capacity; ++text) line[line_length++] = *text;
+  line[line_length] = L'\0';
+}
+
+// The launcher's own texts are ASCII.
+void append(const char* text) {
+  for (; *text != '\0' && line_length + 1 < line_capacity; ++text) {
+    line[line_length++] = static_cast<unsigned char>(*text);
+  }
+  line[line_length] = L'\0';
+}
+
+void start_line(const char* text) {
+  line_length = 0;
+  line[0] = L'\0';
+  append(text);
+}
+
+bool interactive_window_station();
+
+// Writes the line to a standard handle, whole: a console gets it as UTF-16, a pipe or a file as
+// UTF-8. Where no one can see it (no handle, or not a valid one), a graphical session shows it in
+// a message box instead; a service or a task without a desktop never does, since the box would
+// wait there for good.
+void write_line(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  bool written = false;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    DWORD mode = 0;
+    DWORD count = 0;
+    if (GetConsoleMode(handle, &mode)) {
+      written = WriteConsoleW(handle, line, static_cast<DWORD>(line_length), &count, nullptr) &&
+                WriteConsoleW(handle, L"\r\n", 2, &count, nullptr);
+    } else {
+      const int length =
+          WideCharToMultiByte(CP_UTF8, 0, line, static_cast<int>(line_length), encoded_line,
+                              static_cast<int>(sizeof encoded_line - 2), nullptr, nullptr);
+      encoded_line[length] = '\r';
+      encoded_line[length + 1] = '\n';
+      written = WriteFile(handle, encoded_line, static_cast<DWORD>(length + 2), &count, nullptr) ||
+                GetLastError() != ERROR_INVALID_HANDLE;
+    }
+  }
+  if (!written && error_dialog_caption != nullptr && interactive_window_station()) {
+    show_error_dialog(line, error_dialog_caption);
+  }
+}
+
+HMODULE user32() {
+  static HMODULE module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module;
+}
+
+bool interactive_window_station() {
+  using get_station = HWINSTA(WINAPI*)();
+  using get_information = BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*);
+  HMODULE module = user32();
+  if (module == nullptr) return false;
+  const auto station = reinterpret_cast<get_station>(
+      reinterpret_cast<void*>(GetProcAddress(module, "GetProcessWindowStation")));
+  const auto information = reinterpret_cast<get_information>(
+      reinterpret_cast<void*>(GetProcAddress(module, "GetUserObjectInformationW")));
+  if (station == nullptr || information == nullptr) return false;
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  HWINSTA handle = station();
+  return handle != nullptr && information(handle, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+void show_in_message_box(const wchar_t* text, const wchar_t* caption) {
+  using message_box = int(WINAPI*)(HWND, const wchar_t*, const wchar_t*, UINT);
+  HMODULE module = user32();
+  const auto show = module == nullptr ? nullptr
+                                      : reinterpret_cast<message_box>(reinterpret_cast<void*>(
+                                            GetProcAddress(module, "MessageBoxW")));
+  if (show != nullptr) show(nullptr, text, caption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+// The system's text for a code: in English where the system has it, else in the user's language.
+void append_system_text(std::uint32_t code) {
+  static wchar_t system_text[2048];
+  const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD stored = FormatMessageW(flags, nullptr, code, system_message_language, system_text,
+                                sizeof system_text / sizeof system_text[0], nullptr);
+  if (stored == 0) {
+    stored = FormatMessageW(flags, nullptr, code, 0, system_text,
+                            sizeof system_text / sizeof system_text[0], nullptr);
+  }
+  if (stored == 0) system_text[0] = L'\0';  // the system has no text for this code
+  trim_line_ends(system_text);
+  append(system_text);
+}
+
+void append_system_error(std::uint32_t code) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%ld", static_cast<long>(static_cast<std::int32_t>(code)));
+  append(" ([Error ");
+  append(number);
+  append("] ");
+  append_system_text(code);
+  append(")");
+}
 
 // The failure's message is out first, so that it is seen even when the removal takes its time.
 void before_failure_exit() {
-  std::fflush(stdout);
-  std::fflush(stderr);
   if (void (*cleanup)() = failure_cleanup.exchange(nullptr)) cleanup();
 }
 
@@ -27,36 +138,34 @@ void before_failure_exit() {
 
 }  // namespace
 
+void (*show_error_dialog)(const wchar_t* text, const wchar_t* caption) = show_in_message_box;
+std::uint32_t system_message_language = 1033;
+
+void enable_error_dialog(const wchar_t* caption) {
+  error_dialog_caption = caption;
+}
+
 void set_failure_cleanup(void (*cleanup)()) {
   failure_cleanup.store(cleanup);
 }
 
-void trim_line_ends(char* text) {
-  std::size_t length = std::strlen(text);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
-    text[--length] = '\0';
+void trim_line_ends(wchar_t* text) {
+  std::size_t length = std::wcslen(text);
+  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) {
+    text[--length] = L'\0';
   }
 }
 
 void fatal_error(const char* message) {
-  std::puts(message);
+  start_line(message);
+  write_line(STD_OUTPUT_HANDLE);
   failure_exit();
 }
 
 void print_system_error(const char* message, std::uint32_t code) {
-  char* system_text = nullptr;
-  const DWORD flags =
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  // The buffer is never released: the process ends right after the line is written.
-  DWORD stored =
-      FormatMessageA(flags, nullptr, code, 1033, reinterpret_cast<char*>(&system_text), 0, nullptr);
-  if (stored == 0 || system_text == nullptr) {
-    system_text = const_cast<char*>("");  // the system has no text for this code
-  } else {
-    trim_line_ends(system_text);
-  }
-  std::fprintf(stderr, "%s ([Error %ld] %s)\n", message,
-               static_cast<long>(static_cast<int32_t>(code)), system_text);
+  start_line(message);
+  append_system_error(code);
+  write_line(STD_ERROR_HANDLE);
 }
 
 void fatal_system_error(const char* message, std::uint32_t code) {
@@ -64,51 +173,71 @@ void fatal_system_error(const char* message, std::uint32_t code) {
   failure_exit();
 }
 
+void fatal_path_system_error(const char* before, const wchar_t* path, const char* after,
+                             std::uint32_t code) {
+  start_line(before);
+  append(path);
+  append(after);
+  append_system_error(code);
+  write_line(STD_ERROR_HANDLE);
+  failure_exit();
+}
+
 void fatal_open_error() {
-  std::fprintf(stderr, "Error, failed to open '%ls' for writing.\n", entry_path);
+  start_line("Error, failed to open '");
+  append(entry_path);
+  append("' for writing.");
+  write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_target_exists_error() {
-  std::fprintf(stderr, "Error, target directory '%ls' already exists.\n", target_directory);
+  start_line("Error, target directory '");
+  append(target_directory);
+  append("' already exists.");
+  write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_target_create_error(std::uint32_t code) {
-  static char message[wide_path_capacity * 3 + 64];
-  std::snprintf(message, sizeof message, "Error, couldn't create target directory '%ls'.",
-                target_directory);
-  fatal_system_error(message, code);
+  fatal_path_system_error("Error, couldn't create target directory '", target_directory, "'.",
+                          code);
 }
 
 void fatal_not_kept_error() {
-  std::fprintf(stderr, "Error, target directory '%ls' exists but was not kept by this launcher.\n",
-               target_directory);
+  start_line("Error, target directory '");
+  append(target_directory);
+  append("' exists but was not kept by this launcher.");
+  write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_kept_in_use_error() {
-  std::fprintf(stderr, "Error, kept directory '%ls' doesn't match this launcher and is in use.\n",
-               target_directory);
+  start_line("Error, kept directory '");
+  append(target_directory);
+  append("' doesn't match this launcher and is in use.");
+  write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_keep_move_error(std::uint32_t code) {
-  static char message[wide_path_capacity * 3 + 64];
-  std::snprintf(message, sizeof message, "Error, couldn't move the unpacked files to '%ls'.",
-                kept_directory);
-  fatal_system_error(message, code);
+  fatal_path_system_error("Error, couldn't move the unpacked files to '", kept_directory, "'.",
+                          code);
 }
 
 void fatal_intrusion_error(const wchar_t* path) {
-  std::fprintf(stderr, "Error, '%ls' was made by another process in the target directory.\n", path);
+  start_line("Error, '");
+  append(path);
+  append("' was made by another process in the target directory.");
+  write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_spec_error(const wchar_t* spec) {
-  std::fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
-  // The abnormal end discards buffered output: make sure this line gets out first.
-  std::fflush(stderr);
+  start_line("Error, couldn't runtime expand spec '");
+  append(spec);
+  append("'.");
+  write_line(STD_ERROR_HANDLE);
   abnormal_end();
 }
 

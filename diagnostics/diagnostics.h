@@ -3,12 +3,19 @@
 
 #include <cstdint>
 
+// Every message is one line, written whole: UTF-16 to a console, UTF-8 to a pipe or a file. Where
+// its standard handle is missing or invalid and the process runs on an interactive desktop, the
+// line is shown in a message box once enable_error_dialog has named the box's caption.
+
 // Plain failure: the message and a newline on standard output, then exit code 2.
 [[noreturn]] void fatal_error(const char* message);
 // System failure: "message ([Error code] system text)" on standard error, then exit code 2.
 [[noreturn]] void fatal_system_error(const char* message, std::uint32_t code);
 // Writes the system-error line of fatal_system_error and returns.
 void print_system_error(const char* message, std::uint32_t code);
+// fatal_system_error for a message with a path in it: before, the path, after.
+[[noreturn]] void fatal_path_system_error(const char* before, const wchar_t* path,
+                                          const char* after, std::uint32_t code);
 // "Error, failed to open '<entry_path>' for writing." on standard error, then exit code 2.
 [[noreturn]] void fatal_open_error();
 // "Error, couldn't runtime expand spec '<spec>'." on standard error, then the abnormal end.
@@ -48,4 +55,13 @@ void set_failure_cleanup(void (*cleanup)());
 [[noreturn]] void fatal_launch_error(std::uint32_t code);
 
 // Removes trailing carriage returns and line feeds in place; other characters stay.
-void trim_line_ends(char* text);
+void trim_line_ends(wchar_t* text);
+
+// Shows messages that no standard handle can take in a message box with this caption (the
+// product name); none until called.
+void enable_error_dialog(const wchar_t* caption);
+// Shows one message; replaceable, so that tests see the text instead of a box.
+extern void (*show_error_dialog)(const wchar_t* text, const wchar_t* caption);
+// The language asked for first for the system's error texts (1033, English); the user's own
+// language when the system has none in it. Replaceable for tests.
+extern std::uint32_t system_message_language;

@@ -2,78 +2,20 @@
 #include <cwchar>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include "cleanup/cleanup.h"
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
-#include "launcher/shell32.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
 
 namespace {
 
-std::size_t command_line_length;
-
 // The child reaches run_code within some 30 ms of its start.
 constexpr DWORD sweep_delay_ms = 500;
 
-void append_units(const wchar_t* units, std::size_t count) {
-  if (command_line_length + count >= command_line_capacity) abnormal_end();
-  std::wmemcpy(child_command_line + command_line_length, units, count);
-  command_line_length += count;
-  child_command_line[command_line_length] = L'\0';
-}
-
-void append_repeated(wchar_t unit, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) append_units(&unit, 1);
-}
-
-bool needs_quotes(const wchar_t* element) {
-  // An empty element is written as "" so that the child still sees it.
-  return element[0] == L'\0' || std::wcspbrk(element, L" \t\n\v\"") != nullptr;
-}
-
-void append_element(const wchar_t* element) {
-  if (!needs_quotes(element)) {
-    append_units(element, std::wcslen(element));
-    return;
-  }
-  append_units(L"\"", 1);
-  const wchar_t* position = element;
-  for (;;) {
-    std::size_t backslashes = 0;
-    while (*position == L'\\') {
-      ++backslashes;
-      ++position;
-    }
-    if (*position == L'\0') {
-      // The closing quote follows: double the run so that it stays literal.
-      append_repeated(L'\\', backslashes * 2);
-      break;
-    }
-    if (*position == L'"') {
-      append_repeated(L'\\', backslashes * 2 + 1);
-    } else {
-      append_repeated(L'\\', backslashes);
-    }
-    append_units(position, 1);
-    ++position;
-  }
-  append_units(L"\"", 1);
-}
-
 }  // namespace
-
-void build_child_command_line(int element_count, wchar_t* const* elements) {
-  command_line_length = 0;
-  child_command_line[0] = L'\0';
-  for (int i = 0; i < element_count; ++i) {
-    if (i > 0) append_units(L" ", 1);
-    append_element(elements[i]);
-  }
-}
 
 int launch_child_and_wait(wchar_t** arguments) {
   close_payload();
@@ -95,12 +37,12 @@ int launch_child_and_wait(wchar_t** arguments) {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-  int element_count = 0;
-  const auto split = shell32_function<decltype(&CommandLineToArgvW)>("CommandLineToArgvW");
-  wchar_t** elements = split != nullptr ? split(GetCommandLineW(), &element_count) : nullptr;
-  if (elements == nullptr || element_count < 1) fatal_launch_error(GetLastError());
-  elements[0] = child_executable_path;
-  build_child_command_line(element_count, elements);
+  // The child's runtime splits exactly what the user typed: rebuilding the line from a split
+  // would change arguments wherever two splitting rules disagree (doubled quotes).
+  if (!join_command_line(child_executable_path, arguments_after_program_name(GetCommandLineW()),
+                         child_command_line, command_line_capacity)) {
+    abnormal_end();
+  }
 
   PROCESS_INFORMATION child{};
   child_job = make_child_job();

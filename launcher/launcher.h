@@ -2,6 +2,7 @@
 // hand-off to the main module.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Runs the launcher in the role that this process has; returns the process exit code.
@@ -36,8 +37,12 @@ bool parse_process_id(const wchar_t* text, std::int32_t* value);
 // Parent: starts the child from the launcher's own executable, waits, cleans up; returns the
 // child's exit code.
 int launch_child_and_wait(wchar_t** arguments);
-// Writes the elements into child_command_line, quoted so that CommandLineToArgvW gives each back.
-void build_child_command_line(int element_count, wchar_t* const* elements);
+// The argument text of a command line: what follows the program name, delimited by the rule of
+// the C runtime that this launcher was built with.
+const wchar_t* arguments_after_program_name(const wchar_t* command_line);
+// Writes the quoted program path and the argument text into line; false when it does not fit.
+bool join_command_line(const wchar_t* program, const wchar_t* arguments, wchar_t* line,
+                       std::size_t capacity);
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();

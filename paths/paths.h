@@ -61,3 +61,5 @@ extern "C" const wchar_t onefile_target_spec[];
 extern "C" const wchar_t onefile_company[];
 extern "C" const wchar_t onefile_product[];
 extern "C" const wchar_t onefile_version[];
+// False when the launcher must never show an error in a message box.
+extern "C" const bool onefile_error_dialog;

@@ -1,13 +1,49 @@
 // Ends its run through the diagnostics operation that its first argument names.
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include <windows.h>
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/state.h"
 
+namespace {
+
+// Instead of a message box: "dialog <caption>|<text>" on standard output, in UTF-8.
+void record_dialog(const wchar_t* text, const wchar_t* caption) {
+  static char bytes[65536];
+  std::wstring line = std::wstring(L"dialog ") + caption + L"|" + text + L"\n";
+  const int length = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                         bytes, sizeof bytes, nullptr, nullptr);
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(length), &written, nullptr);
+}
+
+}  // namespace
+
+// Options before the mode: "dialog" shows messages that no handle takes (through record_dialog),
+// "no-stderr" and "bad-stderr" take standard error away, "language N" asks for the system's texts
+// in language N first.
 int wmain(int argc, wchar_t** argv) {
+  show_error_dialog = record_dialog;
+  int first = 1;
+  for (; first < argc; ++first) {
+    const std::wstring_view option = argv[first];
+    if (option == L"dialog") {
+      enable_error_dialog(L"Probe \u00c9dition");
+    } else if (option == L"no-stderr") {
+      SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    } else if (option == L"bad-stderr") {
+      SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(0x7ff0));
+    } else if (option == L"language" && first + 1 < argc) {
+      system_message_language = static_cast<std::uint32_t>(std::wcstoul(argv[++first], nullptr, 0));
+    } else {
+      break;
+    }
+  }
+  argc -= first - 1;
+  argv += first - 1;
   if (argc < 2) return 100;
   const std::wstring_view mode = argv[1];
   const auto code = [&] { return static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 0)); };
@@ -22,7 +58,8 @@ int wmain(int argc, wchar_t** argv) {
     fatal_unpack_error();
   }
   if (mode == L"open") {
-    std::wcscpy(entry_path, L"C:\\target\\sub\\file.txt");
+    std::wcscpy(entry_path,
+                L"C:\\target\\\u041f\u0430\u043f\u043a\u0430\\\u6587\u4ef6\\\U0001F600.txt");
     fatal_open_error();
   }
   if (mode == L"spec") fatal_spec_error(L"{TEMP}\\onefile_{PID}");

@@ -60,6 +60,14 @@ TEST(SystemFailures, CodeWithoutSystemTextStillWritesTheLine) {
   EXPECT_EQ(err, "Error, system. ([Error 536919791] )\n");
 }
 
+TEST(SystemFailures, TheUsersLanguageWhenTheSystemHasNoTextInTheFirstOne) {
+  // Language 0x0436 (Afrikaans): no system texts in it here.
+  process_result result = probe(L"language 0x0436 system 2");
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err.rfind("Error, system. ([Error 2] ", 0), 0u) << result.err;
+  EXPECT_GT(result.err.size(), std::string("Error, system. ([Error 2] )\r\n").size()) << result.err;
+}
+
 TEST(SystemFailures, LaunchAndUnpackMessages) {
   process_result launch = probe(L"launch 2");
   EXPECT_EQ(launch.exit_code, 2u);
@@ -70,13 +78,41 @@ TEST(SystemFailures, LaunchAndUnpackMessages) {
       << unpack.err;
 }
 
+// Every character of the path arrives: a pipe receives the line in UTF-8.
+constexpr const char* open_failure_line =
+    "Error, failed to open "
+    "'C:\\target\\\u041f\u0430\u043f\u043a\u0430\\\u6587\u4ef6\\\U0001F600.txt' "
+    "for writing.";
+
 TEST(OpenFailure, NamesTheFullPathOnStandardError) {
   process_result result = probe(L"open");
   EXPECT_EQ(result.exit_code, 2u);
   EXPECT_EQ(result.out, "");
-  std::string err = result.err;
-  std::erase(err, '\r');
-  EXPECT_EQ(err, "Error, failed to open 'C:\\target\\sub\\file.txt' for writing.\n");
+  EXPECT_EQ(result.err, std::string(open_failure_line) + "\r\n");
+}
+
+// Where standard error can't take a message, a desktop session shows it in a box (here recorded
+// on standard output instead); with a working standard error, or without the box enabled, nothing
+// is shown.
+TEST(ErrorDialog, ShowsOnlyWhatNoHandleTakes) {
+  const struct {
+    const wchar_t* options;
+    std::string out;
+    std::string err;
+  } rows[] = {
+      {L"dialog open", "", std::string(open_failure_line) + "\r\n"},
+      {L"dialog no-stderr open",
+       std::string("dialog Probe \u00c9dition|") + open_failure_line + "\n", ""},
+      {L"dialog bad-stderr open",
+       std::string("dialog Probe \u00c9dition|") + open_failure_line + "\n", ""},
+      {L"no-stderr open", "", ""},
+      {L"dialog no-stderr abort", "", ""},
+  };
+  for (const auto& row : rows) {
+    const process_result result = probe(row.options);
+    EXPECT_EQ(result.out, row.out) << narrow(row.options);
+    EXPECT_EQ(result.err, row.err) << narrow(row.options);
+  }
 }
 
 TEST(AbnormalEnd, SpecFailureQuotesTheTemplateAndDoesNotExitWithTwo) {
@@ -97,15 +133,15 @@ TEST(AbnormalEnd, WritesNothing) {
 }
 
 TEST(TrimLineEnds, RemovesOnlyTrailingCarriageReturnsAndLineFeeds) {
-  char text[] = "Access is denied. \r\n\r\n";
+  wchar_t text[] = L"Access is denied. \r\n\r\n";
   trim_line_ends(text);
-  EXPECT_STREQ(text, "Access is denied. ");
-  char only_ends[] = "\r\n\n\r";
+  EXPECT_STREQ(text, L"Access is denied. ");
+  wchar_t only_ends[] = L"\r\n\n\r";
   trim_line_ends(only_ends);
-  EXPECT_STREQ(only_ends, "");
-  char inner[] = "a\r\nb";
+  EXPECT_STREQ(only_ends, L"");
+  wchar_t inner[] = L"a\r\nb";
   trim_line_ends(inner);
-  EXPECT_STREQ(inner, "a\r\nb");
+  EXPECT_STREQ(inner, L"a\r\nb");
 }
 
 }  // namespace

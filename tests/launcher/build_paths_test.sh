@@ -26,4 +26,46 @@ cmake -S "$source_dir/tests/launcher/consumer" -B "$work/consumer" -G Ninja \
 cmake --build "$work/consumer" >/dev/null
 expect_exit 9 "$wine_run" "$work/consumer/ConsumerApp.exe" --exit 9
 grep -q "sub\\\\deeper\\\\empty.bin" "$work/out" || { echo "FAIL: files missing"; cat "$work/out"; exit 1; }
-echo "both ways build working launchers"
+# onefile-build refuses what would fail only at launch, naming it, and usage errors.
+launchers="$build_dir/tests/launcher/launchers"
+expect_refusal() {  # the text expected on standard error, then the options
+  local text=$1; shift
+  expect_exit 2 "$bin_dir/onefile-build" "$@"
+  grep -qF -- "$text" "$work/out" || { echo "FAIL: no '$text' from onefile-build $*"; cat "$work/out"; exit 1; }
+}
+expect_refusal "is not a Windows DLL" --main "$source_dir/README.md" -o "$work/x.exe"
+expect_refusal "is a program, not a DLL" --main "$launchers/argument_probe.exe" -o "$work/x.exe"
+expect_refusal "does not export run_code" --main "$launchers/no_entry_main.dll" -o "$work/x.exe"
+expect_refusal "--main needs a value" -o "$work/x.exe" --main
+expect_refusal "--run 'app.exe' is not a file of --dir or --file" --run app.exe \
+  --dir "$source_dir/examples/demo/files" -o "$work/x.exe"
+[ ! -e "$work/x.exe" ] || { echo "FAIL: a refused build wrote its output"; exit 1; }
+
+# A program as the payload, signed with a throw-away certificate: the signature verifies, the
+# launcher runs, and one changed payload byte breaks both the signature and the launch.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=onefile test signer" >/dev/null 2>&1
+echo "test-password" >"$work/password"
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/signer.p12" \
+  -passout "file:$work/password" >/dev/null 2>&1
+"$bin_dir/onefile-build" --run argument_probe.exe --file "$launchers/argument_probe.exe" --console \
+  --sign "$work/signer.p12" --sign-password-file "$work/password" -o "$work/Signed.exe" --level 3 \
+  --uac-admin >/dev/null
+grep -qa 'level="requireAdministrator"' "$work/Signed.exe" || { echo "FAIL: no elevation in the manifest"; exit 1; }
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Signed.exe" >"$work/out" 2>&1 \
+  || { echo "FAIL: the signed launcher does not verify"; cat "$work/out"; exit 1; }
+expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\signed-record' "$wine_run" "$work/Signed.exe"
+python3 - "$work/Signed.exe" <<'PY'
+import sys
+image = bytearray(open(sys.argv[1], 'rb').read())
+block = image.find(b'JIV\x28\xb5\x2f\xfd')
+assert block > 0, 'no payload block'
+image[block + 1000] ^= 0x20
+open(sys.argv[1], 'wb').write(image)
+PY
+if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Signed.exe" >"$work/out" 2>&1; then
+  echo "FAIL: a changed payload byte still verifies"; exit 1
+fi
+expect_exit 2 "$wine_run" "$work/Signed.exe"
+grep -q "Error, couldn't decode attached data." "$work/out" || { echo "FAIL: no decode error"; cat "$work/out"; exit 1; }
+echo "both ways build working launchers; onefile-build refuses bad input, runs programs and signs"

@@ -12,7 +12,9 @@
 
 namespace {
 
-std::wstring launcher(const wchar_t* name) { return std::wstring(TEST_LAUNCHERS_DIR) + L"\\" + name; }
+std::wstring launcher(const wchar_t* name) {
+  return std::wstring(TEST_LAUNCHERS_DIR) + L"\\" + name;
+}
 
 // What record_main wrote: keys in order, values as recorded.
 struct record {
@@ -42,7 +44,8 @@ bool read_record(const std::wstring& path, record* out) {
       start = i + 1;
     }
   }
-  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) out->items.emplace_back(parts[i], parts[i + 1]);
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2)
+    out->items.emplace_back(parts[i], parts[i + 1]);
   return true;
 }
 
@@ -65,7 +68,8 @@ struct launch {
   std::vector<std::wstring> leftovers() const { return directory_entries(temp.path()); }
 };
 
-std::wstring command(const std::wstring& executable, const std::vector<std::wstring>& arguments = {}) {
+std::wstring command(const std::wstring& executable,
+                     const std::vector<std::wstring>& arguments = {}) {
   std::wstring line = quote_argument(executable);
   for (const std::wstring& argument : arguments) line += L" " + quote_argument(argument);
   return line;
@@ -79,10 +83,22 @@ std::uint64_t fnv1a(const std::string& bytes) {
 
 TEST(Arguments, ReachRunCodeExactlyAsTyped) {
   std::vector<std::wstring> arguments = {
-      L"plain",        L"two words",          L"tab\there",     L"line\nfeed",
-      L"vertical\vtab", L"say \"hi\"",         L"a\\\\\"b",      L"ends in backslash\\",
-      L"c:\\dir\\",     L"\\\\server\\share",  L"",              L"caf\u00e9 \u6f22\u5b57",
-      L"\U0001F600",    L"",                   L"\\\"",          L"trailing\\\\",
+      L"plain",
+      L"two words",
+      L"tab\there",
+      L"line\nfeed",
+      L"vertical\vtab",
+      L"say \"hi\"",
+      L"a\\\\\"b",
+      L"ends in backslash\\",
+      L"c:\\dir\\",
+      L"\\\\server\\share",
+      L"",
+      L"caf\u00e9 \u6f22\u5b57",
+      L"\U0001F600",
+      L"",
+      L"\\\"",
+      L"trailing\\\\",
   };
   for (int i = 0; i < 150; ++i) arguments.push_back(L"many" + std::to_wstring(i));
   launch run(command(launcher(L"record_launcher.exe"), arguments));
@@ -106,14 +122,95 @@ TEST(Arguments, OriginalArgv0IsTheNameAsTypedAndTheDirectoryIsTheLaunchers) {
   EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_DIRECTORY"), std::wstring(TEST_LAUNCHERS_DIR));
 }
 
+// Raw argument text, as a user or a program may write it: each way through the launcher must give
+// the application exactly what a plain program's runtime makes of the same text.
+TEST(Arguments, RawTextReachesTheApplicationAsAPlainProgramSplitsIt) {
+  const wchar_t* tails[] = {
+      L" \"say \"\"hi\"\" there\" next",
+      L" \"quote at the end\"\"",
+      L" \"unterminated quote",
+      L"\ttab\t\tseparated\t",
+      L" a\\\\\\\"b \"c d\\\\\" e\\\\",
+      L" \"\" empty \"\"",
+      L" \"\"\"\"\"\" \\\\\\\\\"x\"",
+      L"   ",
+      L"",
+  };
+  const auto arguments_of = [&](const std::wstring& program, const std::wstring& tail,
+                                std::uint32_t* exit_code) {
+    launch run(quote_argument(launcher(program.c_str())) + tail);
+    *exit_code = run.result.exit_code;
+    std::vector<std::wstring> arguments = run.rec.all(L"arg");
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+    return arguments;
+  };
+  for (const wchar_t* tail : tails) {
+    std::uint32_t plain_exit = 0, run_code_exit = 0, runner_exit = 0;
+    const auto plain = arguments_of(L"argument_probe.exe", tail, &plain_exit);
+    EXPECT_EQ(arguments_of(L"record_launcher.exe", tail, &run_code_exit), plain) << narrow(tail);
+    EXPECT_EQ(arguments_of(L"run_probe_launcher.exe", tail, &runner_exit), plain) << narrow(tail);
+    if (tail == tails[0]) {
+      EXPECT_EQ(plain, (std::vector<std::wstring>{L"say \"hi\" there", L"next"}));
+    }
+    EXPECT_EQ(plain_exit, 7u);
+    EXPECT_EQ(run_code_exit, 0u);
+    EXPECT_EQ(runner_exit, 7u);
+  }
+}
+
+// A real third-party console program as the stock runner's program: zstd's own tool.
+TEST(StockRunner, AThirdPartyConsoleProgramRunsAsIfStartedDirectly) {
+  std::string input;
+  for (int i = 0; i < 200000; ++i)
+    input += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
+  scratch_directory temp;
+  process_result compressed = run_process(command(launcher(L"zstd_launcher.exe"), {L"-c", L"-3"}),
+                                          {L"TEMP=" + temp.path()}, 120000, input);
+  ASSERT_EQ(compressed.exit_code, 0u) << compressed.err;
+  EXPECT_EQ(compressed.out.substr(0, 4), std::string("\x28\xB5\x2F\xFD", 4));
+  process_result restored = run_process(command(launcher(L"zstd_launcher.exe"), {L"-d", L"-c"}),
+                                        {L"TEMP=" + temp.path()}, 120000, compressed.out);
+  EXPECT_EQ(restored.exit_code, 0u) << restored.err;
+  EXPECT_TRUE(restored.out == input) << restored.out.size() << " of " << input.size() << " bytes";
+  EXPECT_TRUE(restored.err.empty()) << restored.err;
+
+  // Its own failure: its message on standard error and its exit code.
+  process_result refused = run_process(command(launcher(L"zstd_launcher.exe"), {L"-d", L"-c"}),
+                                       {L"TEMP=" + temp.path()}, 120000, "not a frame");
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_NE(refused.err.find("unsupported format"), std::string::npos) << refused.err;
+  EXPECT_TRUE(refused.out.empty());
+
+  // A file it writes by a relative name lands in the caller's current directory.
+  scratch_directory working;
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  SetCurrentDirectoryW(working.path().c_str());
+  process_result wrote =
+      run_process(command(launcher(L"zstd_launcher.exe"), {L"-q", L"-o", L"written.zst"}),
+                  {L"TEMP=" + temp.path()}, 120000, input);
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(wrote.exit_code, 0u) << wrote.err;
+  std::string written;
+  ASSERT_TRUE(read_file(working / L"written.zst", written));
+  EXPECT_EQ(written, compressed.out);
+  EXPECT_TRUE(directory_entries(temp.path()).empty());
+}
+
 TEST(ExitCodes, PassThroughUnchanged) {
   const struct {
     const wchar_t* chosen;
     std::uint32_t expected;
-  } cases[] = {{L"0", 0}, {L"1", 1}, {L"255", 255}, {L"256", 256}, {L"0x7FFFFFFF", 0x7FFFFFFF},
-               {L"-1", 0xFFFFFFFF}, {L"-5", 0xFFFFFFFB}};
+  } cases[] = {{L"0", 0},
+               {L"1", 1},
+               {L"255", 255},
+               {L"256", 256},
+               {L"0x7FFFFFFF", 0x7FFFFFFF},
+               {L"-1", 0xFFFFFFFF},
+               {L"-5", 0xFFFFFFFB}};
   for (const auto& c : cases) {
-    launch run(command(launcher(L"record_launcher.exe")), {std::wstring(L"ONEFILE_TEST_EXIT=") + c.chosen});
+    launch run(command(launcher(L"record_launcher.exe")),
+               {std::wstring(L"ONEFILE_TEST_EXIT=") + c.chosen});
     EXPECT_EQ(run.result.exit_code, c.expected) << narrow(c.chosen);
     EXPECT_TRUE(run.leftovers().empty());
   }
@@ -134,7 +231,8 @@ TEST(Unpacking, EveryFileIsPresentAndIdenticalDuringTheRunAndGoneAfter) {
   };
   expect_file(L"a.txt", std::wstring(TEST_FILES_DIR) + L"\\a.txt");
   expect_file(L"sub\\b.txt", std::wstring(TEST_FILES_DIR) + L"\\sub\\b.txt");
-  expect_file(L"sub\\deeper\\empty.bin", std::wstring(TEST_FILES_DIR) + L"\\sub\\deeper\\empty.bin");
+  expect_file(L"sub\\deeper\\empty.bin",
+              std::wstring(TEST_FILES_DIR) + L"\\sub\\deeper\\empty.bin");
   expect_file(L"sub\\large.txt", TEST_LARGE_FILE);
   expect_file(L"record_main.dll", launcher(L"record_main.dll"));
   // And the directory's own mark, which tells sweeps that the launch is under way.
@@ -158,8 +256,13 @@ TEST(RoleDecision, UnusableParentValuesMakeTheProcessAParent) {
   // A process that has ended leaves an id that names no running process.
   process_result ended = run_process(L"cmd.exe /c exit 0");
   (void)ended;
-  const std::wstring values[] = {L"", L"12x", L"letters", L"99999999999", L"-99999999999",
-                                 L"4194300", std::to_wstring(GetCurrentProcessId())};
+  const std::wstring values[] = {L"",
+                                 L"12x",
+                                 L"letters",
+                                 L"99999999999",
+                                 L"-99999999999",
+                                 L"4194300",
+                                 std::to_wstring(GetCurrentProcessId())};
   for (const std::wstring& value : values) {
     launch run(command(launcher(L"record_launcher.exe")), {L"VESKAR_ONEFILE_PARENT=" + value});
     ASSERT_TRUE(run.recorded) << narrow(value) << run.result.out << run.result.err;
@@ -278,8 +381,9 @@ std::wstring patched_launcher(const scratch_directory& where, const wchar_t* sou
 
 TEST(Failures, BadHeaderEndsBeforeAnythingIsWritten) {
   scratch_directory where;
-  const std::wstring exe = patched_launcher(where, L"record_launcher.exe",
-                                            [](std::string& bytes, std::size_t at) { bytes[at + 1] = 'X'; });
+  const std::wstring exe =
+      patched_launcher(where, L"record_launcher.exe",
+                       [](std::string& bytes, std::size_t at) { bytes[at + 1] = 'X'; });
   launch run(command(exe));
   std::string out = run.result.out;
   std::erase(out, '\r');
@@ -361,23 +465,58 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   EXPECT_EQ(fixed->dwFileVersionLS, 0u);
 }
 
-TEST(Image, ManifestAsksForNoElevationAndLongPaths) {
-  HMODULE image = LoadLibraryExW(launcher(L"record_launcher.exe").c_str(), nullptr,
+std::string manifest_of(const wchar_t* name) {
+  HMODULE image = LoadLibraryExW(launcher(name).c_str(), nullptr,
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(image, nullptr);
+  if (image == nullptr) return "(no image)";
   HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
-  ASSERT_NE(resource, nullptr);
-  const char* text = static_cast<const char*>(LockResource(LoadResource(image, resource)));
-  const std::string manifest(text, SizeofResource(image, resource));
-  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
-  EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>"),
-            std::string::npos);
-  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
-            std::string::npos);
-  for (const char* os : {"e2011457-1546-43c5-a5fe-008deee3d3f0", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) {
-    EXPECT_NE(manifest.find(os), std::string::npos) << os;
+  std::string manifest = "(no manifest)";
+  if (resource != nullptr) {
+    const char* text = static_cast<const char*>(LockResource(LoadResource(image, resource)));
+    manifest.assign(text, SizeofResource(image, resource));
   }
   FreeLibrary(image);
+  return manifest;
+}
+
+TEST(Image, ManifestAsksForNoElevationAndLongPaths) {
+  const std::string manifest = manifest_of(L"record_launcher.exe");
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(
+      manifest.find(
+          "<longPathAware "
+          "xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>"),
+      std::string::npos);
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos);
+  // Windows 7 to 11; not Vista, where the image's imports don't load.
+  EXPECT_NE(manifest.find("8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"), std::string::npos);
+  EXPECT_NE(manifest.find("35138b9a-5d96-4fbd-8e2d-a2440225f93a"), std::string::npos);
+  EXPECT_EQ(manifest.find("e2011457-1546-43c5-a5fe-008deee3d3f0"), std::string::npos);
+  EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
+  // The launcher built with an icon and UTF-8 as its code page.
+  EXPECT_NE(manifest_of(L"run_probe_launcher.exe")
+                .find("<activeCodePage "
+                      "xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</"
+                      "activeCodePage>"),
+            std::string::npos);
+}
+
+TEST(Image, TheIconAsTheShellReadsIt) {
+  EXPECT_EQ(ExtractIconExW(launcher(L"record_launcher.exe").c_str(), -1, nullptr, nullptr, 0), 0u);
+  ASSERT_EQ(ExtractIconExW(launcher(L"run_probe_launcher.exe").c_str(), -1, nullptr, nullptr, 0),
+            1u);
+  HICON small_icon = nullptr;
+  ASSERT_EQ(ExtractIconExW(launcher(L"run_probe_launcher.exe").c_str(), 0, nullptr, &small_icon, 1),
+            1u);
+  ICONINFO info{};
+  ASSERT_TRUE(GetIconInfo(small_icon, &info));
+  BITMAP bitmap{};
+  GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+  EXPECT_EQ(bitmap.bmWidth, 16);
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  DestroyIcon(small_icon);
 }
 
 }  // namespace

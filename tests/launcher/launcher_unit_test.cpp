@@ -15,59 +15,39 @@ extern "C" const unsigned char onefile_payload_digest[32] = {};
 
 namespace {
 
-std::wstring line_for(std::vector<std::wstring> elements) {
-  std::vector<wchar_t*> pointers;
-  for (std::wstring& element : elements) pointers.push_back(element.data());
-  build_child_command_line(static_cast<int>(pointers.size()), pointers.data());
+std::wstring line_for(const std::wstring& program, const std::wstring& parent_line) {
+  if (!join_command_line(program.c_str(), arguments_after_program_name(parent_line.c_str()),
+                         child_command_line, command_line_capacity)) {
+    return L"(does not fit)";
+  }
   return child_command_line;
 }
 
-std::vector<std::wstring> split(const std::wstring& line) {
-  int count = 0;
-  wchar_t** parts = CommandLineToArgvW(line.c_str(), &count);
-  std::vector<std::wstring> result(parts, parts + count);
-  LocalFree(parts);
-  return result;
+TEST(ChildCommandLine, IsTheQuotedPathAndTheArgumentTextAsTyped) {
+  const struct {
+    const wchar_t* parent_line;
+    const wchar_t* child_line;
+  } rows[] = {
+      {L"app.exe", L"\"C:\\a b\\x.exe\""},
+      {L"\"C:\\my app\\app.exe\"", L"\"C:\\a b\\x.exe\""},
+      {L"app.exe   spaced\targs ", L"\"C:\\a b\\x.exe\"   spaced\targs "},
+      {L"app.exe \"say \"\"hi\"\" there\" next",
+       L"\"C:\\a b\\x.exe\" \"say \"\"hi\"\" there\" next"},
+      {L"app.exe \"\" b \"\"", L"\"C:\\a b\\x.exe\" \"\" b \"\""},
+      {L"app.exe a\\\\\\\"b \"c\\\\\"", L"\"C:\\a b\\x.exe\" a\\\\\\\"b \"c\\\\\""},
+      {L"\"C:\\my app\\app.exe\"\t\"end\"\"", L"\"C:\\a b\\x.exe\"\t\"end\"\""},
+      // An argument right after a quoted name stays one argument of its own.
+      {L"\"app.exe\"first second", L"\"C:\\a b\\x.exe\" first second"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(line_for(L"C:\\a b\\x.exe", row.parent_line), row.child_line);
+  }
 }
 
-TEST(ChildCommandLine, QuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(line_for({L"C:\\app\\run.exe"}), L"C:\\app\\run.exe");
-  EXPECT_EQ(line_for({L"C:\\my app\\run.exe"}), L"\"C:\\my app\\run.exe\"");
-  EXPECT_EQ(line_for({L"x.exe", L"a\\b\\\\c\\"}), L"x.exe a\\b\\\\c\\");
-  EXPECT_EQ(line_for({L"x.exe", L"dir with blank\\"}), L"x.exe \"dir with blank\\\\\"");
-  EXPECT_EQ(line_for({L"x.exe", L"a\\\\\"b"}), L"x.exe \"a\\\\\\\\\\\"b\"");
-  EXPECT_EQ(line_for({L"x.exe", L"tab\t"}), L"x.exe \"tab\t\"");
-  EXPECT_EQ(line_for({L"x.exe", L"lf\n"}), L"x.exe \"lf\n\"");
-  EXPECT_EQ(line_for({L"x.exe", L"vt\v"}), L"x.exe \"vt\v\"");
-}
-
-TEST(ChildCommandLine, EmptyArgumentsAreKept) {
-  EXPECT_EQ(line_for({L"x.exe", L"", L"b", L""}), L"x.exe \"\" b \"\"");
-  EXPECT_EQ(split(child_command_line), (std::vector<std::wstring>{L"x.exe", L"", L"b", L""}));
-}
-
-TEST(ChildCommandLine, SplittingGivesBackEveryElement) {
-  const std::vector<std::wstring> elements = {L"C:\\Program Files\\app.exe",
-                                              L"\"",
-                                              L"\\",
-                                              L"\\\\",
-                                              L"\\\"",
-                                              L"a b\\\\",
-                                              L"\"quoted\"",
-                                              L"x\\\\\\\"y",
-                                              L" ",
-                                              L"caf\u00e9",
-                                              L"\U0001F600",
-                                              L"",
-                                              L"end\\"};
-  EXPECT_EQ(split(line_for(elements)), elements);
-}
-
-TEST(ChildCommandLine, TheLongestLineFitsAndOneUnitMoreEndsTheRun) {
-  EXPECT_EQ(line_for({std::wstring(command_line_capacity - 1, L'a')}).size(),
-            command_line_capacity - 1);
-  EXPECT_EXIT(line_for({std::wstring(command_line_capacity - 2, L'a'), L"b"}),
-              ::testing::ExitedWithCode(3), "");
+TEST(ChildCommandLine, TheLongestLineFitsAndOneUnitMoreDoesNot) {
+  const std::wstring text(command_line_capacity - 5, L'a');
+  EXPECT_EQ(line_for(L"x", L"app.exe " + text).size(), command_line_capacity - 1);
+  EXPECT_EQ(line_for(L"xy", L"app.exe " + text), L"(does not fit)");
 }
 
 TEST(ProcessId, ParsesDecimalNumbersInTheSigned32BitRange) {

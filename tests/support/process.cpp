@@ -38,7 +38,7 @@ std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes)
 
 process_result run_process(const std::wstring& command_line,
                            const std::vector<std::wstring>& environment_changes,
-                           std::uint32_t timeout_ms) {
+                           std::uint32_t timeout_ms, const std::string& input) {
   process_result result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out_read, out_write, err_read, err_write;
@@ -46,8 +46,15 @@ process_result run_process(const std::wstring& command_line,
   CreatePipe(&err_read, &err_write, &inheritable, 0);
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-  HANDLE null_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inheritable, OPEN_EXISTING, 0, nullptr);
+  HANDLE null_input = INVALID_HANDLE_VALUE;
+  HANDLE input_write = nullptr;
+  if (input.empty()) {
+    null_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr);
+  } else {
+    CreatePipe(&null_input, &input_write, &inheritable, 0);
+    SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -66,6 +73,7 @@ process_result run_process(const std::wstring& command_line,
   CloseHandle(err_write);
   CloseHandle(null_input);
   if (!started) {
+    if (input_write != nullptr) CloseHandle(input_write);
     CloseHandle(out_read);
     CloseHandle(err_read);
     result.exit_code = 0xFFFFFFFF;
@@ -74,6 +82,20 @@ process_result run_process(const std::wstring& command_line,
   }
   std::thread out_reader(drain, out_read, &result.out);
   std::thread err_reader(drain, err_read, &result.err);
+  std::thread input_writer;
+  if (input_write != nullptr) {
+    input_writer = std::thread([input_write, &input] {
+      std::size_t offset = 0;
+      DWORD written = 0;
+      while (offset < input.size() &&
+             WriteFile(input_write, input.data() + offset,
+                       static_cast<DWORD>(std::min<std::size_t>(input.size() - offset, 65536)),
+                       &written, nullptr)) {
+        offset += written;
+      }
+      CloseHandle(input_write);
+    });
+  }
   if (WaitForSingleObject(info.hProcess, timeout_ms) != WAIT_OBJECT_0) {
     result.timed_out = true;
     TerminateProcess(info.hProcess, 0xDEAD);
@@ -84,6 +106,7 @@ process_result run_process(const std::wstring& command_line,
   result.exit_code = code;
   out_reader.join();
   err_reader.join();
+  if (input_writer.joinable()) input_writer.join();
   CloseHandle(out_read);
   CloseHandle(err_read);
   CloseHandle(info.hThread);
