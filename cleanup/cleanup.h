@@ -43,7 +43,8 @@ void hand_over_if_cleanup_waits(void* open_file);
 bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 // The same walk without removing anything: true when every entry of the tree, the directory
 // included, could be opened exclusively (no process holds it open, runs it as an image or has it
-// as its current directory) and nothing in it leads elsewhere.
+// as its current directory) and every directory in it could be walked. Links (also a file that
+// Wine names after its link's target) count as free: the removal never follows them.
 bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 
 // --- Ownership of the target directory ---

@@ -55,6 +55,7 @@ void stop_removing_target() {
 // Unpacks the payload into a new staging directory and moves that into place; false when another
 // launch's directory took the place first, in which case the staging directory is gone again.
 bool unpack_and_keep() {
+  expand_staging_name();
   begin_main_thread_step();
   create_target_directory(expand_staging_name);
   end_main_thread_step();
