@@ -71,6 +71,9 @@ bool remove_leftover_directory(const wchar_t* path);
 // Claims a plain directory of this user that carries the mark and in which nothing is in use,
 // for sweeps to remove; true when it was moved aside and its name is free.
 bool set_aside_marked_directory(const wchar_t* path);
+// The same for a directory that the caller has found to be of the launcher's own making by other
+// signs (a kept directory's record).
+bool set_aside_own_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
 // Set by a launcher that keeps its unpacked files: true for a directory in the folder that holds

@@ -162,6 +162,10 @@ bool set_aside_marked_directory(const wchar_t* path) {
       (mark_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
+  return set_aside_own_directory(path);
+}
+
+bool set_aside_own_directory(const wchar_t* path) {
   wchar_t claimed[wide_path_capacity];
   return claim_free_directory(path, claimed);
 }

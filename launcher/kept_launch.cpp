@@ -83,7 +83,7 @@ int run_kept_parent(wchar_t** arguments, bool verify) {
     if (state == kept_state::usable) break;
     if (state == kept_state::foreign) fatal_not_kept_error();
     if (state == kept_state::stale) {
-      if (!set_aside_marked_directory(kept_directory)) fatal_kept_in_use_error();
+      if (!set_aside_own_directory(kept_directory)) fatal_kept_in_use_error();
     } else {
       unpacked_here = unpack_and_keep();
     }

@@ -5,8 +5,8 @@
 // handle that the parent then keeps open without delete sharing, so that the directory can be
 // neither renamed nor removed (nor swapped for another) until the launch ends:
 // - it is a plain directory, no link, owned by the user;
-// - it holds the launcher's mark, a plain file (with the two above: it is of the launcher's own
-//   making; a directory without them is someone else's and is never touched);
+// - it holds the launcher's mark or its record, plain files (with the two above: it is of the
+//   launcher's own making; a directory without them is someone else's and is never touched);
 // - its DACL grants nobody but the user (and the system);
 // - its record is exactly the one this launcher writes for this payload;
 // - its tree is exactly the payload's listing, each file still the one that was written;
@@ -48,14 +48,14 @@ bool is_plain_directory(DWORD attributes) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool holds_mark_file(const wchar_t* directory) {
-  wchar_t mark[wide_path_capacity];
+bool holds_plain_file(const wchar_t* directory, const wchar_t* name) {
+  wchar_t path[wide_path_capacity];
   const std::size_t length = std::wcslen(directory);
-  if (length + 1 + std::wcslen(target_mark_name) >= wide_path_capacity) return false;
-  std::wmemcpy(mark, directory, length);
-  mark[length] = L'\\';
-  std::wcscpy(mark + length + 1, target_mark_name);
-  const DWORD attributes = GetFileAttributesW(mark);
+  if (length + 1 + std::wcslen(name) >= wide_path_capacity) return false;
+  std::wmemcpy(path, directory, length);
+  path[length] = L'\\';
+  std::wcscpy(path + length + 1, name);
+  const DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
          !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
@@ -68,7 +68,9 @@ kept_state judge_open_directory(HANDLE directory, bool verify) {
   if (!GetFileInformationByHandle(directory, &information) ||
       !is_plain_directory(information.dwFileAttributes) ||
       !is_plain_directory(GetFileAttributesW(kept_directory)) ||
-      !owned_by_process_user(directory) || !holds_mark_file(kept_directory)) {
+      !owned_by_process_user(directory) ||
+      !(holds_plain_file(kept_directory, target_mark_name) ||
+        holds_plain_file(kept_directory, kept_record_name))) {
     return kept_state::foreign;
   }
   if (!grants_only_process_user(directory) || !kept_tree_is_sound(kept_directory) ||
