@@ -4,8 +4,10 @@
 # build/bench-npm), the host packer, and the Windows programs in their own tree (build/bench,
 # or BENCH_BUILD). Settings: BENCH_ROUNDS (5), BENCH_MEMORY_ROUNDS (3), BENCH_PACK_ROUNDS (5),
 # BENCH_PACK_CORPORA ("corpus1"), BENCH_BASELINES ("name=/path/to/onefile-build ...": launchers
-# of another kit measured in the same run). `python3 bench/bench.py --report-only` writes the table
-# and the chart again from bench/results/results.json without measuring.
+# of another kit measured in the same run), BENCH_ONLY (keep: only the kept launcher's rows and
+# what they are compared with, printed and not written to the results). `python3 bench/bench.py
+# --report-only` writes the table and the chart again from bench/results/results.json without
+# measuring.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
