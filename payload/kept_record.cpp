@@ -153,8 +153,8 @@ bool is_name(const wchar_t* name, std::size_t length, const wchar_t* expected) {
 
 // Walks the tree below root and matches it against the listing: every entry must be a listed file
 // of its listed size or a directory above one, found once, no link, nothing else but the mark and
-// the record at the top. Taking stamps, it fills them in; otherwise each file must still carry
-// its stamp.
+// the record at the top. Taking stamps (before the record is written), it fills them in;
+// otherwise each file must still carry its stamp, and the mark and the record must be there.
 bool walk_matches_listing(listed_tree& tree, const wchar_t* root, unsigned char* stamps,
                           bool taking_stamps) {
   // Directories still to be read: node indices, the root as -1.
@@ -165,6 +165,7 @@ bool walk_matches_listing(listed_tree& tree, const wchar_t* root, unsigned char*
   std::uint32_t pending_count = 0;
   pending[pending_count++] = -1;
   std::uint32_t files_seen = 0;
+  std::uint32_t own_files_seen = 0;
   bool matches = true;
   wchar_t path[wide_path_capacity];
   wchar_t relative[wide_path_capacity];
@@ -211,7 +212,7 @@ bool walk_matches_listing(listed_tree& tree, const wchar_t* root, unsigned char*
         } else if (parent == nullptr && !directory_entry &&
                    (is_name(name, length, target_mark_name) ||
                     is_name(name, length, kept_record_name))) {
-          // the launcher's own files
+          ++own_files_seen;
         } else {
           std::wmemcpy(relative + prefix, name, length);
           listed_tree::node* node =
@@ -245,7 +246,7 @@ bool walk_matches_listing(listed_tree& tree, const wchar_t* root, unsigned char*
   }
   std::free(pending);
   std::free(answer);
-  return matches && files_seen == tree.file_count;
+  return matches && files_seen == tree.file_count && (taking_stamps || own_files_seen == 2);
 }
 
 // The record as this launcher writes it, up to its stamps, in a heap block of *size bytes.
@@ -392,11 +393,15 @@ bool is_superseded_kept_directory(const wchar_t* directory) {
   std::uint64_t file_size = 0;
   if (!read_record(directory, bytes, sizeof bytes, &read_size, &file_size) ||
       read_size < record_fixed_size || std::memcmp(bytes, record_magic, sizeof record_magic) != 0 ||
-      bytes[12] != record_format || bytes[13] != 0 || bytes[14] != 0 || bytes[15] != 0 ||
-      std::memcmp(bytes + 16, onefile_payload_digest, payload_digest_size) == 0) {
+      bytes[12] != record_format || bytes[13] != 0 || bytes[14] != 0 || bytes[15] != 0) {
     return false;
   }
   std::size_t position = record_fixed_size;
-  return same_name(bytes, read_size, &position, onefile_company) &&
-         same_name(bytes, read_size, &position, onefile_product);
+  if (!same_name(bytes, read_size, &position, onefile_company) ||
+      !same_name(bytes, read_size, &position, onefile_product)) {
+    return false;
+  }
+  // Another payload, or the same one under another version (which this launcher never uses).
+  return std::memcmp(bytes + 16, onefile_payload_digest, payload_digest_size) != 0 ||
+         !same_name(bytes, read_size, &position, onefile_version);
 }
