@@ -10,6 +10,7 @@
 // launcher's own making but unsound (no record, another payload's, a file missing, resized,
 // replaced or written to, a link inside, a DACL that grants others) is set aside for the sweep
 // and unpacked again; anything else at the name ends the run and is left alone.
+#include <cstdint>
 #include <cwchar>
 
 #include <windows.h>
@@ -25,6 +26,22 @@ namespace {
 
 // A kept directory that keeps being replaced between the judgements is no accident.
 constexpr int judgement_attempts = 4;
+
+// The child starts while the parent judges the kept directory (each takes about as long as the
+// other), and waits before it loads anything from there until the parent lets it go: the event
+// whose inherited handle this variable names.
+constexpr char judgement_variable[] = "VESKAR_ONEFILE_KEPT_JUDGED";
+HANDLE judgement_event;
+
+bool publish_judgement_event() {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  judgement_event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+  if (judgement_event == nullptr) return false;
+  wchar_t text[32];
+  std::swprintf(text, 32, L"%llu",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(judgement_event)));
+  return set_env_var(judgement_variable, text);
+}
 
 // The staging directory: beside the kept one, and named like any launch's own directory, so that
 // what a killed first launch leaves there is swept like any other leftover.
@@ -74,6 +91,11 @@ bool unpack_and_keep() {
 
 int run_kept_parent(wchar_t** arguments, bool verify) {
   copy_bounded(kept_directory, target_directory, wide_path_capacity);
+  // Usually there is a kept directory, and usually it is sound.
+  void* child = nullptr;
+  if (GetFileAttributesW(kept_directory) != INVALID_FILE_ATTRIBUTES && publish_judgement_event()) {
+    child = start_child(arguments);
+  }
   bool unpacked_here = false;
   for (int attempt = 0;; ++attempt) {
     if (attempt == judgement_attempts) fatal_kept_in_use_error();
@@ -81,6 +103,9 @@ int run_kept_parent(wchar_t** arguments, bool verify) {
     // read back.
     const kept_state state = judge_kept_directory(verify && !unpacked_here);
     if (state == kept_state::usable) break;
+    // The child holds the mark: it would keep the directory from being set aside.
+    if (child != nullptr) abandon_child(child);
+    child = nullptr;
     if (state == kept_state::foreign) fatal_not_kept_error();
     if (state == kept_state::stale) {
       if (!set_aside_own_directory(kept_directory)) fatal_kept_in_use_error();
@@ -91,7 +116,23 @@ int run_kept_parent(wchar_t** arguments, bool verify) {
   // Held like the child holds it, so that no sweep of another payload's launch takes it.
   hold_target_mark();
   superseded_directory_test = is_superseded_kept_directory;
-  return launch_child_and_wait(arguments);
+  if (judgement_event != nullptr) SetEvent(judgement_event);
+  return wait_for_child(child != nullptr ? child : start_child(arguments));
+}
+
+void wait_for_judgement() {
+  const wchar_t* text = get_env_var(judgement_variable);
+  if (text == nullptr) return;
+  // Not for the processes that the application starts.
+  unset_env_var(judgement_variable);
+  wchar_t* end = nullptr;
+  const unsigned long long value = std::wcstoull(text, &end, 10);
+  if (end == text || *end != L'\0') return;
+  // A parent that finds the directory unsound ends this child, and one that dies takes it along
+  // (job or watch): the wait ends only when the directory may be used.
+  const HANDLE event = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+  WaitForSingleObject(event, INFINITE);
+  CloseHandle(event);
 }
 
 int run_kept(wchar_t** arguments) {
@@ -104,5 +145,5 @@ int run_kept_and_verified(wchar_t** arguments) {
 
 }  // namespace
 
-extern "C" const keep_mode onefile_keep_kept{run_kept};
-extern "C" const keep_mode onefile_keep_verified{run_kept_and_verified};
+extern "C" const keep_mode onefile_keep_kept{run_kept, wait_for_judgement};
+extern "C" const keep_mode onefile_keep_verified{run_kept_and_verified, wait_for_judgement};

@@ -140,6 +140,7 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     // The child needs nothing but the main module's name: it was unpacked by the parent.
     if (!read_entry_name()) fatal_error("Error, attached data holds no files.");
     name_entry_path();
+    if (onefile_keep != nullptr) onefile_keep->wait_for_judgement();
     return hand_off_to_main_module(argument_count, arguments);
   }
   begin_main_thread_step();

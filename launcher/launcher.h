@@ -16,6 +16,9 @@ struct keep_mode {
   // every kept file's bytes with the payload's), then starts the child and waits; returns the
   // process exit code.
   int (*run_parent)(wchar_t** arguments);
+  // Child: waits, before it loads the main module, until its parent has judged the kept
+  // directory (the parent starts it while it judges).
+  void (*wait_for_judgement)();
 };
 extern "C" const keep_mode* const onefile_keep;
 
@@ -35,8 +38,12 @@ void publish_directory_values();
 bool parse_process_id(const wchar_t* text, std::int32_t* value);
 
 // Parent: starts the child from the launcher's own executable, waits, cleans up; returns the
-// child's exit code.
+// child's exit code. The same in two steps: start_child returns the parent's own handle on the
+// child, which wait_for_child (or, for a child that must not run on, abandon_child) takes.
 int launch_child_and_wait(wchar_t** arguments);
+void* start_child(wchar_t** arguments);
+int wait_for_child(void* own_handle);
+void abandon_child(void* own_handle);
 // The argument text of a command line: what follows the program name, delimited by the rule of
 // the C runtime that this launcher was built with.
 const wchar_t* arguments_after_program_name(const wchar_t* command_line);
