@@ -24,14 +24,22 @@ BOOL(WINAPI* handle_close)(HANDLE handle) = CloseHandle;
 
 namespace {
 
-constexpr DWORD child_grace_ms = 5000;
 constexpr UINT child_stopped_exit_code = 0;
 constexpr int deletion_retries = 20;
 constexpr DWORD retry_pause_ms = 100;
 constexpr FILEOP_FLAGS deletion_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-// The longest a cleanup waits for the main thread's step under way: writing one chunk or starting
-// the child normally takes far less; Windows ends a process about 5 s after a console close.
-constexpr DWORD step_wait_limit_ms = 2000;
+
+// How long a cleanup may wait: for the main thread's step under way (writing one chunk or
+// starting the child normally takes far less), for the child, and for the whole cleanup.
+struct cleanup_limits {
+  DWORD step_wait_ms;
+  DWORD child_grace_ms;
+  DWORD total_ms;
+};
+constexpr cleanup_limits unhurried{2000, 5000, INFINITE};
+// Windows ends a process about 5 s after a console close, and after the end-session message
+// (log-off, shut-down) soon after the handler returns: the whole cleanup fits in 4 s.
+constexpr cleanup_limits hurried{500, 1500, 4000};
 
 // The shell's deletion request for the target directory, built afresh for every call.
 void request_deletion() {
@@ -85,7 +93,9 @@ void hand_over_if_cleanup_waits(void* open_file) {
   end_main_thread_step();
 }
 
-void remove_target_directory() {
+namespace {
+
+void remove_target_directory_until(ULONGLONG deadline) {
   if (!cleanup_armed.load()) return;
   // The mark's own handle would keep its file, and so the directory, from being deleted.
   if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
@@ -93,9 +103,46 @@ void remove_target_directory() {
   for (int retry = 0; retry < deletion_retries; ++retry) {
     const DWORD attributes = attributes_query(target_directory);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    if (GetTickCount64() + retry_pause_ms > deadline) return;
     retry_pause(retry_pause_ms);
     remove_target_once();
   }
+}
+
+void cleanup_within(const cleanup_limits& limits) {
+  const ULONGLONG start = GetTickCount64();
+  const ULONGLONG deadline = limits.total_ms == INFINITE ? ~0ull : start + limits.total_ms;
+  // No file and no child comes into being beside the cleanup: stop the main thread's steps for
+  // good, after the one under way (one chunk of an entry, or the child's start) has ended. The
+  // wait has a limit: a step that hangs must not keep the directory from being removed.
+  for (;;) {
+    int state = main_thread_step.load();
+    if (state == main_thread_idle &&
+        main_thread_step.compare_exchange_strong(state, main_thread_stopped)) {
+      break;
+    }
+    if (state == main_thread_stopped || GetTickCount64() - start >= limits.step_wait_ms) break;
+    if (state == main_thread_busy) {
+      main_thread_step.compare_exchange_strong(state, main_thread_stopping);
+    }
+    Sleep(1);
+  }
+  // Taken by exchange: of the handler and the main thread, only the one that gets it closes it.
+  if (HANDLE child = child_process.exchange(nullptr)) {
+    if (WaitForSingleObject(child, limits.child_grace_ms) != WAIT_OBJECT_0) {
+      TerminateProcess(child, child_stopped_exit_code);
+      // A stopped process lets go of its files only once it has ended.
+      WaitForSingleObject(child, limits.child_grace_ms);
+    }
+    handle_close(child);
+  }
+  remove_target_directory_until(deadline);
+}
+
+}  // namespace
+
+void remove_target_directory() {
+  remove_target_directory_until(~0ull);
 }
 
 void remove_target_after_failure() {
@@ -106,40 +153,23 @@ void remove_target_after_failure() {
 }
 
 void cleanup_child_and_directory() {
-  // No file and no child comes into being beside the cleanup: stop the main thread's steps for
-  // good, after the one under way (one chunk of an entry, or the child's start) has ended. The
-  // wait has a limit: a step that hangs must not keep the directory from being removed.
-  const ULONGLONG wait_start = GetTickCount64();
-  for (;;) {
-    int state = main_thread_step.load();
-    if (state == main_thread_idle &&
-        main_thread_step.compare_exchange_strong(state, main_thread_stopped)) {
-      break;
-    }
-    if (state == main_thread_stopped || GetTickCount64() - wait_start >= step_wait_limit_ms) break;
-    if (state == main_thread_busy) {
-      main_thread_step.compare_exchange_strong(state, main_thread_stopping);
-    }
-    Sleep(1);
-  }
-  // Taken by exchange: of the handler and the main thread, only the one that gets it closes it.
-  if (HANDLE child = child_process.exchange(nullptr)) {
-    if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) {
-      TerminateProcess(child, child_stopped_exit_code);
-    }
-    handle_close(child);
-  }
-  remove_target_directory();
+  cleanup_within(unhurried);
+}
+
+void cleanup_before_process_end() {
+  cleanup_within(hurried);
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event_code) {
   switch (event_code) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      cleanup_child_and_directory();
+      break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      cleanup_child_and_directory();
+      cleanup_before_process_end();
       break;
     default:
       break;

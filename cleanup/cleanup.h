@@ -11,7 +11,11 @@
 // makes the shell's deletion request, unless a link remains below the directory or its name is
 // too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
 void cleanup_child_and_directory();
-// Runs the cleanup for Ctrl+C, Ctrl+Break, close, log-off and shut-down; always FALSE.
+// The same, for a process that Windows is about to end (console close, log-off, shut-down): at
+// most 0.5 s for the main thread's step, 1.5 s for the child, 4 s in all.
+void cleanup_before_process_end();
+// Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
+// shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // Once armed: closes the target's mark, then removes the target directory with the retries above.
 void remove_target_directory();
@@ -86,6 +90,11 @@ void start_sweep();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();
+
+// Interactive sessions end (log-off, shut-down, restart, Restart Manager) through window messages
+// to top-level windows, not console events: a hidden window on a thread of its own answers them
+// with the hurried cleanup. Where no window can be made (no display), nothing changes.
+void watch_end_of_session();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

@@ -30,13 +30,6 @@ void* start_child(wchar_t** arguments) {
   const DWORD path_length = GetModuleFileNameW(nullptr, child_executable_path, wide_path_capacity);
   if (path_length == 0 || path_length >= wide_path_capacity) abnormal_end();
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
   // The child's runtime splits exactly what the user typed: rebuilding the line from a split
   // would change arguments wherever two splitting rules disagree (doubled quotes).
   if (!join_command_line(child_executable_path, arguments_after_program_name(GetCommandLineW()),
@@ -44,16 +37,19 @@ void* start_child(wchar_t** arguments) {
     abnormal_end();
   }
 
+  static child_startup startup;
+  prepare_child_startup(&startup);
   PROCESS_INFORMATION child{};
   child_job = make_child_job();
   begin_main_thread_step();
   // Started suspended, so that it runs nothing before it is in the job; outside a job (none could
   // be had, or nested jobs are refused) it watches the parent itself.
-  if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr, TRUE,
-                      NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                      &child)) {
+  if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr,
+                      startup.inherit_handles, startup.creation_flags, nullptr, nullptr,
+                      &startup.info.StartupInfo, &child)) {
     fatal_launch_error(GetLastError());
   }
+  release_child_startup(&startup);
   if (child_job != nullptr) job_assignment(child_job, child.hProcess);
   ResumeThread(child.hThread);
   CloseHandle(child.hThread);

@@ -10,7 +10,6 @@
 // launcher's own making but unsound (no record, another payload's, a file missing, resized,
 // replaced or written to, a link inside, a DACL that grants others) is set aside for the sweep
 // and unpacked again; anything else at the name ends the run and is left alone.
-#include <cstdint>
 #include <cwchar>
 
 #include <windows.h>
@@ -29,18 +28,20 @@ constexpr int judgement_attempts = 4;
 
 // The child starts while the parent judges the kept directory (each takes about as long as the
 // other), and waits before it loads anything from there until the parent lets it go: the event
-// whose inherited handle this variable names.
+// that this variable names. It is made new, with the user's default security, so nobody else can
+// set it; a name that is taken only means that the child starts after the judgement.
 constexpr char judgement_variable[] = "VESKAR_ONEFILE_KEPT_JUDGED";
 HANDLE judgement_event;
 
 bool publish_judgement_event() {
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  judgement_event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
-  if (judgement_event == nullptr) return false;
-  wchar_t text[32];
-  std::swprintf(text, 32, L"%llu",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(judgement_event)));
-  return set_env_var(judgement_variable, text);
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Local\\onefile_kept_judged_%lu", GetCurrentProcessId());
+  judgement_event = CreateEventW(nullptr, TRUE, FALSE, name);
+  if (judgement_event != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(judgement_event);
+    judgement_event = nullptr;
+  }
+  return judgement_event != nullptr && set_env_var(judgement_variable, name);
 }
 
 // The staging directory: beside the kept one, and named like any launch's own directory, so that
@@ -76,6 +77,10 @@ bool unpack_and_keep() {
   begin_main_thread_step();
   create_target_directory(expand_staging_name);
   end_main_thread_step();
+  // A log-off during unpacking removes the staging directory, as it removes any launch's own.
+  static bool watching_end_of_session = false;
+  if (!watching_end_of_session) watch_end_of_session();
+  watching_end_of_session = true;
   main_module_path[0] = L'\0';
   open_payload();
   unpack_payload();
@@ -121,17 +126,16 @@ int run_kept_parent(wchar_t** arguments, bool verify) {
 }
 
 void wait_for_judgement() {
-  const wchar_t* text = get_env_var(judgement_variable);
-  if (text == nullptr) return;
+  const wchar_t* name = get_env_var(judgement_variable);
+  if (name == nullptr) return;
   // Not for the processes that the application starts.
   unset_env_var(judgement_variable);
-  wchar_t* end = nullptr;
-  const unsigned long long value = std::wcstoull(text, &end, 10);
-  if (end == text || *end != L'\0') return;
   // A parent that finds the directory unsound ends this child, and one that dies takes it along
   // (job or watch): the wait ends only when the directory may be used.
-  const HANDLE event = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
-  WaitForSingleObject(event, INFINITE);
+  const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
+  if (event == nullptr || WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
+    fatal_system_error("Error, couldn't wait for the check of the kept directory.", GetLastError());
+  }
   CloseHandle(event);
 }
 

@@ -43,25 +43,42 @@ bool parse_process_id(const wchar_t* text, std::int32_t* value) {
   return true;
 }
 
-bool parent_is_running_this_executable() {
+HANDLE(WINAPI* process_open)(DWORD access, BOOL inherit, DWORD process_id) = OpenProcess;
+
+parent_check check_parent_process() {
   const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");
-  if (parent_text == nullptr) return false;
+  if (parent_text == nullptr) return parent_check::other;
   std::int32_t parent_id = 0;
-  if (!parse_process_id(parent_text, &parent_id)) return false;
-  HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                              static_cast<DWORD>(parent_id));
-  if (parent == nullptr) return false;
+  if (!parse_process_id(parent_text, &parent_id)) return parent_check::other;
   // Read with the same capacity as the launcher's own path: a shorter buffer would cut a long
   // path, the comparison would fail, and the child would unpack again and start a grandchild.
   static wchar_t parent_image_path[executable_path_capacity];
-  bool same = false;
-  if (K32GetModuleFileNameExW(parent, nullptr, parent_image_path, executable_path_capacity) != 0) {
-    resolve_final_path(parent_image_path, executable_path_capacity);
-    shorten_directory_part(parent_image_path, executable_path_capacity);
-    same = std::wcscmp(parent_image_path, get_executable_path(executable_path_form::resolved)) == 0;
+  bool read = false;
+  HANDLE parent = process_open(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                               static_cast<DWORD>(parent_id));
+  if (parent != nullptr) {
+    read =
+        K32GetModuleFileNameExW(parent, nullptr, parent_image_path, executable_path_capacity) != 0;
+    CloseHandle(parent);
   }
-  CloseHandle(parent);
-  return same;
+  if (!read) {
+    // Restricted tokens, AppContainers and hardening tools may refuse reading another process's
+    // memory while they grant the limited query.
+    parent = process_open(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(parent_id));
+    if (parent == nullptr) {
+      // Access denied: the process is there, but who it is can't be told.
+      return GetLastError() == ERROR_ACCESS_DENIED ? parent_check::unreadable : parent_check::other;
+    }
+    DWORD length = executable_path_capacity;
+    read = QueryFullProcessImageNameW(parent, 0, parent_image_path, &length) != 0;
+    CloseHandle(parent);
+    if (!read) return parent_check::unreadable;
+  }
+  resolve_final_path(parent_image_path, executable_path_capacity);
+  shorten_directory_part(parent_image_path, executable_path_capacity);
+  return std::wcscmp(parent_image_path, get_executable_path(executable_path_form::resolved)) == 0
+             ? parent_check::same_executable
+             : parent_check::other;
 }
 
 void publish_directory_values() {
@@ -121,8 +138,15 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   payload_digest = onefile_payload_digest;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
   // A kept directory's name takes nothing from the parent's values.
-  const bool is_child = parent_is_running_this_executable() &&
-                        (onefile_keep != nullptr || inherits_directory_values());
+  const bool has_directory_values = onefile_keep != nullptr || inherits_directory_values();
+  const parent_check parent = check_parent_process();
+  const DWORD check_error = GetLastError();
+  const bool is_child = parent == parent_check::same_executable && has_directory_values;
+  // A launch's child that can't tell its parent would unpack again and start a child of its own,
+  // and so on: it ends instead.
+  if (parent == parent_check::unreadable && has_directory_values) {
+    fatal_system_error("Error, couldn't identify the parent process.", check_error);
+  }
   if (!is_child) publish_parent_identity();
 
   const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
@@ -146,6 +170,7 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   begin_main_thread_step();
   create_target_directory();
   end_main_thread_step();
+  watch_end_of_session();
   publish_directory_values();
   unpack_payload();
   return launch_child_and_wait(arguments);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <windows.h>
+
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
@@ -26,8 +28,12 @@ extern "C" const keep_mode* const onefile_keep;
 // frame's end; the first entry's path is left in main_module_path.
 void unpack_payload();
 
-// True when VESKAR_ONEFILE_PARENT names a live process that runs this same executable.
-bool parent_is_running_this_executable();
+// What VESKAR_ONEFILE_PARENT names: a live process that runs this same executable, one that runs
+// something else or none at all, or one that is there but whose image can't be read.
+enum class parent_check { same_executable, other, unreadable };
+parent_check check_parent_process();
+// Opens the parent for the check; replaceable, so that tests can refuse rights.
+extern void*(__stdcall* process_open)(unsigned long access, int inherit, unsigned long process_id);
 // Removes the inherited time and random values and publishes this process's id.
 void publish_parent_identity();
 // True when the time and random values that name the parent's directory are inherited.
@@ -50,6 +56,19 @@ const wchar_t* arguments_after_program_name(const wchar_t* command_line);
 // Writes the quoted program path and the argument text into line; false when it does not fit.
 bool join_command_line(const wchar_t* program, const wchar_t* arguments, wchar_t* line,
                        std::size_t capacity);
+
+// Parent: how the child is started. The startup record carries the parent's own start-up state
+// and its standard handles as inheritable duplicates, which a handle list makes the only ones the
+// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED, and
+// DETACHED_PROCESS when the parent has no console.
+struct child_startup {
+  STARTUPINFOEXW info;
+  unsigned long creation_flags;
+  int inherit_handles;
+};
+void prepare_child_startup(child_startup* startup);
+// Closes the duplicates and releases the handle list once the child has been started.
+void release_child_startup(child_startup* startup);
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();

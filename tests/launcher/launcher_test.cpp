@@ -197,6 +197,40 @@ TEST(StockRunner, AThirdPartyConsoleProgramRunsAsIfStartedDirectly) {
   EXPECT_TRUE(directory_entries(temp.path()).empty());
 }
 
+// The child starts as the parent was started (here minimised, as a shortcut set to "Run:
+// Minimised" starts it), and of the parent's inheritable handles gets only the standard ones.
+TEST(Startup, TheShowStateArrivesAndNoOtherHandleIsInherited) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
+  const std::wstring handle_value =
+      L"ONEFILE_TEST_INHERITABLE=" + std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
+  launch plain(command(launcher(L"record_launcher.exe")), {handle_value});
+  ASSERT_TRUE(plain.recorded) << plain.result.out << plain.result.err;
+  EXPECT_EQ(plain.rec.get(L"inherited_event"), L"no");
+  EXPECT_EQ(plain.rec.get(L"show"), L"(not set)");
+  CloseHandle(event);
+
+  // Started the way "start /min" starts a program.
+  scratch_directory records;
+  std::vector<wchar_t> environment =
+      environment_block({L"ONEFILE_TEST_RECORD=" + records / L"record", L"TEMP=" + records.path()});
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  PROCESS_INFORMATION started{};
+  std::wstring line = command(launcher(L"record_launcher.exe"));
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                             &started));
+  EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
+  CloseHandle(started.hProcess);
+  CloseHandle(started.hThread);
+  record minimised;
+  ASSERT_TRUE(read_record(records / L"record", &minimised));
+  EXPECT_EQ(minimised.get(L"show"), std::to_wstring(SW_SHOWMINNOACTIVE));
+}
+
 TEST(ExitCodes, PassThroughUnchanged) {
   const struct {
     const wchar_t* chosen;
@@ -437,13 +471,20 @@ std::wstring version_string(const std::vector<char>& info, const wchar_t* name) 
   return static_cast<const wchar_t*>(value);
 }
 
-TEST(Image, VersionRecordAsTheSystemReadsIt) {
-  const std::wstring exe = launcher(L"record_launcher.exe");
+std::vector<char> version_info(const wchar_t* name) {
+  const std::wstring exe = launcher(name);
   DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
-  ASSERT_GT(size, 0u);
-  std::vector<char> info(size);
-  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+  std::vector<char> info(GetFileVersionInfoSizeW(exe.c_str(), &handle));
+  if (info.empty() ||
+      !GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data())) {
+    info.clear();
+  }
+  return info;
+}
+
+TEST(Image, VersionRecordAsTheSystemReadsIt) {
+  const std::vector<char> info = version_info(L"record_launcher.exe");
+  ASSERT_FALSE(info.empty());
   EXPECT_EQ(version_string(info, L"CompanyName"), L"Marrowvale");
   EXPECT_EQ(version_string(info, L"ProductName"), L"Marrowvale");
   EXPECT_EQ(version_string(info, L"FileVersion"), L"2.0.0.0");
@@ -463,6 +504,13 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
   EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
   EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+
+  // Names in Latin, Cyrillic and CJK arrive whole.
+  const std::vector<char> named = version_info(L"run_probe_launcher.exe");
+  ASSERT_FALSE(named.empty());
+  EXPECT_EQ(version_string(named, L"CompanyName"), L"Soci\u00e9t\u00e9 \u00c9tienne");
+  EXPECT_EQ(version_string(named, L"ProductName"),
+            L"\u041f\u0440\u043e\u0434\u0443\u043a\u0442 \u88fd\u54c1");
 }
 
 std::string manifest_of(const wchar_t* name) {

@@ -297,6 +297,40 @@ TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
   EXPECT_EQ(run.exit_code(), 0u);
 }
 
+// Restricted tokens may refuse reading the parent's memory: the limited query still tells the
+// parent. Where nothing at all may be asked of a parent that is there, the child ends instead of
+// unpacking again and starting a child of its own.
+TEST(RefusedParentQuery, TheLimitedRightStillTellsTheParentAndNoRightEndsTheChild) {
+  {
+    launch_files files;
+    started_launch run(
+        launcher(L"fault_launcher.exe"),
+        files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_REFUSE_OPEN=vm-read"}));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    const ready_note application = read_ready(files.ready);
+    DWORD parent_of_application = 0;
+    for (const process_entry& entry : running_processes()) {
+      if (entry.id == application.child_id) parent_of_application = entry.parent;
+    }
+    EXPECT_EQ(parent_of_application, run.id()) << "not the parent's own child";
+    files.release();
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 0u) << run.err();
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+  launch_files files;
+  const process_result refused =
+      run_process(quote_argument(launcher(L"fault_launcher.exe")),
+                  files.environment({L"ONEFILE_TEST_REFUSE_OPEN=all"}), 120000);
+  EXPECT_EQ(refused.exit_code, 2u);
+  const system_error_line line = parse_system_error(without_carriage_returns(refused.err),
+                                                    "Error, couldn't identify the parent process.");
+  EXPECT_TRUE(line.parsed) << refused.err;
+  EXPECT_EQ(line.code, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
 // ---------------------------------------------------------------------------------------------
 // A kept directory (kept_launcher and its kin keep theirs in {TEMP}\kept\{VERSION}-{DIGEST}):
 // unpacked once, run from afterwards, never trusted when it is not exactly what was unpacked.
@@ -335,6 +369,8 @@ std::wstring run_to_end(const wchar_t* name, const launch_files& files,
   started_launch run(launcher(name), files.environment(more));
   EXPECT_TRUE(run.wait(120000));
   EXPECT_EQ(run.exit_code(), 0u) << run.err();
+  // Nothing from a child that ran before the parent had judged the kept directory.
+  EXPECT_EQ(run.err(), "");
   return read_ready(files.ready).target;
 }
 
@@ -390,6 +426,7 @@ TEST(KeptDirectory, ADamagedTreeIsSetAsideAndUnpackedAgain) {
       {"replaced by a link", L"kept_launcher.exe", true},
       {"written again", L"kept_launcher.exe", true},
       {"planted beside", L"kept_launcher.exe", true},
+      {"main module garbled", L"kept_launcher.exe", true},
       {"written, its time put back", L"kept_launcher.exe", false},
       {"written, its time put back", L"kept_verify_launcher.exe", true},
   };
@@ -416,6 +453,11 @@ TEST(KeptDirectory, ADamagedTreeIsSetAsideAndUnpackedAgain) {
       ASSERT_TRUE(write_file(held, std::string(held_text.size(), 'x')));
     } else if (damage == "planted beside") {
       ASSERT_TRUE(write_file(kept + L"\\version.dll", "MZ planted"));
+    } else if (damage == "main module garbled") {
+      // Loaded before the judgement, it would fail the child with "Error, load DLL.".
+      std::string module;
+      ASSERT_TRUE(read_file(kept + L"\\fault_main.dll", module));
+      ASSERT_TRUE(write_file(kept + L"\\fault_main.dll", std::string(module.size(), 'x')));
     } else {
       // The same file and size, and its time as it was: only the bytes tell.
       HANDLE file = CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

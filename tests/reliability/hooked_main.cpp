@@ -10,7 +10,9 @@
 //
 // Two more seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment
 // fail (as nested jobs do before Windows 8), and ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first
-// random name AAAAAAAAAAA, so that a test can make it collide.
+// random name AAAAAAAAAAA, so that a test can make it collide. ONEFILE_TEST_REFUSE_OPEN, which
+// stays for the child, refuses its opening of the parent: "vm-read" the right to read its memory,
+// as restricted tokens do, "all" every right.
 #include <cwchar>
 
 #include <windows.h>
@@ -64,7 +66,25 @@ bool seam(const wchar_t* name) {
   return length == 1 && value[0] == L'1';
 }
 
+HANDLE WINAPI refuse_memory_reading(DWORD access, BOOL inherit, DWORD process_id) {
+  if (access & PROCESS_VM_READ) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return OpenProcess(access, inherit, process_id);
+}
+
+HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
 void install_seams() {
+  wchar_t refused[16];
+  const DWORD refused_length = GetEnvironmentVariableW(L"ONEFILE_TEST_REFUSE_OPEN", refused, 16);
+  if (refused_length > 0 && refused_length < 16) {
+    process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
+  }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
   if (seam(L"ONEFILE_TEST_FIRST_RANDOM_ZERO")) {
     static bool (*const system_source)(std::uint8_t(&)[random_byte_count]) = random_source;

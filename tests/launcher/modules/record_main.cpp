@@ -110,6 +110,17 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
   add(L"argc", std::to_wstring(argument_count));
   for (int i = 0; i < argument_count; ++i) add(L"arg", arguments[i]);
   add(L"main_module_path", main_module_path);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  add(L"show", (startup.dwFlags & STARTF_USESHOWWINDOW) ? std::to_wstring(startup.wShowWindow)
+                                                        : std::wstring(L"(not set)"));
+  // A handle of the test's that must not reach the application: an event the test has set.
+  const std::wstring handle_value = environment(L"ONEFILE_TEST_INHERITABLE");
+  if (handle_value != L"(unset)") {
+    HANDLE handle = reinterpret_cast<HANDLE>(std::wcstoull(handle_value.c_str(), nullptr, 10));
+    add(L"inherited_event", WaitForSingleObject(handle, 0) == WAIT_OBJECT_0 ? L"signalled" : L"no");
+  }
   wchar_t executable[32768];
   GetModuleFileNameW(nullptr, executable, 32768);
   add(L"executable", executable);

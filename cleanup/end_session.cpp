@@ -1,0 +1,75 @@
+// The end of an interactive session. Windows tells a graphical process, and a console process
+// that has loaded user32 (the parent does, through shell32), that the session ends only through
+// WM_QUERYENDSESSION and WM_ENDSESSION to its top-level windows, then ends it: without a window of
+// its own the parent would leave the whole directory behind at every log-off with the
+// application open.
+#include <windows.h>
+
+#include "cleanup/cleanup.h"
+
+namespace {
+
+// user32 is loaded on demand: the child, which runs from the same image, never needs it.
+struct user32_functions {
+  decltype(&RegisterClassExW) register_class;
+  decltype(&CreateWindowExW) create_window;
+  decltype(&GetMessageW) get_message;
+  decltype(&DispatchMessageW) dispatch_message;
+  decltype(&DefWindowProcW) default_procedure;
+} user32;
+
+template <typename Function>
+bool find(HMODULE module, const char* name, Function* function) {
+  *function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return *function != nullptr;
+}
+
+LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      return TRUE;  // the launch never holds the session up
+    case WM_ENDSESSION:
+      // Also for ENDSESSION_CLOSEAPP (Restart Manager). The process may be ended as soon as this
+      // returns, so the cleanup is done before.
+      if (w) cleanup_before_process_end();
+      return 0;
+    default:
+      return user32.default_procedure(window, message, w, l);
+  }
+}
+
+DWORD WINAPI session_window_thread(void*) {
+  HMODULE module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr || !find(module, "RegisterClassExW", &user32.register_class) ||
+      !find(module, "CreateWindowExW", &user32.create_window) ||
+      !find(module, "GetMessageW", &user32.get_message) ||
+      !find(module, "DispatchMessageW", &user32.dispatch_message) ||
+      !find(module, "DefWindowProcW", &user32.default_procedure)) {
+    return 0;
+  }
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.lpfnWndProc = session_window_procedure;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = L"onefile_session_watch";
+  if (user32.register_class(&window_class) == 0) return 0;
+  // A top-level window, never shown: message-only windows get no end-session messages.
+  HWND window = user32.create_window(0, window_class.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0,
+                                     nullptr, nullptr, window_class.hInstance, nullptr);
+  if (window == nullptr) return 0;
+  MSG message;
+  while (user32.get_message(&message, nullptr, 0, 0) > 0) user32.dispatch_message(&message);
+  return 0;
+}
+
+}  // namespace
+
+void watch_end_of_session() {
+  // Below the default level (0x280): the application, which runs in the child, is asked to end
+  // before the parent that removes its files.
+  SetProcessShutdownParameters(0x27F, 0);
+  if (HANDLE thread = CreateThread(nullptr, 64 * 1024, session_window_thread, nullptr,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)) {
+    CloseHandle(thread);
+  }
+}

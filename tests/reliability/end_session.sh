@@ -1,0 +1,47 @@
+#!/bin/sh
+# The end of a desktop session: a graphical launch gets the end-session messages (Wine's null
+# graphics driver gives top-level windows without a display, and wineboot --end-session sends
+# WM_QUERYENDSESSION and WM_ENDSESSION), then every process of the session is ended, as Windows
+# does after the messages. The launch's directory must be gone. The prefix is the test's own,
+# kept in the build tree: ending every process would disturb the other tests' prefix.
+# Usage: end_session.sh LAUNCHER_EXE PREFIX_DIR
+set -eu
+launcher=$1
+export WINEPREFIX=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+stop() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap stop EXIT
+if [ ! -e "$WINEPREFIX/.onefile-null-driver" ]; then
+  mkdir -p "$WINEPREFIX"
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.onefile-null-driver"
+fi
+wineserver -p </dev/null >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+windows_work="Z:$(printf '%s' "$work" | tr / '\\')"
+ONEFILE_TEST_READY="$windows_work\\ready" ONEFILE_TEST_GO="$windows_work\\go" \
+  wine "$launcher" </dev/null >"$work/out" 2>&1 &
+waited=0
+until [ -e "$work/ready" ]; do
+  waited=$((waited + 1))
+  if [ $waited -gt 600 ]; then
+    echo "FAIL: the application never ran"; cat "$work/out"; exit 1
+  fi
+  sleep 0.1
+done
+# The application wrote "<process id>|<target directory>", a path on drive C: of the prefix.
+target="$WINEPREFIX/$(cut -d'|' -f2 "$work/ready" | sed 's|^C:|drive_c|' | tr '\\' /)"
+[ -d "$target" ] || { echo "FAIL: no unpack directory $target while the application runs"; exit 1; }
+
+wineboot --end-session </dev/null >/dev/null 2>&1
+wineserver -k
+wait || true
+if [ -e "$target" ]; then
+  echo "FAIL: the session's end left $target"; exit 1
+fi
+echo "the session's end removed the directory"
