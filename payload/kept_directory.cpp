@@ -124,7 +124,10 @@ rename_request rename_to_kept;
 
 }  // namespace
 
+void (*judgement_pause)() = nullptr;
+
 kept_state judge_kept_directory(bool verify) {
+  if (judgement_pause != nullptr) judgement_pause();
   DWORD error = ERROR_SUCCESS;
   HANDLE directory = open_kept_directory(&error);
   if (directory == INVALID_HANDLE_VALUE) {

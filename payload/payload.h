@@ -58,6 +58,8 @@ enum class kept_state {
 // Judges the directory at kept_directory (see kept_directory.cpp); with verify, also every file's
 // bytes against the payload.
 kept_state judge_kept_directory(bool verify);
+// Called first by every judgement when set; tests use it to make the judgement slow.
+extern void (*judgement_pause)();
 // True when directory holds exactly this payload's tree, as its record (which must be exactly
 // this launcher's) describes it.
 bool kept_tree_is_sound(const wchar_t* directory);

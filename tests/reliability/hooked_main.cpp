@@ -12,7 +12,8 @@
 // fail (as nested jobs do before Windows 8), and ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first
 // random name AAAAAAAAAAA, so that a test can make it collide. ONEFILE_TEST_REFUSE_OPEN, which
 // stays for the child, refuses its opening of the parent: "vm-read" the right to read its memory,
-// as restricted tokens do, "all" every right.
+// as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
+// launcher's parent take half a second longer for its first judgement of the kept directory.
 #include <cwchar>
 
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include "cleanup/cleanup.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
+#include "payload/payload.h"
 
 namespace {
 
@@ -86,6 +88,12 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
+    judgement_pause = [] {
+      Sleep(500);
+      judgement_pause = nullptr;
+    };
+  }
   if (seam(L"ONEFILE_TEST_FIRST_RANDOM_ZERO")) {
     static bool (*const system_source)(std::uint8_t(&)[random_byte_count]) = random_source;
     random_source = [](std::uint8_t(&bytes)[random_byte_count]) {
