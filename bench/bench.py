@@ -34,6 +34,10 @@ WRITERS = int(os.environ.get("BENCH_WRITERS",
 # Launchers built with another kit (onefile-build of an older tree), measured beside this one's:
 # "name=path/to/onefile-build ...".
 BASELINES = [item.split("=", 1) for item in os.environ.get("BENCH_BASELINES", "").split()]
+# "keep": only the rows of the kept launcher and what they are compared with (the launch without
+# keeping, the floor of two process starts, caxa's first and cached runs); printed, not written
+# to the results.
+ONLY = os.environ.get("BENCH_ONLY", "")
 
 PROGRAMS = os.path.join(BUILD, "bench")
 WINE_RUN = os.path.join(BUILD, "wine-run")
@@ -78,12 +82,12 @@ def kit_inputs(kit):
     return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj))"?', text)
 
 
-def build_launcher(kit, corpus, output):
+def build_launcher(kit, corpus, output, options=()):
     main = os.path.join(PROGRAMS, "bench_main.dll")
     if not newer(output, kit_inputs(kit) + [main, PACKER]):
         return
     log(f"bench: building {os.path.basename(output)}")
-    run([kit, "--main", main, "--dir", os.path.join(DATA, corpus), "-o", output],
+    run([kit, "--main", main, "--dir", os.path.join(DATA, corpus), "-o", output, *options],
         stdout=subprocess.DEVNULL)
 
 
@@ -158,6 +162,13 @@ class Timer:
         self.temp_windows = temp
         self.temp = subprocess.run(["winepath", "-u", temp], env=self.env, capture_output=True,
                                    text=True, check=True).stdout.strip().rstrip("/")
+        # Where launchers built with --keep keep their files (the default spec, company and
+        # product).
+        local = subprocess.run([WINE_RUN, "cmd", "/c", "echo", "%LOCALAPPDATA%"], env=self.env,
+                               capture_output=True, text=True, check=True).stdout.strip()
+        self.kept_root = os.path.join(
+            subprocess.run(["winepath", "-u", local], env=self.env, capture_output=True,
+                           text=True, check=True).stdout.strip().rstrip("/"), "Marrowvale")
 
     def run(self, command, memory=False):
         """command: the program's Windows path, then its arguments."""
@@ -207,7 +218,7 @@ class Samples:
         return statistics.median(values) if values else None
 
 
-def measure(launchers, blocks, frames, entry_lists, caxa, archives):
+def measure(launchers, blocks, frames, entry_lists, caxa, archives, kept):
     timer = Timer()
     samples = Samples()
     floor_dir = timer.temp_windows + "\\onefile_bench_floor"
@@ -243,7 +254,19 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
             if keep:
                 samples.add(key, value)
 
-        for corpus in CORPORA:
+        # A kept launcher's first launch (application-like corpus), which unpacks and keeps; its
+        # later launches come below, after light measurements, so that they do not meet the
+        # writing of this one still under way in the system.
+        shutil.rmtree(timer.kept_root, ignore_errors=True)
+        result = launcher_run("keep, first", kept["keep"])
+        add(("corpus1", "keep", "first_run_code"), result["to_stamp"])
+        add(("corpus1", "keep", "first_launch"), result["total"])
+        if ONLY == "keep":
+            result = launcher_run("current", launchers["corpus1"]["current"])
+            add(("corpus1", "current", "run_code"), result["to_stamp"])
+            add(("corpus1", "current", "launch"), result["total"])
+
+        for corpus in CORPORA if not ONLY else ():
             for variant, exe in launchers[corpus].items():
                 result = launcher_run(variant, exe)
                 add((corpus, variant, "run_code"), result["to_stamp"])
@@ -290,27 +313,29 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
         # while the parent removes its own directory; what is left then, a later launch takes up.
         # Against the same launch beside the same ten trees under names that no sweep takes, so
         # that the file system is in the same state for both.
-        others = [f"other_{i}" for i in range(10)]
-        leftovers = [f"onefile_4000000_000000_leftover-0{i}" for i in range(10)]
-        for name in others:
-            shutil.copytree(os.path.join(DATA, "corpus1"), os.path.join(timer.temp, name))
-        result = launcher_run("current", launchers["corpus1"]["current"])
-        add(("corpus1", "current", "run_code_beside"), result["to_stamp"])
-        add(("corpus1", "current", "launch_beside"), result["total"])
-        for other, leftover in zip(others, leftovers):
-            os.rename(os.path.join(timer.temp, other), os.path.join(timer.temp, leftover))
-        result = timer.run([windows_path(launchers["corpus1"]["current"])])
-        if result["exit"] != 0 or "to_stamp" not in result:
-            raise RuntimeError(f"ten leftovers: exit {result['exit']}: {result['stderr']}")
-        add(("corpus1", "current", "run_code_leftovers"), result["to_stamp"])
-        add(("corpus1", "current", "launch_leftovers"), result["total"])
-        # Counted as taken: removed, or claimed for removal by a later sweep (renamed, in part).
-        remaining = timer.leftovers("onefile_")
-        add(("corpus1", "current", "swept_leftovers"),
-            len([n for n in leftovers if n not in remaining]))
-        add(("corpus1", "current", "removed_leftovers"), 10 - len(remaining))
-        for name in remaining:
-            shutil.rmtree(os.path.join(timer.temp, name))
+        if not ONLY:
+            others = [f"other_{i}" for i in range(10)]
+            leftovers = [f"onefile_4000000_000000_leftover-0{i}" for i in range(10)]
+            for name in others:
+                shutil.copytree(os.path.join(DATA, "corpus1"), os.path.join(timer.temp, name))
+            result = launcher_run("current", launchers["corpus1"]["current"])
+            add(("corpus1", "current", "run_code_beside"), result["to_stamp"])
+            add(("corpus1", "current", "launch_beside"), result["total"])
+            for other, leftover in zip(others, leftovers):
+                os.rename(os.path.join(timer.temp, other), os.path.join(timer.temp, leftover))
+            result = timer.run([windows_path(launchers["corpus1"]["current"])])
+            if result["exit"] != 0 or "to_stamp" not in result:
+                raise RuntimeError(f"ten leftovers: exit {result['exit']}: {result['stderr']}")
+            add(("corpus1", "current", "run_code_leftovers"), result["to_stamp"])
+            add(("corpus1", "current", "launch_leftovers"), result["total"])
+            # Counted as taken: removed, or claimed for removal by a later sweep (renamed, in
+            # part).
+            remaining = timer.leftovers("onefile_")
+            add(("corpus1", "current", "swept_leftovers"),
+                len([n for n in leftovers if n not in remaining]))
+            add(("corpus1", "current", "removed_leftovers"), 10 - len(remaining))
+            for name in remaining:
+                shutil.rmtree(os.path.join(timer.temp, name))
 
         result = timer.run([programs["floor_starts.exe"]])
         add(("all", "floor", "starts"), result["total"])
@@ -318,15 +343,25 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
         add(("all", "bare", "handoff"), result["handoff"])
         add(("all", "bare", "start"), result["total"])
 
-        # Peers, application-like corpus: caxa's first run (cache removed beforehand) and 7-Zip.
+        # The kept launcher's later launches, plain and verified, from what its first one kept.
+        for variant, exe in kept.items():
+            result = launcher_run(f"{variant}, later", exe)
+            add(("corpus1", variant, "kept_run_code"), result["to_stamp"])
+            add(("corpus1", variant, "kept_launch"), result["total"])
+            add(("corpus1", variant, "kept_handoff"), result["handoff"])
+        shutil.rmtree(timer.kept_root, ignore_errors=True)
+
+        # Peers, application-like corpus: caxa's first run (cache removed beforehand) and its
+        # cached run, and 7-Zip.
         shutil.rmtree(caxa_cache, ignore_errors=True)
-        result = timer.run([windows_path(caxa)])
-        if result["exit"] != 0 or "to_stamp" not in result:
-            raise RuntimeError(f"caxa: exit {result['exit']}: {result['stderr']}")
-        add(("corpus1", "caxa", "run_code"), result["to_stamp"])
-        add(("corpus1", "caxa", "launch"), result["total"])
+        for run_kind in ("", "cached_"):
+            result = timer.run([windows_path(caxa)])
+            if result["exit"] != 0 or "to_stamp" not in result:
+                raise RuntimeError(f"caxa: exit {result['exit']}: {result['stderr']}")
+            add(("corpus1", "caxa", run_kind + "run_code"), result["to_stamp"])
+            add(("corpus1", "caxa", run_kind + "launch"), result["total"])
         shutil.rmtree(caxa_cache, ignore_errors=True)
-        for kind, archive in archives.items():
+        for kind, archive in archives.items() if not ONLY else ():
             shutil.rmtree(peer_linux, ignore_errors=True)
             result = timer.run([windows_path(SEVEN_ZIP_WIN), "x", "-y", "-bso0", "-bsp0",
                                 f"-o{peer_dir}", windows_path(archive)])
@@ -335,7 +370,7 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives):
             add(("corpus1", "7za", kind), result["total"])
         shutil.rmtree(peer_linux, ignore_errors=True)
 
-    for round_number in range(MEMORY_ROUNDS):
+    for round_number in range(MEMORY_ROUNDS if not ONLY else 0):
         log(f"bench: memory round {round_number + 1}/{MEMORY_ROUNDS}")
         for corpus in CORPORA:
             for variant, exe in launchers[corpus].items():
@@ -385,6 +420,56 @@ def fmt_mib(value):
 
 def verdict(ok):
     return "meets" if ok else "**misses**"
+
+
+def kept_rows(m):
+    """The kept launcher's rows and targets: its first launch against a launch without keeping,
+    its later launches against two bare process starts and caxa's cached run."""
+    starts = m(("all", "floor", "starts"))
+    caxa = m(("corpus1", "caxa", "cached_run_code"))
+    plain_run_code = m(("corpus1", "current", "run_code"))
+    plain_launch = m(("corpus1", "current", "launch"))
+    first_run_code = m(("corpus1", "keep", "first_run_code"))
+    first_launch = m(("corpus1", "keep", "first_launch"))
+    lines = [
+        f"| launcher `--keep`, first launch: start to `run_code`; whole launch, files kept | "
+        f"{fmt_s(first_run_code)}; {fmt_s(first_launch)} | {first_run_code / plain_run_code:.2f}; "
+        f"{first_launch / plain_launch:.2f} x without keeping |"]
+    targets = [("Application-like, `--keep`: first launch to `run_code` <= 1.1 x a launch without it",
+                f"{first_run_code / plain_run_code:.2f} x", first_run_code <= 1.1 * plain_run_code)]
+    for variant, flag in (("keep", "--keep"), ("keep_verify", "--keep-verify")):
+        run_code = m(("corpus1", variant, "kept_run_code"))
+        if run_code is None:
+            continue
+        lines.append(
+            f"| launcher `{flag}`, a later launch: start to `run_code`; whole launch | "
+            f"{fmt_s(run_code)}; {fmt_s(m(('corpus1', variant, 'kept_launch')))} | "
+            f"{run_code / caxa:.2f} x caxa cached; starts + {(run_code - starts) * 1000:.1f} ms |")
+        if variant == "keep":
+            targets.append(("Application-like, `--keep`: a later launch to `run_code` <= 0.5 x "
+                            "caxa's cached run", f"{run_code / caxa:.2f} x", run_code <= 0.5 * caxa))
+            targets.append(("Application-like, `--keep`: a later launch to `run_code` <= two "
+                            "process starts + 15 ms", f"+{(run_code - starts) * 1000:.1f} ms",
+                            run_code - starts <= 0.015))
+    lines.append(f"| caxa cached run, start to its command | {fmt_s(caxa)} | |")
+    return lines, targets
+
+
+def report_kept_only(samples):
+    """BENCH_ONLY=keep: the kept launcher's rows alone, on standard output."""
+    m = samples.median
+    lines, targets = kept_rows(m)
+    print(f"Medians of {ROUNDS} rounds; two process starts: {fmt_s(m(('all', 'floor', 'starts')))}; "
+          f"a launch without keeping: {fmt_s(m(('corpus1', 'current', 'run_code')))} to "
+          f"`run_code`, {fmt_s(m(('corpus1', 'current', 'launch')))} whole; caxa first run: "
+          f"{fmt_s(m(('corpus1', 'caxa', 'run_code')))}.\n")
+    print("| what | time | compared |\n|---|---:|---:|")
+    print("\n".join(lines))
+    print("\n| target | measured | |\n|---|---:|---|")
+    for name, measured, ok in targets:
+        print(f"| {name} | {measured} | {verdict(ok)} |")
+    for key in sorted(samples.values):
+        print("/".join(key), " ".join(f"{v:.4f}" for v in samples.values[key]))
 
 
 def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=None):
@@ -476,6 +561,10 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
             lines.append(f"| the same: whole launch; its sweep claimed {claimed:.0f} and removed "
                          f"{removed:.0f} of the ten | {fmt_s(launch)} | "
                          f"{launch / beside_launch:.2f} x the launch before | |")
+        if corpus == "corpus1" and m((corpus, "keep", "kept_run_code")) is not None:
+            keep_lines, keep_targets = kept_rows(m)
+            lines += [line + " |" for line in keep_lines]  # the table has a column more
+            targets += keep_targets
         if corpus == "corpus1":
             caxa = m((corpus, "caxa", "run_code"))
             lines.append(f"| caxa first run, start to its command | {fmt_s(caxa)} | "
@@ -636,6 +725,11 @@ def chart(samples, variants):
         for index, variant in enumerate(variants):
             rows.append((f"{variant}: whole launch ({label})", m((corpus, variant, "launch")),
                          palette[index % len(palette)]))
+    if m(("corpus1", "keep", "kept_run_code")) is not None:
+        rows.append(("keep: a later launch to run_code (app-like)",
+                     m(("corpus1", "keep", "kept_run_code")), palette[0]))
+        rows.append(("caxa cached run (app-like)", m(("corpus1", "caxa", "cached_run_code")),
+                     "#dd8844"))
     rows.append(("caxa first run (app-like)", m(("corpus1", "caxa", "run_code")), "#dd8844"))
     for kind in ("7z", "zip", "tar"):
         rows.append((f"7za .{kind} (app-like)", m(("corpus1", "7za", kind)), "#dd8844"))
@@ -688,7 +782,7 @@ def main():
     variants = ["current"] + [name for name, _ in BASELINES]
     archives = None
     tars = {}
-    for corpus in CORPORA:
+    for corpus in CORPORA if not ONLY else ("corpus1",):
         files = [os.path.join(r, n) for r, _, ns in os.walk(os.path.join(DATA, corpus)) for n in ns]
         counts[corpus] = (len(files), sum(os.path.getsize(f) for f in files))
         launchers[corpus] = {"current": os.path.join(WORK, f"launcher-{corpus}.exe")}
@@ -696,6 +790,8 @@ def main():
         for name, kit in BASELINES:
             launchers[corpus][name] = os.path.join(WORK, f"launcher-{corpus}-{name}.exe")
             build_launcher(kit, corpus, launchers[corpus][name])
+        if ONLY:
+            continue  # the kept rows need no floors of writing, removal or decoding, nor archives
         block = os.path.join(WORK, f"{corpus}.block.bin")
         if newer(block, [PACKER, os.path.join(PROGRAMS, "bench_main.dll")]):
             log(f"bench: packing {corpus}")
@@ -718,7 +814,14 @@ def main():
         if corpus == "corpus1":
             archives = {"7z": archive_7z, "zip": archive_zip, "tar": tar}
     caxa = make_caxa("corpus1")
-    samples = measure(launchers, blocks, frames, entry_lists, caxa, archives)
+    kept = {}
+    for variant, flag in (("keep", "--keep"), ("keep_verify", "--keep-verify")):
+        kept[variant] = os.path.join(WORK, f"launcher-corpus1-{variant}.exe")
+        build_launcher(KIT, "corpus1", kept[variant], [flag])
+    samples = measure(launchers, blocks, frames, entry_lists, caxa, archives, kept)
+    if ONLY == "keep":
+        report_kept_only(samples)
+        return
     pack_samples = {corpus: measure_packer(corpus, tars[corpus]) for corpus in PACK_CORPORA
                     if PACK_ROUNDS > 0}
     report(samples, pack_samples, sizes, content_sizes, variants, counts)

@@ -63,7 +63,8 @@ bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* sto
                           int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory
 // included, could be opened exclusively (no process holds it open, runs it as an image or has it
-// as its current directory) and nothing in it leads elsewhere.
+// as its current directory) and every directory in it could be walked. Links (also a file that
+// Wine names after its link's target) count as free: the removal never follows them.
 bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 
 // --- Ownership of the target directory ---
@@ -76,6 +77,9 @@ inline constexpr wchar_t target_mark_name[] = L"onefile.lock";
 bool owner_only_security(SECURITY_ATTRIBUTES* attributes);
 // True when the object's owner is this process's user (or the token's default owner).
 bool owned_by_process_user(void* handle);
+// True when the object's DACL grants access to nobody but this process's user, its AppContainer
+// and the local system account; denials may stand beside them.
+bool grants_only_process_user(void* handle);
 
 // --- Leftovers of earlier launches ---
 
@@ -87,8 +91,16 @@ bool remove_leftover_directory(const wchar_t* path);
 // Claims a plain directory of this user that carries the mark and in which nothing is in use,
 // for sweeps to remove; true when it was moved aside and its name is free.
 bool set_aside_marked_directory(const wchar_t* path);
+// The same for a directory that the caller has found to be of the launcher's own making by other
+// signs (a kept directory's record).
+bool set_aside_own_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
+// Set by a launcher that keeps its unpacked files: true for a directory in the folder that holds
+// the kept one which a launch of another payload of the same application kept (see
+// payload/kept_directory.cpp). The sweep removes such a directory like a leftover, when it is the
+// user's, plain and not in use.
+extern bool (*superseded_directory_test)(const wchar_t* path);
 // Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the

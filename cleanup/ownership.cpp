@@ -22,6 +22,7 @@ struct security_functions {
   decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl = nullptr;
   decltype(&::GetSecurityInfo) GetSecurityInfo = nullptr;
   decltype(&::EqualSid) EqualSid = nullptr;
+  decltype(&::GetAce) GetAce = nullptr;
 };
 
 security_functions security;
@@ -45,7 +46,7 @@ bool load_security_functions() {
                    find(security.SetSecurityDescriptorDacl, "SetSecurityDescriptorDacl") &&
                    find(security.SetSecurityDescriptorControl, "SetSecurityDescriptorControl") &&
                    find(security.GetSecurityInfo, "GetSecurityInfo") &&
-                   find(security.EqualSid, "EqualSid");
+                   find(security.EqualSid, "EqualSid") && find(security.GetAce, "GetAce");
   if (!all) security.EqualSid = nullptr;
   return all;
 }
@@ -140,4 +141,43 @@ bool owned_by_process_user(void* handle) {
        (identity.owner.sid != nullptr && security.EqualSid(owner, identity.owner.sid)));
   LocalFree(descriptor);
   return owned;
+}
+
+bool grants_only_process_user(void* handle) {
+  if (!read_token_identity()) return false;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (security.GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                               &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  // The local system account: Wine adds it when it reads a DACL back, and it is above any
+  // directory's DACL anyway.
+  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+  struct {
+    BYTE revision = SID_REVISION;
+    BYTE count = 1;
+    SID_IDENTIFIER_AUTHORITY authority;
+    DWORD local_system = SECURITY_LOCAL_SYSTEM_RID;
+  } system_sid{};
+  system_sid.authority = nt_authority;
+  // No DACL at all grants everyone everything. Denials take nothing from the user that matters
+  // here; an allowance to anyone else, or of a kind not known here, is not owner-only.
+  bool only = dacl != nullptr;
+  for (DWORD i = 0; only && i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!security.GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+      only = false;
+    } else if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
+      only = security.EqualSid(sid, identity.user.sid) ||
+             (identity.app_container.sid != nullptr &&
+              security.EqualSid(sid, identity.app_container.sid)) ||
+             security.EqualSid(sid, &system_sid);
+    } else {
+      only = header->AceType == ACCESS_DENIED_ACE_TYPE;
+    }
+  }
+  LocalFree(descriptor);
+  return only;
 }

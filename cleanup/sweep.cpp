@@ -162,13 +162,19 @@ bool set_aside_marked_directory(const wchar_t* path) {
       (mark_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
+  return set_aside_own_directory(path);
+}
+
+bool set_aside_own_directory(const wchar_t* path) {
   wchar_t claimed[wide_path_capacity];
   return claim_free_directory(path, claimed);
 }
 
+bool (*superseded_directory_test)(const wchar_t* path) = nullptr;
+
 int sweep_leftover_directories(const wchar_t* folder) {
   wchar_t pattern[wide_path_capacity];
-  if (!join(pattern, folder, L"onefile_*")) return 0;
+  if (!join(pattern, folder, superseded_directory_test != nullptr ? L"*" : L"onefile_*")) return 0;
   WIN32_FIND_DATAW found;
   HANDLE search =
       FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
@@ -178,14 +184,18 @@ int sweep_leftover_directories(const wchar_t* folder) {
     if (sweep_stopped.load()) break;
     unsigned long process_id = 0;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !is_leftover_name(found.cFileName, &process_id)) {
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       continue;
     }
+    const bool leftover = is_leftover_name(found.cFileName, &process_id);
+    const wchar_t* name = found.cFileName;
+    if (!leftover && (superseded_directory_test == nullptr || name[0] == L'.')) continue;
     wchar_t path[wide_path_capacity];
-    if (!join(path, folder, found.cFileName)) continue;
-    if (process_id == 0 ? remove_claimed_directory(path)
-                        : !process_exists(process_id) && remove_leftover_directory(path)) {
+    if (!join(path, folder, name)) continue;
+    if (!leftover) {
+      if (superseded_directory_test(path) && remove_leftover_directory(path)) ++removed;
+    } else if (process_id == 0 ? remove_claimed_directory(path)
+                               : !process_exists(process_id) && remove_leftover_directory(path)) {
       ++removed;
     }
   } while (FindNextFileW(search, &found));

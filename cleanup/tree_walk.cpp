@@ -130,11 +130,18 @@ void probe_entry(tree_walk& walk, DWORD attributes) {
   DWORD access = DELETE | FILE_READ_DATA;
   if (!directory && !(attributes & FILE_ATTRIBUTE_READONLY)) access |= FILE_WRITE_DATA;
   HANDLE handle;
-  if (open_entry(walk, access, directory ? FILE_FLAG_BACKUP_SEMANTICS : 0, &handle, 0) ==
-      opened::itself) {
-    CloseHandle(handle);
-  } else if (!is_gone(GetLastError())) {
-    walk.contained = false;
+  switch (open_entry(walk, access, directory ? FILE_FLAG_BACKUP_SEMANTICS : 0, &handle, 0)) {
+    case opened::itself:
+      CloseHandle(handle);
+      return;
+    case opened::elsewhere:
+      // A file that the system names after another place is a link (Wine opens a link's target
+      // and shows it as a plain file): like any link, not in use here, and left to the removal.
+      if (directory) walk.contained = false;
+      return;
+    case opened::failed:
+      if (!is_gone(GetLastError())) walk.contained = false;
+      return;
   }
 }
 

@@ -7,11 +7,18 @@ function(_onefile_c_escape out value)
 endfunction()
 
 # Writes the C++ source that holds one launcher's target spec, names and version; a sixth
-# argument OFF keeps the launcher's errors off message boxes.
+# argument OFF keeps the launcher's errors off message boxes; a seventh, ON or VERIFY, makes it
+# keep its unpacked files.
 function(onefile_generate_config output target_spec company product version)
   set(ONEFILE_CONFIG_ERROR_DIALOG true)
   if(ARGC GREATER 5 AND NOT ARGV5)
     set(ONEFILE_CONFIG_ERROR_DIALOG false)
+  endif()
+  set(ONEFILE_CONFIG_KEEP nullptr)
+  if(ARGC GREATER 6 AND ARGV6 STREQUAL "VERIFY")
+    set(ONEFILE_CONFIG_KEEP &onefile_keep_verified)
+  elseif(ARGC GREATER 6 AND ARGV6)
+    set(ONEFILE_CONFIG_KEEP &onefile_keep_kept)
   endif()
   _onefile_c_escape(ONEFILE_CONFIG_TARGET_SPEC "${target_spec}")
   _onefile_c_escape(ONEFILE_CONFIG_COMPANY "${company}")

@@ -24,7 +24,8 @@ elseif(TARGET onefile-pack)
 endif()
 
 set(ONEFILE_INSTALLED_DEFAULTS "")
-foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME CONSOLE)
+foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME CONSOLE KEEP KEEP_VERIFY
+                KEEP_TARGET_SPEC)
   string(REPLACE "\\" "\\\\" value "${ONEFILE_${setting}}")
   string(APPEND ONEFILE_INSTALLED_DEFAULTS
          "set(ONEFILE_${setting} \"${value}\" CACHE STRING \"onefile default\")\n")

@@ -17,6 +17,10 @@
 #     [DPI_AWARE unaware|system|permonitorv2]  DPI awareness (default: unaware)
 #     [MANIFEST <file>]                   a complete manifest of your own instead of the generated one
 #     [NO_ERROR_DIALOG]                   errors never in a message box, only on standard error
+#     [KEEP | KEEP_VERIFY]                keep the unpacked files for later launches, and with
+#                                         KEEP_VERIFY compare them with the payload at each start
+#                                         (default: ONEFILE_KEEP, ONEFILE_KEEP_VERIFY); the target
+#                                         spec then defaults to ONEFILE_KEEP_TARGET_SPEC
 #     [CONSOLE | GUI])                    console or graphical subsystem (default: ONEFILE_CONSOLE)
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake)
@@ -82,6 +86,21 @@ extern \"C\" const wchar_t onefile_run_error_caption[] = L\"@escaped_caption@\";
   endif()
 endfunction()
 
+# OFF, ON or VERIFY from a launcher's KEEP and KEEP_VERIFY and the defaults.
+function(_onefile_keep_mode out keep verify)
+  if(NOT keep AND NOT verify)
+    set(keep ${ONEFILE_KEEP})
+    set(verify ${ONEFILE_KEEP_VERIFY})
+  endif()
+  set(mode OFF)
+  if(verify)
+    set(mode VERIFY)
+  elseif(keep)
+    set(mode ON)
+  endif()
+  set(${out} ${mode} PARENT_SCOPE)
+endfunction()
+
 function(onefile_add_launcher target)
   get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
   if(NOT "RC" IN_LIST languages OR NOT "ASM" IN_LIST languages)
@@ -91,7 +110,7 @@ function(onefile_add_launcher target)
   if(NOT ONEFILE_PACK_EXECUTABLE)
     message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
   endif()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
     "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
     "FILES")
   if(NOT arg_MAIN AND NOT arg_RUN)
@@ -106,11 +125,20 @@ function(onefile_add_launcher target)
   if(NOT arg_CONSOLE AND NOT arg_GUI AND ONEFILE_CONSOLE)
     set(arg_CONSOLE ON)
   endif()
+  _onefile_keep_mode(keep "${arg_KEEP}" "${arg_KEEP_VERIFY}")
+  if(keep AND NOT DEFINED arg_TARGET_SPEC)
+    set(arg_TARGET_SPEC "${ONEFILE_KEEP_TARGET_SPEC}")
+  endif()
   foreach(setting COMPANY PRODUCT VERSION TARGET_SPEC OUTPUT_NAME)
     if(NOT DEFINED arg_${setting})
       set(arg_${setting} "${ONEFILE_${setting}}")
     endif()
   endforeach()
+  # Every launch finds a kept directory again: its spec can't take the values of one launch.
+  if(keep AND arg_TARGET_SPEC MATCHES "{([Pp][Ii][Dd]|[Rr][Aa][Nn][Dd][Oo][Mm]|[Tt][Ii][Mm][Ee](_[Uu][Ss])?)}")
+    message(FATAL_ERROR "onefile_add_launcher(${target}): a kept directory's TARGET_SPEC can't "
+                        "use {PID}, {RANDOM}, {TIME} or {TIME_US}: '${arg_TARGET_SPEC}'")
+  endif()
   if(NOT arg_ORIGINAL_FILENAME)
     set(arg_ORIGINAL_FILENAME "${arg_OUTPUT_NAME}.exe")
   endif()
@@ -180,6 +208,8 @@ function(onefile_add_launcher target)
     list(APPEND pack_depends ${ONEFILE_PACK_TARGET})
   elseif(TARGET onefile-pack)
     list(APPEND pack_depends onefile-pack)
+  elseif(EXISTS "${ONEFILE_PACK_EXECUTABLE}")
+    list(APPEND pack_depends ${ONEFILE_PACK_EXECUTABLE})  # a new packer packs again
   endif()
   add_custom_command(
     OUTPUT ${work}/payload.bin ${work}/payload.S
@@ -193,7 +223,7 @@ function(onefile_add_launcher target)
     set(error_dialog OFF)
   endif()
   onefile_generate_config(${work}/config.cpp "${arg_TARGET_SPEC}" "${arg_COMPANY}" "${arg_PRODUCT}"
-                          "${arg_VERSION}" ${error_dialog})
+                          "${arg_VERSION}" ${error_dialog} ${keep})
   if(arg_MANIFEST)
     get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE)
     configure_file(${manifest} ${work}/launcher.manifest COPYONLY)

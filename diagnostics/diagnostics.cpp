@@ -222,6 +222,27 @@ void fatal_target_create_error(std::uint32_t code) {
                           code);
 }
 
+void fatal_not_kept_error() {
+  start_line("Error, target directory '");
+  append(target_directory);
+  append("' exists but was not kept by this launcher.");
+  write_line(STD_ERROR_HANDLE);
+  failure_exit();
+}
+
+void fatal_kept_in_use_error() {
+  start_line("Error, kept directory '");
+  append(target_directory);
+  append("' doesn't match this launcher and is in use.");
+  write_line(STD_ERROR_HANDLE);
+  failure_exit();
+}
+
+void fatal_keep_move_error(std::uint32_t code) {
+  fatal_path_system_error("Error, couldn't move the unpacked files to '", kept_directory, "'.",
+                          code);
+}
+
 void fatal_intrusion_error(const wchar_t* path) {
   claim_failure();
   start_line("Error, '");

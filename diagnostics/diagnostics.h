@@ -34,6 +34,16 @@ inline constexpr unsigned abnormal_end_code = 3;
 // exit 2: something appeared where this launch was about to create a directory or a file.
 [[noreturn]] void fatal_intrusion_error(const wchar_t* path);
 
+// A launcher that keeps its unpacked files: "Error, target directory '<target_directory>' exists
+// but was not kept by this launcher." on standard error, then exit 2: something that is not a
+// kept directory of this launcher's stands at its name, and is left as it is.
+[[noreturn]] void fatal_not_kept_error();
+// "Error, kept directory '<target_directory>' doesn't match this launcher and is in use." on
+// standard error, then exit 2: it can be neither used nor replaced while it is in use.
+[[noreturn]] void fatal_kept_in_use_error();
+// "Error, couldn't move the unpacked files to '<kept_directory>'." with the system's code and text.
+[[noreturn]] void fatal_keep_move_error(std::uint32_t code);
+
 // Every failure exit and the abnormal end first make sure that theirs is the run's one failure:
 // on a thread that fails while another thread's failure is under way, they wait for that one to
 // end the process, so that one message is written and one cleanup runs.

@@ -17,7 +17,7 @@ constexpr DWORD sweep_delay_ms = 500;
 
 }  // namespace
 
-int launch_child_and_wait(wchar_t** arguments) {
+void* start_child(wchar_t** arguments) {
   close_payload();
 
   copy_bounded(executable_directory, get_executable_path(executable_path_form::plain),
@@ -58,6 +58,17 @@ int launch_child_and_wait(wchar_t** arguments) {
   // waits on a duplicate of its own.
   HANDLE own_handle = share_child_process(child.hProcess);
   end_main_thread_step();
+  return own_handle;
+}
+
+void abandon_child(void* own_handle) {
+  TerminateProcess(own_handle, 1);
+  WaitForSingleObject(own_handle, INFINITE);
+  CloseHandle(own_handle);
+  release_child_process();
+}
+
+int wait_for_child(void* own_handle) {
   // The parent is idle from here on: time to remove what earlier launches left, once the
   // application has surely been handed control, so that the sweep never competes with the
   // child's start (under Wine every file operation queues at the one server process).
@@ -71,4 +82,8 @@ int launch_child_and_wait(wchar_t** arguments) {
   // The sweep had the child's run and the parent's own removal; the exit does not wait for it.
   stop_sweep();
   return static_cast<int>(exit_code);
+}
+
+int launch_child_and_wait(wchar_t** arguments) {
+  return wait_for_child(start_child(arguments));
 }

@@ -107,11 +107,53 @@ bool inherits_directory_values() {
          get_env_var("VESKAR_ONEFILE_START") != nullptr;
 }
 
+namespace {
+
+// Builds entry_path for the name just read, and main_module_path at the first entry.
+void name_entry_path() {
+  entry_path[0] = L'\0';
+  append_bounded(entry_path, wide_path_capacity, target_directory);
+  append_bounded(entry_path, wide_path_capacity, L"\\");
+  append_bounded(entry_path, wide_path_capacity, entry_name);
+  if (main_module_path[0] == L'\0') copy_bounded(main_module_path, entry_path, wide_path_capacity);
+}
+
+}  // namespace
+
+void unpack_payload() {
+  // On several threads where the machine has the processors for it: the decoding runs ahead on
+  // one, the writing on a pool, and the removal deletes files on as many.
+  const int writers = unpack_writer_count();
+  removal_helpers = writers;
+  if (writers > 0) {
+    start_decoding_ahead();
+    start_writer_pool(writers);
+  }
+  while (read_entry_name()) {
+    name_entry_path();
+    if (unpack_writers_started > 0) {
+      queue_entry();
+      continue;
+    }
+    begin_main_thread_step();
+    write_entry();
+    end_main_thread_step();
+  }
+  // Without a main module there is nothing to run; never start a child that would unpack again.
+  if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
+  finish_payload();
+  stop_decoding_ahead();
+  // Every file is whole on disk and closed before the child starts.
+  finish_writer_pool();
+}
+
 int run_launcher(int argument_count, wchar_t** arguments) {
   SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
   if (onefile_error_dialog) enable_error_dialog(onefile_product);
+  payload_digest = onefile_payload_digest;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
-  const bool has_directory_values = inherits_directory_values();
+  // A kept directory's name takes nothing from the parent's values.
+  const bool has_directory_values = onefile_keep != nullptr || inherits_directory_values();
   const parent_check parent = check_parent_process();
   const DWORD check_error = GetLastError();
   const bool is_child = parent == parent_check::same_executable && has_directory_values;
@@ -129,48 +171,22 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   if (!is_child && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
     fatal_error("Error, failed to register signal handler.");
   }
+  if (!is_child && onefile_keep != nullptr) return onefile_keep->run_parent(arguments);
   open_payload();
-  // The parent unpacks on several threads where the machine has the processors for it: the
-  // decoding runs ahead on one, the writing on a pool.
-  const int writers = is_child ? 0 : unpack_writer_count();
-  // The removal of the target directory deletes its files on as many threads.
-  removal_helpers = writers;
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();
-  } else {
-    if (writers > 0) start_decoding_ahead();
-    begin_main_thread_step();
-    create_target_directory();
-    end_main_thread_step();
-    watch_end_of_session();
-    publish_directory_values();
-    if (writers > 0) start_writer_pool(writers);
+    // The child needs nothing but the main module's name: it was unpacked by the parent.
+    if (!read_entry_name()) fatal_error("Error, attached data holds no files.");
+    name_entry_path();
+    if (onefile_keep != nullptr) onefile_keep->wait_for_judgement();
+    return hand_off_to_main_module(argument_count, arguments);
   }
-
-  while (read_entry_name()) {
-    entry_path[0] = L'\0';
-    append_bounded(entry_path, wide_path_capacity, target_directory);
-    append_bounded(entry_path, wide_path_capacity, L"\\");
-    append_bounded(entry_path, wide_path_capacity, entry_name);
-    if (main_module_path[0] == L'\0') {
-      copy_bounded(main_module_path, entry_path, wide_path_capacity);
-      // The child needs nothing but the main module's name: it was unpacked by the parent.
-      if (is_child) return hand_off_to_main_module(argument_count, arguments);
-    }
-    if (unpack_writers_started > 0) {
-      queue_entry();
-      continue;
-    }
-    begin_main_thread_step();
-    write_entry();
-    end_main_thread_step();
-  }
-  // Without a main module there is nothing to run; never start a child that would unpack again.
-  if (main_module_path[0] == L'\0') fatal_error("Error, attached data holds no files.");
-  finish_payload();
-  stop_decoding_ahead();
-  // Every file is whole on disk and closed before the child starts.
-  finish_writer_pool();
+  begin_main_thread_step();
+  create_target_directory();
+  end_main_thread_step();
+  watch_end_of_session();
+  publish_directory_values();
+  unpack_payload();
   return launch_child_and_wait(arguments);
 }

@@ -10,6 +10,24 @@
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
+// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp). A
+// launcher's generated settings point onefile_keep at one of the two modes there, or at none: a
+// launcher that does not keep links none of that code.
+struct keep_mode {
+  // Parent: makes sure that the kept directory is there and sound (with or without comparing
+  // every kept file's bytes with the payload's), then starts the child and waits; returns the
+  // process exit code.
+  int (*run_parent)(wchar_t** arguments);
+  // Child: waits, before it loads the main module, until its parent has judged the kept
+  // directory (the parent starts it while it judges).
+  void (*wait_for_judgement)();
+};
+extern "C" const keep_mode* const onefile_keep;
+
+// Parent: reads every payload entry and writes it below target_directory, then checks the
+// frame's end; the first entry's path is left in main_module_path.
+void unpack_payload();
+
 // What VESKAR_ONEFILE_PARENT names: a live process that runs this same executable, one that runs
 // something else or none at all, or one that is there but whose image can't be read.
 enum class parent_check { same_executable, other, unreadable };
@@ -26,8 +44,12 @@ void publish_directory_values();
 bool parse_process_id(const wchar_t* text, std::int32_t* value);
 
 // Parent: starts the child from the launcher's own executable, waits, cleans up; returns the
-// child's exit code.
+// child's exit code. The same in two steps: start_child returns the parent's own handle on the
+// child, which wait_for_child (or, for a child that must not run on, abandon_child) takes.
 int launch_child_and_wait(wchar_t** arguments);
+void* start_child(wchar_t** arguments);
+int wait_for_child(void* own_handle);
+void abandon_child(void* own_handle);
 // The argument text of a command line: what follows the program name, delimited by the rule of
 // the C runtime that this launcher was built with.
 const wchar_t* arguments_after_program_name(const wchar_t* command_line);

@@ -1,6 +1,9 @@
 #include "launcher/state.h"
 
 wchar_t target_directory[wide_path_capacity];
+wchar_t kept_directory[wide_path_capacity];
+void* kept_directory_handle;
+const unsigned char* payload_digest;
 wchar_t entry_name[entry_name_capacity];
 wchar_t entry_path[wide_path_capacity];
 wchar_t main_module_path[wide_path_capacity];

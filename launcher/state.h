@@ -18,6 +18,15 @@ inline constexpr std::size_t payload_window_size = 131072;
 
 // The expanded, absolute target directory, without a trailing backslash.
 extern wchar_t target_directory[wide_path_capacity];
+// A launcher that keeps its unpacked files (launcher/kept_launch.cpp): the kept directory, where
+// every launch finds it, while target_directory may name the staging directory that a first
+// launch fills; and the parent's handle on it, held without delete sharing so that nobody can
+// rename or remove it while the launch runs from it.
+extern wchar_t kept_directory[wide_path_capacity];
+extern void* kept_directory_handle;
+// The payload block's SHA-256, as the packer linked it in beside the block; none until the entry
+// sets it (and in programs that link no payload).
+extern const unsigned char* payload_digest;
 // Name of the payload entry being read, relative to the target directory.
 extern wchar_t entry_name[entry_name_capacity];
 // target_directory, one backslash, entry_name.

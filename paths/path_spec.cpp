@@ -26,6 +26,7 @@ enum class variable {
   pid,
   home,
   cache_dir,
+  local_appdata,
   company,
   product,
   version,
@@ -34,6 +35,7 @@ enum class variable {
   random,
   time_us,
   time,
+  digest,
   unknown,
 };
 
@@ -50,6 +52,7 @@ constexpr variable_entry variables[] = {
     {L"PID", variable::pid},
     {L"HOME", variable::home},
     {L"CACHE_DIR", variable::cache_dir},
+    {L"LOCAL_APPDATA", variable::local_appdata},
     {L"COMPANY", variable::company},
     {L"PRODUCT", variable::product},
     {L"VERSION", variable::version},
@@ -58,6 +61,7 @@ constexpr variable_entry variables[] = {
     {L"RANDOM", variable::random},
     {L"TIME_US", variable::time_us},
     {L"TIME", variable::time},
+    {L"DIGEST", variable::digest},
 };
 
 wchar_t fold_ascii(wchar_t unit) {
@@ -175,6 +179,31 @@ void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capa
   append_value(destination, length, capacity, fresh);
 }
 
+// The local application data folder as the environment names it. Windows sets LOCALAPPDATA at
+// logon; reading it spares each process the shell's folder query (loading shell32 costs more than
+// a kept launch's whole start under Wine). Only an absolute path counts.
+const wchar_t* local_appdata_from_environment() {
+  const wchar_t* value = get_env_var("LOCALAPPDATA");
+  if (value == nullptr) return nullptr;
+  const bool drive = ((value[0] | 0x20) >= L'a' && (value[0] | 0x20) <= L'z') && value[1] == L':' &&
+                     value[2] == L'\\';
+  const bool unc = value[0] == L'\\' && value[1] == L'\\';
+  return drive || unc ? value : nullptr;
+}
+
+// The first bytes of the payload's digest in lower-case hexadecimal; false when there is none.
+bool append_digest(wchar_t* destination, std::size_t& length, std::size_t capacity) {
+  if (payload_digest == nullptr) return false;
+  wchar_t text[2 * payload_digest_name_bytes + 1];
+  for (std::size_t i = 0; i < payload_digest_name_bytes; ++i) {
+    text[2 * i] = L"0123456789abcdef"[payload_digest[i] >> 4];
+    text[2 * i + 1] = L"0123456789abcdef"[payload_digest[i] & 0xF];
+  }
+  text[2 * payload_digest_name_bytes] = L'\0';
+  append_value(destination, length, capacity, text);
+  return true;
+}
+
 bool ends_with_exe(const wchar_t* text, std::size_t length) {
   if (length < 4) return false;
   const wchar_t* tail = text + length - 4;
@@ -228,6 +257,19 @@ bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capa
       }
       length += std::wcslen(destination + length);
       strip_backslashes = true;
+      break;
+    case variable::local_appdata:
+      if (const wchar_t* folder = local_appdata_from_environment()) {
+        append_value(destination, length, capacity, folder);
+      } else if (!append_shell_folder(destination, CSIDL_LOCAL_APPDATA, capacity)) {
+        return false;
+      } else {
+        length += std::wcslen(destination + length);
+      }
+      strip_backslashes = true;
+      break;
+    case variable::digest:
+      if (!append_digest(destination, length, capacity)) return false;
       break;
     case variable::company:
       append_value(destination, length, capacity, onefile_company);

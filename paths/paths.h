@@ -49,6 +49,9 @@ void encode_random_name(const std::uint8_t (&bytes)[random_byte_count],
 bool make_random_name(wchar_t (&name)[random_name_length + 1]);
 // The random source: the system's cryptographic generator; replaceable for tests.
 extern bool (*random_source)(std::uint8_t (&bytes)[random_byte_count]);
+// {DIGEST}: the first bytes of payload_digest, in hexadecimal: 64 bits tell payloads apart and
+// keep paths short.
+inline constexpr std::size_t payload_digest_name_bytes = 8;
 // Microseconds within the second of a FILETIME count, as six digits.
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]);
 void format_time(std::int64_t filetime, wchar_t (&text)[32]);

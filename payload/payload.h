@@ -9,6 +9,13 @@
 // 8-byte leading length.
 extern "C" const unsigned char onefile_payload[];
 extern "C" const std::uint64_t onefile_payload_size;
+// Beside the block, from the packer too: the block's SHA-256; and the entry listing (the entry list
+// without the files' bytes: names, sizes and the end marker), against which a launcher that keeps
+// its unpacked files checks them.
+inline constexpr std::size_t payload_digest_size = 32;
+extern "C" const unsigned char onefile_payload_digest[payload_digest_size];
+extern "C" const unsigned char onefile_payload_listing[];
+extern "C" const std::uint64_t onefile_payload_listing_size;
 
 // Opens the stream over the linked payload block.
 void open_payload();
@@ -55,11 +62,46 @@ void start_writer_pool(int writers);
 void queue_entry();
 // Waits until every queued entry is on disk and its file closed, then ends the writers.
 void finish_writer_pool();
+
+// Expands the target spec into target_directory and makes it absolute; a spec that can't be
+// expanded ends the run.
+void expand_target_spec();
 // Parent: makes target_directory anew (see target_directory.cpp), arms the cleanup and holds the
-// directory's mark; a name already taken gets a new random part, or ends the run.
-void create_target_directory();
+// directory's mark; a name already taken gets a new random part (expand_name makes the name
+// again), or ends the run.
+void create_target_directory(void (*expand_name)() = expand_target_spec);
 // Child: holds the target directory's mark open, so that no sweep takes the directory.
 void hold_target_mark();
+
+// --- A kept unpack directory (kept_directory.cpp, kept_record.cpp) ---
+
+// The completion record at the top of a kept directory.
+inline constexpr wchar_t kept_record_name[] = L"onefile.kept";
+
+enum class kept_state {
+  usable,  // sound: kept_directory_handle now holds it
+  absent,  // nothing at the name
+  stale,   // of the launcher's own making, but not (or no longer) what this payload unpacks to
+  foreign  // anything else: someone else's, never touched
+};
+// Judges the directory at kept_directory (see kept_directory.cpp); with verify, also every file's
+// bytes against the payload.
+kept_state judge_kept_directory(bool verify);
+// Called first by every judgement when set; tests use it to make the judgement slow.
+extern void (*judgement_pause)();
+// True when directory holds exactly this payload's tree, as its record (which must be exactly
+// this launcher's) describes it.
+bool kept_tree_is_sound(const wchar_t* directory);
+// Compares every kept file's bytes with the payload's; opens and closes the payload stream.
+bool kept_files_match_payload();
+// Writes the record into target_directory, the staging directory that has just been filled;
+// anything in it that the launch did not write ends the run.
+void write_kept_record();
+// Moves target_directory to kept_directory in one rename; false when a directory stands there
+// already (another launch's came first).
+bool move_into_kept_place();
+// True for a directory that a launcher of the same company and product kept for another payload.
+bool is_superseded_kept_directory(const wchar_t* directory);
 
 // Creates every missing directory above a file; true when the file's directory exists.
 bool create_containing_directories(const wchar_t* file_path);

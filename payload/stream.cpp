@@ -90,4 +90,7 @@ void finish_payload() {
 void close_payload() {
   ZSTD_freeDCtx(payload_context);
   std::free(payload_window.dst);
+  // A stream may be opened again (a kept directory checked, then unpacked), and closed twice.
+  payload_context = nullptr;
+  payload_window = ZSTD_outBuffer{};
 }

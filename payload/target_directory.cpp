@@ -17,6 +17,8 @@ constexpr int name_attempts = 8;
 
 constexpr char mark_text[] =
     "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n";
+constexpr char kept_mark_text[] =
+    "This folder was unpacked by a onefile launcher, which keeps it for its later launches.\r\n";
 
 void join_mark_path(wchar_t (&path)[wide_path_capacity], const wchar_t* directory) {
   path[0] = L'\0';
@@ -27,15 +29,13 @@ void join_mark_path(wchar_t (&path)[wide_path_capacity], const wchar_t* director
   std::wcscpy(path + length + 1, target_mark_name);
 }
 
-// Expands the target spec again with a new random value; false when the spec has no random part
-// (the name comes out the same), so that a new name can't help.
-bool choose_another_name() {
+// Expands the name again with a new random value; false when it has no random part (the name
+// comes out the same), so that a new name can't help.
+bool choose_another_name(void (*expand_name)()) {
   wchar_t previous[wide_path_capacity];
   copy_bounded(previous, target_directory, wide_path_capacity);
   unset_env_var("VESKAR_ONEFILE_RANDOM");
-  const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
-  make_target_directory_absolute();
-  if (!expanded) fatal_spec_error(onefile_target_spec);
+  expand_name();
   return std::wcscmp(previous, target_directory) != 0;
 }
 
@@ -50,12 +50,22 @@ void create_mark() {
   }
   target_mark.store(mark);
   DWORD written = 0;
-  WriteFile(mark, mark_text, sizeof mark_text - 1, &written, nullptr);
+  if (kept_directory[0] != L'\0') {
+    WriteFile(mark, kept_mark_text, sizeof kept_mark_text - 1, &written, nullptr);
+  } else {
+    WriteFile(mark, mark_text, sizeof mark_text - 1, &written, nullptr);
+  }
 }
 
 }  // namespace
 
-void create_target_directory() {
+void expand_target_spec() {
+  const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
+  make_target_directory_absolute();
+  if (!expanded) fatal_spec_error(onefile_target_spec);
+}
+
+void create_target_directory(void (*expand_name)()) {
   SECURITY_ATTRIBUTES owner_only;
   if (!owner_only_security(&owner_only)) fatal_target_create_error(GetLastError());
   for (int attempt = 0;; ++attempt) {
@@ -69,7 +79,7 @@ void create_target_directory() {
     // A directory, a file or a link at the name: never used, never removed. Only what an
     // earlier launch of a onefile launcher left at a fixed target (killed from outside, say) is
     // claimed for the sweep, which removes it; the name is then free again.
-    if (attempt + 1 < name_attempts && choose_another_name()) continue;
+    if (attempt + 1 < name_attempts && choose_another_name(expand_name)) continue;
     if (attempt == 0 && set_aside_marked_directory(target_directory)) continue;
     fatal_target_exists_error();
   }

@@ -39,7 +39,25 @@ expect_refusal "does not export run_code" --main "$launchers/no_entry_main.dll" 
 expect_refusal "--main needs a value" -o "$work/x.exe" --main
 expect_refusal "--run 'app.exe' is not a file of --dir or --file" --run app.exe \
   --dir "$source_dir/examples/demo/files" -o "$work/x.exe"
+expect_refusal "a kept directory's --target-spec can't use" --keep --target-spec '{TEMP}\x_{Random}' \
+  --main "$build_dir/examples/demo_main.dll" -o "$work/x.exe"
 [ ! -e "$work/x.exe" ] || { echo "FAIL: a refused build wrote its output"; exit 1; }
+
+# A kept launcher: its files stay in the user's local application data, named after the company,
+# product, version and payload; the next launch runs from them, writing nothing.
+"$bin_dir/onefile-build" --main "$build_dir/examples/demo_main.dll" \
+  --dir "$source_dir/examples/demo/files" -o "$work/kept.exe" --level 3 --keep-verify \
+  --company "Kept Co" --product "Kept App" --version 1.2.3.4 >/dev/null
+mkdir "$work/local"
+run_kept() { "$wine_run" cmd /c "set LOCALAPPDATA=Z:${work//\//\\}\\local&& Z:${work//\//\\}\\kept.exe --exit 6"; }
+expect_exit 6 run_kept
+kept=("$work/local/Kept Co/Kept App/"1.2.3.4-*)
+[[ "${kept[0]}" =~ /1\.2\.3\.4-[0-9a-f]{16}$ ]] && [ -f "${kept[0]}/onefile.kept" ] \
+  || { echo "FAIL: no kept directory: ${kept[*]}"; exit 1; }
+touch "$work/before_second"
+expect_exit 6 run_kept
+[ -z "$(find "$work/local" -newer "$work/before_second")" ] \
+  || { echo "FAIL: the second launch wrote"; find "$work/local" -newer "$work/before_second"; exit 1; }
 
 # A program as the payload, signed with a throw-away certificate: the signature verifies, the
 # launcher runs, and one changed payload byte breaks both the signature and the launch.

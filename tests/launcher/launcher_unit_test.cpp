@@ -11,6 +11,7 @@
 // The launcher library refers to a linked payload block; these tests never open it.
 extern "C" const unsigned char onefile_payload[] = "JIV";
 extern "C" const std::uint64_t onefile_payload_size = 3;
+extern "C" const unsigned char onefile_payload_digest[32] = {};
 
 namespace {
 

@@ -164,6 +164,36 @@ TEST_F(PathSpec, ShellFoldersAndTheBackslashRule) {
   EXPECT_TRUE(ended_abnormally(run_paths_probe({L"shell", L"40", L"pre:", L"8"})));
 }
 
+TEST_F(PathSpec, TheKeptDirectorysVariables) {
+  // {DIGEST}: the payload digest's first eight bytes in hexadecimal; nothing without a payload.
+  EXPECT_FALSE(expand(L"a{DIGEST}"));
+  unsigned char digest[32];
+  for (int i = 0; i < 32; ++i) digest[i] = static_cast<unsigned char>(i * 17);
+  payload_digest = digest;
+  EXPECT_TRUE(expand(L"a-{digest}"));
+  EXPECT_STREQ(result, L"a-0011223344556677");
+  payload_digest = nullptr;
+
+  // {LOCAL_APPDATA}: the environment's absolute path, else what {CACHE_DIR} gives.
+  ASSERT_TRUE(expand(L"{CACHE_DIR}"));
+  const std::wstring cache_dir = result;
+  wchar_t saved[4096] = {};
+  const bool was_set = GetEnvironmentVariableW(L"LOCALAPPDATA", saved, 4096) > 0;
+  const struct {
+    const wchar_t* value;
+    std::wstring expected;
+  } cases[] = {{L"D:\\Local\\\\", L"D:\\Local"},
+               {L"\\\\server\\share\\u00e9", L"\\\\server\\share\\u00e9"},
+               {L"relative\\path", cache_dir},
+               {nullptr, cache_dir}};
+  for (const auto& c : cases) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", c.value);
+    EXPECT_TRUE(expand(L"{LOCAL_APPDATA}")) << (c.value != nullptr ? c.value : L"(none)");
+    EXPECT_EQ(std::wstring(result), c.expected);
+  }
+  SetEnvironmentVariableW(L"LOCALAPPDATA", was_set ? saved : nullptr);
+}
+
 TEST_F(PathSpec, ProgramNameAndItsParts) {
   // This process has a narrow entry point: the name comes from its parsed command line.
   ASSERT_TRUE(expand(L"{PROGRAM}|{PROGRAM_BASE}"));

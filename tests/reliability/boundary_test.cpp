@@ -1,7 +1,10 @@
 // The target directory as a trust boundary, with real launchers under Wine and the test playing
 // the other local process: names that are taken, things planted during unpacking, a parent
-// killed from outside, a grandchild that keeps the directory in use, and who may use it.
+// killed from outside, a grandchild that keeps the directory in use, who may use it, and a kept
+// directory that later launches run from.
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -326,6 +329,261 @@ TEST(RefusedParentQuery, TheLimitedRightStillTellsTheParentAndNoRightEndsTheChil
   EXPECT_EQ(line.code, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
   EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
+// ---------------------------------------------------------------------------------------------
+// A kept directory (kept_launcher and its kin keep theirs in {TEMP}\kept\{VERSION}-{DIGEST}):
+// unpacked once, run from afterwards, never trusted when it is not exactly what was unpacked.
+
+std::wstring kept_folder(const launch_files& files) {
+  return files.temp / L"kept";
+}
+
+// What tells that an entry was made or written again: its file id and last write time, for
+// every entry below root and root itself (a directory's time changes with every entry made or
+// removed in it).
+std::map<std::wstring, std::pair<std::uint64_t, std::uint64_t>> stamps_below(
+    const std::wstring& root) {
+  std::vector<std::wstring> names{L""};
+  list_tree(root, L"", names);
+  std::map<std::wstring, std::pair<std::uint64_t, std::uint64_t>> stamps;
+  for (const std::wstring& name : names) {
+    const std::wstring path = name.empty() ? root : root + L"\\" + name;
+    HANDLE entry = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    GetFileInformationByHandle(entry, &information);
+    CloseHandle(entry);
+    stamps[name] = {(std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow,
+                    (std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32) |
+                        information.ftLastWriteTime.dwLowDateTime};
+  }
+  return stamps;
+}
+
+// Runs a launch to its end; the directory that its application ran from.
+std::wstring run_to_end(const wchar_t* name, const launch_files& files,
+                        const std::vector<std::wstring>& more = {}) {
+  DeleteFileW(files.ready.c_str());
+  started_launch run(launcher(name), files.environment(more));
+  EXPECT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 0u) << run.err();
+  // Nothing from a child that ran before the parent had judged the kept directory.
+  EXPECT_EQ(run.err(), "");
+  return read_ready(files.ready).target;
+}
+
+TEST(KeptDirectory, TheFirstLaunchKeepsItAndLaterOnesRunFromItWritingNothing) {
+  launch_files files;
+  const std::wstring kept = run_to_end(L"kept_launcher.exe", files);
+  ASSERT_EQ(kept.rfind(kept_folder(files) + L"\\2.0.0.0-", 0), 0u) << narrow(kept);
+  std::vector<std::wstring> tree;
+  list_tree(kept, L"", tree);
+  EXPECT_EQ(tree, (std::vector<std::wstring>{L"fault_main.dll", L"held.txt", L"onefile.kept",
+                                             L"onefile.lock", L"sub", L"sub\\a.txt"}));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{L"kept"});
+  // The record names the payload by the digest that the name shows.
+  std::string record;
+  ASSERT_TRUE(read_file(kept + L"\\onefile.kept", record));
+  ASSERT_GT(record.size(), 64u);
+  EXPECT_EQ(record.substr(0, 16), std::string("onefile-kept\x01\0\0\0", 16));
+  char digest[17];
+  for (int i = 0; i < 8; ++i)
+    std::snprintf(digest + 2 * i, 3, "%02x", static_cast<unsigned char>(record[16 + i]));
+  EXPECT_EQ(kept.substr(kept.size() - 16), widen(digest));
+
+  const auto before = stamps_below(files.temp.path());
+  // Later launches, also one whose child a console event ends: nothing is written or removed.
+  EXPECT_EQ(run_to_end(L"kept_launcher.exe", files), kept);
+  EXPECT_EQ(run_to_end(L"kept_verify_launcher.exe", files), kept);
+  {
+    control_request request(CTRL_C_EVENT);
+    std::vector<std::wstring> changes = request.environment();
+    changes.push_back(L"ONEFILE_TEST_SLEEP_MS=1000");
+    DeleteFileW(files.ready.c_str());
+    started_launch run(launcher(L"kept_launcher.exe"), files.environment(changes));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, read_ready(files.ready).child_id);
+    request.raise();
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0) << "the child outlived the launch";
+    CloseHandle(child);
+  }
+  EXPECT_EQ(stamps_below(files.temp.path()), before);
+}
+
+TEST(KeptDirectory, ADamagedTreeIsSetAsideAndUnpackedAgain) {
+  scratch_directory elsewhere;
+  const std::string held_text = "held open by the test\n";
+  const struct {
+    const char* damage;
+    const wchar_t* launcher;
+    bool noticed;
+  } cases[] = {
+      {"deleted", L"kept_launcher.exe", true},
+      {"truncated", L"kept_launcher.exe", true},
+      {"replaced by a link", L"kept_launcher.exe", true},
+      {"written again", L"kept_launcher.exe", true},
+      {"planted beside", L"kept_launcher.exe", true},
+      {"main module garbled", L"kept_launcher.exe", true},
+      {"written, its time put back", L"kept_launcher.exe", false},
+      {"written, its time put back", L"kept_verify_launcher.exe", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.damage) + " " + narrow(c.launcher));
+    launch_files files;
+    const std::wstring kept = run_to_end(L"kept_launcher.exe", files);
+    const std::wstring held = kept + L"\\held.txt";
+    const auto before = stamps_below(kept);
+    const std::string damage = c.damage;
+    if (damage == "deleted") {
+      ASSERT_TRUE(DeleteFileW((kept + L"\\sub\\a.txt").c_str()));
+    } else if (damage == "truncated") {
+      ASSERT_TRUE(write_file(held, held_text.substr(0, 5)));
+    } else if (damage == "replaced by a link") {
+      // Under Wine a link to a file looks like a plain file of its target's size.
+      if (unix_path(kept).empty()) GTEST_SKIP() << "needs Wine's file name mapping";
+      ASSERT_TRUE(write_file(elsewhere / L"same_size.txt", std::string(held_text.size(), 'x')));
+      ASSERT_TRUE(DeleteFileW(held.c_str()));
+      ASSERT_TRUE(run_unix(L"/bin/ln -s " + widen(unix_path(elsewhere / L"same_size.txt")) + L" " +
+                               widen(unix_path(held)),
+                           held, true));
+    } else if (damage == "written again") {
+      ASSERT_TRUE(write_file(held, std::string(held_text.size(), 'x')));
+    } else if (damage == "planted beside") {
+      ASSERT_TRUE(write_file(kept + L"\\version.dll", "MZ planted"));
+    } else if (damage == "main module garbled") {
+      // Loaded before the judgement, it would fail the child with "Error, load DLL.".
+      std::string module;
+      ASSERT_TRUE(read_file(kept + L"\\fault_main.dll", module));
+      ASSERT_TRUE(write_file(kept + L"\\fault_main.dll", std::string(module.size(), 'x')));
+    } else {
+      // The same file and size, and its time as it was: only the bytes tell.
+      HANDLE file = CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      FILETIME created, accessed, written;
+      ASSERT_TRUE(GetFileTime(file, &created, &accessed, &written));
+      DWORD count = 0;
+      ASSERT_TRUE(WriteFile(file, "X", 1, &count, nullptr));
+      ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+      CloseHandle(file);
+    }
+    // The damaged copy is set aside, under a leftover's name for the sweep. The child starts
+    // while the parent judges; a slow judgement gives it all the time to load what it should not.
+    EXPECT_EQ(run_to_end(c.launcher, files,
+                         {std::wstring(L"ONEFILE_TEST_SLOW_JUDGEMENT=") +
+                          (damage == "main module garbled" ? L"1" : L"0")}),
+              kept);
+    std::string content;
+    if (c.noticed) {
+      EXPECT_NE(stamps_below(kept)[L"fault_main.dll"], before.at(L"fault_main.dll"))
+          << "not unpacked again";
+      EXPECT_TRUE(read_file(held, content) && content == held_text);
+      EXPECT_TRUE(path_exists(kept + L"\\sub\\a.txt"));
+      EXPECT_FALSE(path_exists(kept + L"\\version.dll"));
+    } else {
+      EXPECT_EQ(stamps_below(kept)[L"fault_main.dll"], before.at(L"fault_main.dll"));
+      EXPECT_TRUE(read_file(held, content) && content != held_text);
+    }
+    std::vector<std::wstring> names = directory_entries(kept_folder(files));
+    ASSERT_EQ(names.size(), c.noticed ? 2u : 1u);
+    EXPECT_EQ(names[0], kept.substr(kept.rfind(L'\\') + 1));
+    if (c.noticed) {
+      EXPECT_EQ(names[1].rfind(L"onefile_0_", 0), 0u) << narrow(names[1]);
+    }
+  }
+}
+
+TEST(KeptDirectory, WhatIsNotAKeptDirectoryIsRefusedAndLeftAlone) {
+  launch_files first;
+  const std::wstring kept_name =
+      run_to_end(L"kept_launcher.exe", first).substr(first.temp.path().size() + 1);
+  for (const bool folder : {true, false}) {
+    SCOPED_TRACE(folder ? "a user's folder" : "a file");
+    launch_files files;
+    const std::wstring kept = files.temp / kept_name;
+    ASSERT_TRUE(CreateDirectoryW(kept_folder(files).c_str(), nullptr));
+    if (folder) {
+      ASSERT_TRUE(CreateDirectoryW(kept.c_str(), nullptr));
+      ASSERT_TRUE(write_file(kept + L"\\user_notes.txt", "notes"));
+    } else {
+      ASSERT_TRUE(write_file(kept, "a file"));
+    }
+    started_launch run(launcher(L"kept_launcher.exe"), files.environment());
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 2u);
+    EXPECT_EQ(run.err(), "Error, target directory '" + narrow(kept) +
+                             "' exists but was not kept by this launcher.\n");
+    EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+    EXPECT_EQ(directory_entries(kept_folder(files)),
+              std::vector<std::wstring>{kept_name.substr(5)});
+    std::string content;
+    EXPECT_TRUE(read_file(folder ? kept + L"\\user_notes.txt" : kept, content) &&
+                content == (folder ? "notes" : "a file"));
+  }
+}
+
+TEST(KeptDirectory, AStagingDirectoryLeftByAKilledFirstLaunchIsSwept) {
+  launch_files files;
+  // Killed as soon as its staging directory shows; tried again when the kill came too late.
+  bool left = false;
+  for (int round = 0; round < 5 && !left; ++round) {
+    started_launch killed(launcher(L"kept_many_launcher.exe"), files.environment());
+    while (directory_entries(kept_folder(files)).empty() && !killed.wait(0)) Sleep(0);
+    TerminateProcess(killed.handle(), 9);
+    ASSERT_TRUE(killed.wait(10000));
+    const std::vector<std::wstring> names = directory_entries(kept_folder(files));
+    left = names.size() == 1 && names[0].rfind(L"onefile_", 0) == 0;
+    if (!left) remove_tree(kept_folder(files));
+  }
+  ASSERT_TRUE(left) << "no staging directory left";
+  const std::wstring kept =
+      run_to_end(L"kept_launcher.exe", files, {L"ONEFILE_TEST_SLEEP_MS=1500"});
+  EXPECT_EQ(directory_entries(kept_folder(files)),
+            std::vector<std::wstring>{kept.substr(kept.rfind(L'\\') + 1)});
+}
+
+TEST(KeptDirectory, TwoFirstLaunchesAtOnceBothRunFromOneDirectory) {
+  launch_files first;
+  launch_files second;
+  const std::vector<std::wstring> shared_temp = {L"TEMP=" + first.temp.path(),
+                                                 L"TMP=" + first.temp.path()};
+  started_launch one(launcher(L"kept_many_launcher.exe"), first.environment());
+  started_launch other(launcher(L"kept_many_launcher.exe"), second.environment(shared_temp));
+  // Both unpack: two staging directories at once.
+  std::size_t most_seen = 0;
+  while (!one.wait(0) || !other.wait(0)) {
+    most_seen = std::max(most_seen, directory_entries(kept_folder(first)).size());
+    Sleep(5);
+  }
+  note("directories_at_once", std::to_string(most_seen));
+  EXPECT_EQ(most_seen, 2u) << "the launches did not race";
+  EXPECT_EQ(one.exit_code(), 0u) << one.err();
+  EXPECT_EQ(other.exit_code(), 0u) << other.err();
+  const std::wstring kept = read_ready(first.ready).target;
+  EXPECT_EQ(read_ready(second.ready).target, kept);
+  EXPECT_EQ(directory_entries(kept_folder(first)),
+            std::vector<std::wstring>{kept.substr(kept.rfind(L'\\') + 1)});
+}
+
+TEST(KeptDirectory, AnotherPayloadsDirectoryIsRemovedOnceUnused) {
+  launch_files files;
+  started_launch older(launcher(L"kept_older_launcher.exe"),
+                       files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+  ASSERT_TRUE(wait_for_path(files.ready));
+  const std::wstring older_kept = read_ready(files.ready).target;
+  EXPECT_EQ(older_kept.rfind(kept_folder(files) + L"\\1.0.0.0-", 0), 0u) << narrow(older_kept);
+  launch_files newer;
+  const std::vector<std::wstring> shared_temp = {
+      L"TEMP=" + files.temp.path(), L"TMP=" + files.temp.path(), L"ONEFILE_TEST_SLEEP_MS=1500"};
+  const std::wstring kept = run_to_end(L"kept_launcher.exe", newer, shared_temp);
+  EXPECT_TRUE(is_directory(older_kept)) << "removed while in use";
+  files.release();
+  ASSERT_TRUE(older.wait(120000));
+  run_to_end(L"kept_launcher.exe", newer, shared_temp);
+  EXPECT_EQ(directory_entries(kept_folder(files)),
+            std::vector<std::wstring>{kept.substr(kept.rfind(L'\\') + 1)});
 }
 
 }  // namespace

@@ -13,7 +13,8 @@
 // name AAAAAAAAAAA, so that a test can make it collide, and ONEFILE_TEST_UNPACK_THREADS=N unpacks
 // with N writers (1: the main thread alone), whatever the processors. ONEFILE_TEST_REFUSE_OPEN,
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
-// memory, as restricted tokens do, "all" every right.
+// memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
+// launcher's parent take half a second longer for its first judgement of the kept directory.
 #include <cwchar>
 
 #include <windows.h>
@@ -94,6 +95,12 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
+    judgement_pause = [] {
+      Sleep(500);
+      judgement_pause = nullptr;
+    };
+  }
   if (seam(L"ONEFILE_TEST_FIRST_RANDOM_ZERO")) {
     static bool (*const system_source)(std::uint8_t(&)[random_byte_count]) = random_source;
     random_source = [](std::uint8_t(&bytes)[random_byte_count]) {

@@ -223,6 +223,64 @@ TEST(PackOutput, AssemblerFileIncludesTheBlockAndItsLength) {
                 (block.size() + 7) / 8 * 8);
   EXPECT_NE(symbols.find("0000000000000000 R onefile_payload\n"), std::string::npos) << symbols;
   EXPECT_NE(symbols.find(expected_size_symbol), std::string::npos) << symbols;
+  for (const char* symbol : {" R onefile_payload_digest\n", " R onefile_payload_listing\n",
+                             " R onefile_payload_listing_size\n"}) {
+    EXPECT_NE(symbols.find(symbol), std::string::npos) << symbol << " in\n" << symbols;
+  }
+}
+
+// The bytes as the assembler file writes them: .byte lines of sixteen.
+std::string byte_lines(const std::string& bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char value[8];
+    std::snprintf(value, sizeof value, "0x%02x", static_cast<unsigned char>(bytes[i]));
+    out += (i % 16 == 0 ? "\t.byte " : ",") + std::string(value);
+    if (i % 16 == 15 || i + 1 == bytes.size()) out += "\n";
+  }
+  return out;
+}
+
+TEST(PackOutput, AssemblerFileCarriesTheBlocksDigestAndTheEntryListing) {
+  ScratchDirectory scratch;
+  write_file(scratch / "main.dll", "MZ");
+  write_file(scratch.path() / u8"app/sub/d\u00e9j\u00e0.bin", word_bytes(5000, 3));
+  const PackRun run =
+      run_packer({"--main", "main.dll", "--dir", "app", "-o", "payload.bin", "--asm", "payload.s"},
+                 scratch.path());
+  ASSERT_EQ(run.exit_code, 0) << run.standard_error;
+  const std::string source = read_file(scratch / "payload.s");
+
+  // The digest is the block's SHA-256, as the system's own tool computes it.
+  const std::string sum =
+      command_output("sha256sum '" + (scratch / "payload.bin").string() + "'", scratch.path());
+  ASSERT_GE(sum.size(), 64u) << sum;
+  std::string digest;
+  for (std::size_t i = 0; i < 64; i += 2) {
+    digest.push_back(static_cast<char>(std::stoi(sum.substr(i, 2), nullptr, 16)));
+  }
+  EXPECT_NE(source.find("onefile_payload_digest:\n" + byte_lines(digest)), std::string::npos)
+      << source;
+
+  // The listing: the entry list without the bytes of the files.
+  std::string listing;
+  const auto add_entry = [&listing](const std::u16string& name, std::uint64_t size) {
+    for (const char16_t unit : name) {
+      listing.push_back(static_cast<char>(unit & 0xFF));
+      listing.push_back(static_cast<char>(unit >> 8));
+    }
+    listing.append(2, '\0');
+    for (int i = 0; i < 8; ++i) listing.push_back(static_cast<char>(size >> (8 * i)));
+  };
+  add_entry(u"main.dll", 2);
+  add_entry(u"sub\\d\u00e9j\u00e0.bin", 5000);
+  listing.append(2, '\0');
+  EXPECT_NE(source.find("onefile_payload_listing_size:\n\t.quad " + std::to_string(listing.size()) +
+                        "\n"),
+            std::string::npos)
+      << source;
+  EXPECT_NE(source.find("onefile_payload_listing:\n" + byte_lines(listing)), std::string::npos)
+      << source;
 }
 
 }  // namespace

@@ -167,9 +167,12 @@ TEST_F(PackRefusal, DeviceNames) {
   for (const char* name : {"CONSOLE.txt", "COM10.txt", "xnul.txt", "nul_x", "LPTX"}) {
     expect_packed({"--dir", tree_with(name)});
   }
-  // The launcher's own mark file in the unpack directory; the name is free further down.
+  // The launcher's own mark file and kept record in the unpack directory; the names are free
+  // further down.
   expect_refused({"--dir", tree_with("OneFile.Lock")}, {"\"OneFile.Lock\"", "mark file"});
   expect_packed({"--dir", tree_with("sub/onefile.lock")});
+  expect_refused({"--dir", tree_with("ONEFILE.kept")}, {"\"ONEFILE.kept\"", "record"});
+  expect_packed({"--dir", tree_with("sub/onefile.kept")});
 }
 
 TEST_F(PackRefusal, NamesOf1024UnitsOrMore) {

@@ -125,6 +125,16 @@ std::uint64_t entry_list_size(const std::vector<Entry>& entries) {
   return size;
 }
 
+std::string entry_listing(const std::vector<Entry>& entries) {
+  std::string listing;
+  for (const Entry& entry : entries) {
+    append_name(listing, entry.name);
+    append_le64(listing, entry.size);
+  }
+  listing.append(2, '\0');  // the end marker
+  return listing;
+}
+
 std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>& entries,
                                   const CompressionSettings& settings) {
   fs::path partial = path;

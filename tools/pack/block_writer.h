@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "pack/entries.h"
@@ -18,6 +19,10 @@ struct CompressionSettings {
 // Bytes of the decompressed entry list: per entry the name's units and a 0 unit, the 8-byte
 // size and the data, then the end marker (one 0 unit).
 std::uint64_t entry_list_size(const std::vector<Entry>& entries);
+
+// The entry list without the files' bytes: per entry the name's units and a 0 unit and the 8-byte
+// size, then the end marker. A launcher that keeps its unpacked files checks them against it.
+std::string entry_listing(const std::vector<Entry>& entries);
 
 // Writes the block to path, reading each entry's file once in chunks; returns its length.
 // The file is written under a temporary name first and replaces path only when complete.

@@ -14,6 +14,7 @@
 #include "pack/error.h"
 #include "pack/options.h"
 #include "pack/platform.h"
+#include "pack/sha256.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ void pack(const Options& options) {
     // The assembler runs elsewhere in the build: it gets the block's absolute path.
     create_parent_directories(*options.assembler_file);
     write_assembler_file(*options.assembler_file,
-                         assembler_source(fs::canonical(block_path), block_size));
+                         assembler_source(fs::canonical(block_path), block_size,
+                                          sha256_of_file(block_path), entry_listing(entries)));
   }
 }
 

@@ -137,9 +137,12 @@ std::string name_fault(std::u16string_view name) {
     return "has " + std::to_string(name.size()) + " UTF-16 units; names must have fewer than " +
            std::to_string(max_name_units + 1);
   }
-  // The launcher's own file in every directory it unpacks into.
+  // The launcher's own files in every directory it unpacks into, and in a kept one.
   if (fold_case(name) == u"onefile.lock") {
     return "is the name of the launcher's own mark file in the unpack directory";
+  }
+  if (fold_case(name) == u"onefile.kept") {
+    return "is the name of the launcher's own record in a kept unpack directory";
   }
   for (std::size_t start = 0;;) {
     const std::size_t end = std::min(name.find(u'\\', start), name.size());

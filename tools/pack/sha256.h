@@ -1,0 +1,31 @@
+// SHA-256 of a file: the payload block's digest, which names a kept unpack directory and ties it
+// to the very payload that filled it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+
+namespace onefile_pack {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+class Sha256 {
+ public:
+  Sha256();
+  void add(const void* data, std::size_t size);
+  Sha256Digest finish();
+
+ private:
+  void compress(const std::uint8_t* block);
+
+  std::array<std::uint32_t, 8> state_;
+  std::array<std::uint8_t, 64> pending_{};
+  std::size_t pending_size_ = 0;
+  std::uint64_t total_bytes_ = 0;
+};
+
+// The digest of a whole file; throws PackError when it can't be read.
+Sha256Digest sha256_of_file(const std::filesystem::path& path);
+
+}  // namespace onefile_pack
