@@ -138,3 +138,8 @@ extern int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request);
 extern DWORD(WINAPI* attributes_query)(const wchar_t* path);
 extern void(WINAPI* retry_pause)(DWORD milliseconds);
 extern BOOL(WINAPI* handle_close)(HANDLE handle);
+// The removal walk's deletion call (SetFileInformationByHandle), so that tests can see which
+// disposition it asks for, or refuse one.
+extern BOOL(WINAPI* file_information_set)(HANDLE handle,
+                                          FILE_INFO_BY_HANDLE_CLASS information_class,
+                                          void* information, DWORD size);

@@ -9,11 +9,34 @@
 #include "cleanup/tree_walk.h"
 #include "launcher/state.h"
 
+BOOL(WINAPI* file_information_set)
+(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS information_class, void* information,
+ DWORD size) = SetFileInformationByHandle;
+
 namespace {
 
+// FILE_DISPOSITION_INFO_EX (Windows 10 1709 and later). With POSIX semantics the name goes at
+// once, even while a virus scanner or the indexer still holds the file open; the classic
+// disposition leaves it "delete pending" until the last handle closes, and its directory can't
+// be removed before that.
+constexpr auto disposition_ex_class = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG disposition_delete = 0x1;
+constexpr ULONG disposition_posix_semantics = 0x2;
+// Set once the system has refused the class itself (older Windows, file systems without it).
+std::atomic<bool> posix_deletion_refused{false};
+
 bool mark_for_deletion(HANDLE handle) {
+  if (!posix_deletion_refused.load(std::memory_order_relaxed)) {
+    ULONG flags = disposition_delete | disposition_posix_semantics;
+    if (file_information_set(handle, disposition_ex_class, &flags, sizeof flags)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_INVALID_FUNCTION) {
+      posix_deletion_refused.store(true, std::memory_order_relaxed);
+    }
+  }
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+  return file_information_set(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 }  // namespace

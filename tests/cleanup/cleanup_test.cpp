@@ -318,10 +318,32 @@ TEST_F(Cleanup, TwoRemovalsAtOnceRemoveTheTree) {
   }
 }
 
+std::vector<int> disposition_classes;
+bool refuse_posix_deletion = false;
+
+BOOL WINAPI recording_information_set(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                      void* information, DWORD size) {
+  disposition_classes.push_back(information_class);
+  if (refuse_posix_deletion && information_class == 21) {  // as before Windows 10 1709
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return SetFileInformationByHandle(handle, information_class, information, size);
+}
+
 TEST_F(Cleanup, DirectWalkRemovesPlainTreesAndReportsThemFree) {
+  // POSIX deletion first; where the system refuses it (as Wine 8 does), the classic disposition,
+  // from then on.
+  file_information_set = recording_information_set;
+  refuse_posix_deletion = true;
   make_tree(target, 2, 2);
   EXPECT_TRUE(remove_tree_directly(target.c_str()));
   EXPECT_FALSE(path_exists(target));
+  ASSERT_GE(disposition_classes.size(), 3u);
+  EXPECT_EQ(disposition_classes[0], 21);
+  EXPECT_EQ(disposition_classes[1], FileDispositionInfo);
+  EXPECT_EQ(std::count(disposition_classes.begin(), disposition_classes.end(), 21), 1);
+  file_information_set = SetFileInformationByHandle;
   EXPECT_TRUE(remove_tree_directly(target.c_str()));  // gone: nothing left to follow
   ASSERT_TRUE(write_file(target, "file"));
   EXPECT_FALSE(remove_tree_directly(target.c_str()));  // not the launcher's directory
