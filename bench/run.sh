@@ -4,7 +4,9 @@
 # build/bench-npm), the host packer, and the Windows programs in their own tree (build/bench,
 # or BENCH_BUILD). Settings: BENCH_ROUNDS (5), BENCH_MEMORY_ROUNDS (3), BENCH_PACK_ROUNDS (5),
 # BENCH_PACK_CORPORA ("corpus1"), BENCH_BASELINES ("name=/path/to/onefile-build ...": launchers
-# of another kit measured in the same run), BENCH_ONLY (keep: only the kept launcher's rows and
+# of another kit measured in the same run; the launcher of this tree built with all of its
+# unpacking on the main thread, ONEFILE_UNPACK_THREADS=1, is always among them as "serial", from
+# build/bench-serial or BENCH_SERIAL_BUILD), BENCH_ONLY (keep: only the kept launcher's rows and
 # what they are compared with, printed and not written to the results). `python3 bench/bench.py
 # --report-only` writes the table and the chart again from bench/results/results.json without
 # measuring.
@@ -52,6 +54,14 @@ export BENCH_PACKER=$root/build/bin/onefile-pack
 cmake --preset cross -B "$BENCH_BUILD" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=ON \
   -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
 cmake --build "$BENCH_BUILD" -j2 --target onefile_bench onefile_build_kit
+if [ -z "${BENCH_ONLY:-}" ]; then
+  serial_build=${BENCH_SERIAL_BUILD:-$root/build/bench-serial}
+  cmake --preset cross -B "$serial_build" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=OFF \
+    -DONEFILE_UNPACK_THREADS=1 -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$serial_build/bin" \
+    >/dev/null
+  cmake --build "$serial_build" -j2 --target onefile_build_kit
+  export BENCH_BASELINES="serial=$serial_build/bin/onefile-build ${BENCH_BASELINES:-}"
+fi
 
 python3 bench/corpus.py "${BENCH_DATA:-$root/build/bench-data}"
 stop_wine() { WINEPREFIX="$BENCH_BUILD/wineprefix" wineserver -k 2>/dev/null || true; }

@@ -29,7 +29,7 @@ constexpr int deletion_retries = 20;
 constexpr DWORD retry_pause_ms = 100;
 constexpr FILEOP_FLAGS deletion_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
 
-// How long a cleanup may wait: for the main thread's step under way (writing one chunk or
+// How long a cleanup may wait: for the steps under way (writing one chunk, making a directory or
 // starting the child normally takes far less), for the child, and for the whole cleanup.
 struct cleanup_limits {
   DWORD step_wait_ms;
@@ -65,32 +65,66 @@ void request_deletion() {
 // only for a name that the shell takes: it handles none of MAX_PATH units or more, and Wine's
 // crashes the process on one of about 560 units.
 void remove_target_once() {
-  if (!remove_tree_directly(target_directory)) return;
+  if (!remove_tree_directly(target_directory, nullptr, removal_helpers)) return;
   if (wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return;
   request_deletion();
 }
 
 }  // namespace
 
-void begin_main_thread_step() {
-  int expected = main_thread_idle;
-  if (main_thread_step.compare_exchange_strong(expected, main_thread_busy)) return;
+void begin_step(int slot) {
+  step_threads[slot].store(GetCurrentThreadId());
+  int expected = step_idle;
+  if (thread_steps[slot].compare_exchange_strong(expected, step_busy)) return;
   for (;;) Sleep(INFINITE);
 }
 
-void end_main_thread_step() {
-  int expected = main_thread_busy;
-  if (main_thread_step.compare_exchange_strong(expected, main_thread_idle)) return;
+void end_step(int slot) {
+  int expected = step_busy;
+  if (thread_steps[slot].compare_exchange_strong(expected, step_idle)) return;
   // A cleanup waits for this step: hand over, and start nothing more.
-  main_thread_step.store(main_thread_stopped);
+  thread_steps[slot].store(step_stopped);
   for (;;) Sleep(INFINITE);
 }
 
-void hand_over_if_cleanup_waits(void* open_file) {
-  if (main_thread_step.load() != main_thread_stopping) return;
-  if (open_file != nullptr) CloseHandle(open_file);
-  entry_file = nullptr;
-  end_main_thread_step();
+bool cleanup_waits_for(int slot) {
+  return thread_steps[slot].load() == step_stopping;
+}
+
+void hand_over_if_cleanup_waits(int slot, void* open_file) {
+  if (!cleanup_waits_for(slot)) return;
+  if (step_files[slot].exchange(nullptr) == open_file && open_file != nullptr) {
+    CloseHandle(open_file);
+  }
+  end_step(slot);
+}
+
+void stop_every_step(DWORD wait_limit_ms) {
+  // The wait has a limit: a step that hangs must not keep the directory from being removed.
+  const DWORD self = GetCurrentThreadId();
+  const ULONGLONG wait_start = GetTickCount64();
+  for (;;) {
+    bool all_stopped = true;
+    for (int slot = 0; slot < step_slot_count; ++slot) {
+      int state = thread_steps[slot].load();
+      if (state == step_stopped) continue;
+      if (state == step_idle && thread_steps[slot].compare_exchange_strong(state, step_stopped)) {
+        continue;
+      }
+      if (step_threads[slot].load() == self) {
+        // The calling thread's own step (a failure in the middle of it) ends here.
+        if (HANDLE file = step_files[slot].exchange(nullptr)) CloseHandle(file);
+        thread_steps[slot].store(step_stopped);
+        continue;
+      }
+      if (state == step_busy) {
+        thread_steps[slot].compare_exchange_strong(state, step_stopping);
+      }
+      all_stopped = false;
+    }
+    if (all_stopped || GetTickCount64() - wait_start >= wait_limit_ms) return;
+    Sleep(1);
+  }
 }
 
 namespace {
@@ -112,21 +146,10 @@ void remove_target_directory_until(ULONGLONG deadline) {
 void cleanup_within(const cleanup_limits& limits) {
   const ULONGLONG start = GetTickCount64();
   const ULONGLONG deadline = limits.total_ms == INFINITE ? ~0ull : start + limits.total_ms;
-  // No file and no child comes into being beside the cleanup: stop the main thread's steps for
-  // good, after the one under way (one chunk of an entry, or the child's start) has ended. The
-  // wait has a limit: a step that hangs must not keep the directory from being removed.
-  for (;;) {
-    int state = main_thread_step.load();
-    if (state == main_thread_idle &&
-        main_thread_step.compare_exchange_strong(state, main_thread_stopped)) {
-      break;
-    }
-    if (state == main_thread_stopped || GetTickCount64() - start >= limits.step_wait_ms) break;
-    if (state == main_thread_busy) {
-      main_thread_step.compare_exchange_strong(state, main_thread_stopping);
-    }
-    Sleep(1);
-  }
+  // No file and no child comes into being beside the cleanup: stop every thread's steps for good,
+  // after the ones under way (one chunk of an entry, a directory, or the child's start) have
+  // ended.
+  stop_every_step(limits.step_wait_ms);
   // Taken by exchange: of the handler and the main thread, only the one that gets it closes it.
   if (HANDLE child = child_process.exchange(nullptr)) {
     if (WaitForSingleObject(child, limits.child_grace_ms) != WAIT_OBJECT_0) {
@@ -146,9 +169,7 @@ void remove_target_directory() {
 }
 
 void remove_target_after_failure() {
-  // Only the main thread writes files, and only the main thread fails while one is open.
-  if (entry_file != nullptr) CloseHandle(entry_file);
-  entry_file = nullptr;
+  stop_every_step(unhurried.step_wait_ms);
   remove_target_directory();
 }
 

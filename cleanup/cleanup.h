@@ -12,28 +12,41 @@
 // too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
 void cleanup_child_and_directory();
 // The same, for a process that Windows is about to end (console close, log-off, shut-down): at
-// most 0.5 s for the main thread's step, 1.5 s for the child, 4 s in all.
+// most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
 void cleanup_before_process_end();
 // Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
 // shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // Once armed: closes the target's mark, then removes the target directory with the retries above.
 void remove_target_directory();
-// The failure exits' work in a parent that created its target directory: the file being written
-// is closed, then the directory removed.
+// The failure exits' work in a parent that created its target directory: every thread's steps
+// are stopped (the failing thread's own file closed at once, the others' after the chunk under
+// way), then the directory removed.
 void remove_target_after_failure();
 
-// The main thread brackets every step that creates something, each payload entry it writes and
-// the start of the child, with these two. A cleanup first waits for the step under way to end and
-// then lets the main thread start no other, so that it never races the writing of further files
-// and never misses a child started beside it. Once a cleanup has begun, begin_main_thread_step
-// does not return: the thread waits for the process to end, which the console event's default
-// handling does when the cleanup is over.
-void begin_main_thread_step();
-void end_main_thread_step();
+// Every thread that creates something brackets each such step with these two, under its own
+// slot (launcher/state.h): the main thread each directory it makes, each payload entry it writes
+// and the start of the child; a writer of the pool each entry it writes. A cleanup first waits
+// for the steps under way to end and then lets no thread start another, so that it never races
+// the writing of further files and never misses a child started beside it. Once a cleanup has
+// begun, begin_step does not return: the thread waits for the process to end, which the console
+// event's default handling (or the failure's exit) does when the cleanup is over.
+void begin_step(int slot);
+void end_step(int slot);
 // Called between the chunks of an entry: when a cleanup waits, closes the open file and hands
 // over (does not return), so that a console event waits for one chunk, not for a whole entry.
-void hand_over_if_cleanup_waits(void* open_file);
+void hand_over_if_cleanup_waits(int slot, void* open_file);
+// True when a cleanup waits for the slot's step under way.
+bool cleanup_waits_for(int slot);
+inline void begin_main_thread_step() {
+  begin_step(0);
+}
+inline void end_main_thread_step() {
+  end_step(0);
+}
+// Stops every slot's steps: waits (at most wait_limit_ms in all) for the steps under way to end,
+// except the calling thread's own, whose open file it closes.
+void stop_every_step(DWORD wait_limit_ms);
 
 // Removes everything below and including directory (no trailing backslash) with a direct walk.
 // Nothing is followed: an entry is deleted only when a handle opened on it, without following a
@@ -43,8 +56,11 @@ void hand_over_if_cleanup_waits(void* open_file);
 // a directory, is left alone too. True when nothing remains that could lead a deletion outside
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
-// A stop that is set ends the walk at the next entry (the result is then false).
-bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
+// A stop that is set ends the walk at the next entry (the result is then false). With helpers,
+// that many threads delete the plain files beside the walk, with the same checks; directories
+// and links the walk keeps to itself.
+bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr,
+                          int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory
 // included, could be opened exclusively (no process holds it open, runs it as an image or has it
 // as its current directory) and every directory in it could be walked. Links (also a file that

@@ -6,11 +6,60 @@
 #include <cwchar>
 
 #include "cleanup/cleanup.h"
+#include "cleanup/tree_walk.h"
 #include "launcher/state.h"
 
 namespace {
 
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+bool mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+}  // namespace
+
+// The checks on one entry, shared with the removal crew (tree_walk.h).
+
+// Wine follows a symbolic link even for a handle opened on the link itself, and deleting through
+// such a handle deletes the target, so a handle named after some other place is closed at once
+// and the entry left alone.
+opened open_checked_entry(const wchar_t* path, std::size_t length, const walk_root& root,
+                          handle_name& name, DWORD access, DWORD flags, HANDLE* handle,
+                          DWORD share) {
+  *handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (*handle == INVALID_HANDLE_VALUE) return opened::failed;
+  const std::size_t below = length - root.path_length;
+  bool same = GetFileInformationByHandleEx(*handle, FileNameInfo, &name, sizeof name) &&
+              name.info.FileNameLength == (root.name_length + below) * sizeof(wchar_t);
+  same = same && std::wmemcmp(name.info.FileName, root.name, root.name_length) == 0 &&
+         std::wmemcmp(name.info.FileName + root.name_length, path + root.path_length, below) == 0;
+  if (same) return opened::itself;
+  CloseHandle(*handle);
+  *handle = INVALID_HANDLE_VALUE;
+  return opened::elsewhere;
+}
+
+DWORD deletion_access(DWORD attributes) {
+  // A read-only entry may need its attribute cleared before it can go.
+  return DELETE | ((attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
+}
+
+// Marks the open entry for deletion (it goes when the handle is closed) and closes the handle.
+bool delete_and_close(HANDLE handle, DWORD attributes) {
+  bool deleted = mark_for_deletion(handle);
+  if (!deleted && (attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_ACCESS_DENIED) {
+    FILE_BASIC_INFO basic{};  // zero times stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    deleted = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+              mark_for_deletion(handle);
+  }
+  CloseHandle(handle);
+  return deleted;
+}
+
+namespace {
+
 // Every level below the root adds at least a backslash and one unit to the path.
 constexpr std::size_t walk_depth_capacity = wide_path_capacity / 2;
 
@@ -28,21 +77,18 @@ struct tree_walk {
   wchar_t path[wide_path_capacity];
   std::size_t length;
   std::size_t root_length;
-  // The name the system gives the root's handle (its place on its volume): an entry is what its
-  // path says when its handle's name is this name followed by path[root_length..length].
+  // The name the system gives the root's handle (its place on its volume); see walk_root.
   wchar_t root_name[wide_path_capacity];
-  std::size_t root_name_length;
-  // Room for the name of one handle.
-  union {
-    FILE_NAME_INFO info;
-    unsigned char bytes[sizeof(FILE_NAME_INFO) + wide_path_capacity * sizeof(wchar_t)];
-  } name;
+  walk_root root;
+  handle_name name;
   WIN32_FIND_DATAW found;
   // Removing, or only probing whether every entry is free (nothing holds it open, maps it or
   // has it as its current directory).
   bool probing;
   // When set, the walk ends at the next entry, leaving the rest as it is.
   const std::atomic<bool>* stop;
+  // Threads that delete the plain files beside the walk, or none.
+  removal_crew* crew;
   // False once something remains that could lead a deletion outside the root; when probing, also
   // once an entry is in use or can't be judged.
   bool contained;
@@ -68,51 +114,11 @@ bool append_path(tree_walk& walk, const wchar_t* text) {
   return true;
 }
 
-enum class opened { itself, elsewhere, failed };
-
-// Opens the entry at walk.path without following a link and checks that the system names the
-// handle after that very place. Wine follows a symbolic link even for a handle opened on the
-// link itself, and deleting through such a handle deletes the target, so a handle named after
-// some other place is closed at once and the entry left alone.
+// The entry at walk.path, opened and checked (open_checked_entry).
 opened open_entry(tree_walk& walk, DWORD access, DWORD flags, HANDLE* handle,
                   DWORD share = share_all) {
-  *handle = CreateFileW(walk.path, access, share, nullptr, OPEN_EXISTING,
-                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (*handle == INVALID_HANDLE_VALUE) return opened::failed;
-  const std::size_t below = walk.length - walk.root_length;
-  bool same = GetFileInformationByHandleEx(*handle, FileNameInfo, &walk.name, sizeof walk.name) &&
-              walk.name.info.FileNameLength == (walk.root_name_length + below) * sizeof(wchar_t);
-  same = same &&
-         std::wmemcmp(walk.name.info.FileName, walk.root_name, walk.root_name_length) == 0 &&
-         std::wmemcmp(walk.name.info.FileName + walk.root_name_length, walk.path + walk.root_length,
-                      below) == 0;
-  if (same) return opened::itself;
-  CloseHandle(*handle);
-  *handle = INVALID_HANDLE_VALUE;
-  return opened::elsewhere;
-}
-
-DWORD deletion_access(DWORD attributes) {
-  // A read-only entry may need its attribute cleared before it can go.
-  return DELETE | ((attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
-}
-
-bool mark_for_deletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
-// Marks the open entry for deletion (it goes when the handle is closed) and closes the handle.
-bool delete_and_close(HANDLE handle, DWORD attributes) {
-  bool deleted = mark_for_deletion(handle);
-  if (!deleted && (attributes & FILE_ATTRIBUTE_READONLY) && GetLastError() == ERROR_ACCESS_DENIED) {
-    FILE_BASIC_INFO basic{};  // zero times stay as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    deleted = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
-              mark_for_deletion(handle);
-  }
-  CloseHandle(handle);
-  return deleted;
+  return open_checked_entry(walk.path, walk.length, walk.root, walk.name, access, flags, handle,
+                            share);
 }
 
 // Opens the entry exclusively, with the access that a holder's sharing or a mapped image refuses:
@@ -143,6 +149,9 @@ void probe_entry(tree_walk& walk, DWORD attributes) {
 void remove_entry(tree_walk& walk, DWORD attributes) {
   if (walk.probing) return probe_entry(walk, attributes);
   const bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+  if (walk.crew != nullptr && !link && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return hand_file_to_crew(walk.crew, walk.path, walk.length, attributes);
+  }
   const DWORD flags = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0;
   HANDLE handle;
   switch (open_entry(walk, deletion_access(attributes), flags, &handle)) {
@@ -159,9 +168,11 @@ void remove_entry(tree_walk& walk, DWORD attributes) {
   }
 }
 
-// Deletes the directory at walk.path once its walk is over.
+// Deletes the directory at walk.path once its walk is over (and the files handed over from it are
+// gone).
 void remove_directory(tree_walk& walk, DWORD attributes) {
   if (walk.probing) return probe_entry(walk, attributes);
+  if (walk.crew != nullptr) wait_for_crew(walk.crew);
   HANDLE directory;
   switch (open_entry(walk, deletion_access(attributes), FILE_FLAG_BACKUP_SEMANTICS, &directory)) {
     case opened::itself:
@@ -263,11 +274,13 @@ void walk_tree(tree_walk& walk, DWORD root_attributes) {
 }
 
 // Walks the tree at directory, removing or probing; see cleanup.h for what the result says.
-bool walk_directory(const wchar_t* directory, bool probing, const std::atomic<bool>* stop) {
+bool walk_directory(const wchar_t* directory, bool probing, const std::atomic<bool>* stop,
+                    int helpers) {
   tree_walk walk;
   walk.length = 0;
   walk.probing = probing;
   walk.stop = stop;
+  walk.crew = nullptr;
   walk.contained = true;
   if (!append_path(walk, directory)) return false;
   walk.root_length = walk.length;
@@ -288,20 +301,23 @@ bool walk_directory(const wchar_t* directory, bool probing, const std::atomic<bo
   const bool named = GetFileInformationByHandleEx(root, FileNameInfo, &walk.name, sizeof walk.name);
   CloseHandle(root);
   if (!named) return false;
-  walk.root_name_length = walk.name.info.FileNameLength / sizeof(wchar_t);
-  if (walk.root_name_length >= wide_path_capacity) return false;
-  std::wmemcpy(walk.root_name, walk.name.info.FileName, walk.root_name_length);
+  const std::size_t root_name_length = walk.name.info.FileNameLength / sizeof(wchar_t);
+  if (root_name_length >= wide_path_capacity) return false;
+  std::wmemcpy(walk.root_name, walk.name.info.FileName, root_name_length);
+  walk.root = walk_root{walk.root_length, walk.root_name, root_name_length};
 
+  if (helpers > 0 && !probing) walk.crew = start_removal_crew(helpers, walk.root);
   walk_tree(walk, attributes);
+  if (walk.crew != nullptr && !end_removal_crew(walk.crew)) walk.contained = false;
   return walk.contained;
 }
 
 }  // namespace
 
-bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop) {
-  return walk_directory(directory, false, stop);
+bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop, int helpers) {
+  return walk_directory(directory, false, stop, helpers);
 }
 
 bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop) {
-  return walk_directory(directory, true, stop);
+  return walk_directory(directory, true, stop, 0);
 }

@@ -29,9 +29,9 @@ endfunction()
 
 set(ONEFILE_MANIFEST_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../resources/launcher.manifest.in)
 
-# Writes one launcher's manifest: the execution level it asks for and, with utf8, UTF-8 as the
-# process's ANSI code page.
-function(onefile_generate_manifest output uac_admin utf8)
+# Writes one launcher's manifest: the execution level it asks for, with utf8 UTF-8 as the
+# process's ANSI code page, and the DPI awareness (unaware, system or permonitorv2).
+function(onefile_generate_manifest output uac_admin utf8 dpi_aware)
   set(ONEFILE_MANIFEST_LEVEL asInvoker)
   if(uac_admin)
     set(ONEFILE_MANIFEST_LEVEL requireAdministrator)
@@ -39,6 +39,14 @@ function(onefile_generate_manifest output uac_admin utf8)
   set(ONEFILE_MANIFEST_SETTINGS "")
   if(utf8)
     set(ONEFILE_MANIFEST_SETTINGS "\n      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>")
+  endif()
+  if(dpi_aware STREQUAL "system")
+    string(APPEND ONEFILE_MANIFEST_SETTINGS "\n      <dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>")
+  elseif(dpi_aware STREQUAL "permonitorv2")
+    string(APPEND ONEFILE_MANIFEST_SETTINGS "\n      <dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>"
+           "\n      <dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>")
+  elseif(dpi_aware AND NOT dpi_aware STREQUAL "unaware")
+    message(FATAL_ERROR "DPI_AWARE must be unaware, system or permonitorv2, not '${dpi_aware}'")
   endif()
   configure_file(${ONEFILE_MANIFEST_TEMPLATE} ${output} @ONLY)
 endfunction()

@@ -14,6 +14,8 @@
 #     [ICON <file.ico>]                   the executable's icon
 #     [UTF8]                              UTF-8 as the process's ANSI code page (manifest)
 #     [UAC_ADMIN]                         asks for elevation (requireAdministrator)
+#     [DPI_AWARE unaware|system|permonitorv2]  DPI awareness (default: unaware)
+#     [MANIFEST <file>]                   a complete manifest of your own instead of the generated one
 #     [NO_ERROR_DIALOG]                   errors never in a message box, only on standard error
 #     [KEEP | KEEP_VERIFY]                keep the unpacked files for later launches, and with
 #                                         KEEP_VERIFY compare them with the payload at each start
@@ -35,13 +37,21 @@ endfunction()
 # in each process: the child, which reads only the payload's first bytes, then stays small.
 function(onefile_launcher_link_options target console)
   if(MINGW)
+    # Subsystem version 6.0: with MinGW's default of 5.2 Windows treats the program as a legacy
+    # one in places.
     target_link_options(${target} PRIVATE -municode -static -s -Wl,--gc-sections
-                        -Wl,--stack,0x968000 -Wl,--file-alignment,0x1000)
+                        -Wl,--stack,0x968000 -Wl,--file-alignment,0x1000
+                        -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0)
     if(NOT console)
       target_link_options(${target} PRIVATE -mwindows)
     endif()
   elseif(MSVC)
     target_link_options(${target} PRIVATE /STACK:0x968000,0x1000 /MANIFEST:NO)
+    if(console)
+      target_link_options(${target} PRIVATE /SUBSYSTEM:CONSOLE,6.00)
+    else()
+      target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWS,6.00)
+    endif()
     set_target_properties(${target} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded")
   endif()
   if(NOT console)
@@ -101,7 +111,7 @@ function(onefile_add_launcher target)
     message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
   endif()
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
-    "MAIN;RUN;ICON;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
+    "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
     "FILES")
   if(NOT arg_MAIN AND NOT arg_RUN)
     message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN or RUN is required")
@@ -214,7 +224,12 @@ function(onefile_add_launcher target)
   endif()
   onefile_generate_config(${work}/config.cpp "${arg_TARGET_SPEC}" "${arg_COMPANY}" "${arg_PRODUCT}"
                           "${arg_VERSION}" ${error_dialog} ${keep})
-  onefile_generate_manifest(${work}/launcher.manifest "${arg_UAC_ADMIN}" "${arg_UTF8}")
+  if(arg_MANIFEST)
+    get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE)
+    configure_file(${manifest} ${work}/launcher.manifest COPYONLY)
+  else()
+    onefile_generate_manifest(${work}/launcher.manifest "${arg_UAC_ADMIN}" "${arg_UTF8}" "${arg_DPI_AWARE}")
+  endif()
 
   _onefile_rc_escape(ONEFILE_RC_COMPANY "${arg_COMPANY}")
   _onefile_rc_escape(ONEFILE_RC_PRODUCT "${arg_PRODUCT}")

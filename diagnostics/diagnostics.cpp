@@ -126,6 +126,19 @@ void append_system_error(std::uint32_t code) {
   append(")");
 }
 
+// The thread whose failure ends the run; 0 before any.
+std::atomic<DWORD> failing_thread{0};
+
+// Several threads unpack at once and may fail at once (a full disk fails every writer): the first
+// one reports and cleans up, any other waits for it to end the process. The thread that holds
+// the failure may fail again on its way out (a text too long for its buffer, say) and goes on.
+void claim_failure() {
+  const DWORD self = GetCurrentThreadId();
+  DWORD holder = 0;
+  if (failing_thread.compare_exchange_strong(holder, self) || holder == self) return;
+  for (;;) Sleep(INFINITE);
+}
+
 // The failure's message is out first, so that it is seen even when the removal takes its time.
 void before_failure_exit() {
   if (void (*cleanup)() = failure_cleanup.exchange(nullptr)) cleanup();
@@ -157,6 +170,7 @@ void trim_line_ends(wchar_t* text) {
 }
 
 void fatal_error(const char* message) {
+  claim_failure();
   start_line(message);
   write_line(STD_OUTPUT_HANDLE);
   failure_exit();
@@ -169,12 +183,14 @@ void print_system_error(const char* message, std::uint32_t code) {
 }
 
 void fatal_system_error(const char* message, std::uint32_t code) {
+  claim_failure();
   print_system_error(message, code);
   failure_exit();
 }
 
 void fatal_path_system_error(const char* before, const wchar_t* path, const char* after,
                              std::uint32_t code) {
+  claim_failure();
   start_line(before);
   append(path);
   append(after);
@@ -183,15 +199,17 @@ void fatal_path_system_error(const char* before, const wchar_t* path, const char
   failure_exit();
 }
 
-void fatal_open_error() {
+void fatal_open_error(const wchar_t* path) {
+  claim_failure();
   start_line("Error, failed to open '");
-  append(entry_path);
+  append(path);
   append("' for writing.");
   write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
 void fatal_target_exists_error() {
+  claim_failure();
   start_line("Error, target directory '");
   append(target_directory);
   append("' already exists.");
@@ -226,6 +244,7 @@ void fatal_keep_move_error(std::uint32_t code) {
 }
 
 void fatal_intrusion_error(const wchar_t* path) {
+  claim_failure();
   start_line("Error, '");
   append(path);
   append("' was made by another process in the target directory.");
@@ -234,6 +253,7 @@ void fatal_intrusion_error(const wchar_t* path) {
 }
 
 void fatal_spec_error(const wchar_t* spec) {
+  claim_failure();
   start_line("Error, couldn't runtime expand spec '");
   append(spec);
   append("'.");
@@ -242,6 +262,7 @@ void fatal_spec_error(const wchar_t* spec) {
 }
 
 void abnormal_end() {
+  claim_failure();
   // Not the runtime's abort(): msvcrt.dll's shows a modal "Runtime Error" box in a graphical
   // program on Windows (it has no _set_abort_behavior), and the process would wait on it. Ending
   // the process directly runs no exit processing and flushes nothing, as an abort would.
@@ -260,7 +281,9 @@ void fatal_out_of_memory() {
   fatal_error("Error, couldn't allocate memory.");
 }
 void fatal_unpack_error() {
-  fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+  const DWORD code = GetLastError();
+  claim_failure();
+  fatal_system_error("Error, couldn't unpack file to target path.", code);
 }
 void fatal_launch_error(std::uint32_t code) {
   fatal_system_error("Error, couldn't launch child", code);

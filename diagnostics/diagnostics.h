@@ -16,8 +16,9 @@ void print_system_error(const char* message, std::uint32_t code);
 // fatal_system_error for a message with a path in it: before, the path, after.
 [[noreturn]] void fatal_path_system_error(const char* before, const wchar_t* path,
                                           const char* after, std::uint32_t code);
-// "Error, failed to open '<entry_path>' for writing." on standard error, then exit code 2.
-[[noreturn]] void fatal_open_error();
+// "Error, failed to open '<path>' for writing." on standard error, then exit code 2: path is the
+// entry's path in the target directory.
+[[noreturn]] void fatal_open_error(const wchar_t* path);
 // "Error, couldn't runtime expand spec '<spec>'." on standard error, then the abnormal end.
 [[noreturn]] void fatal_spec_error(const wchar_t* spec);
 // The abnormal end: no message, no exit processing, no runtime dialog or fault report; exit
@@ -42,6 +43,10 @@ inline constexpr unsigned abnormal_end_code = 3;
 [[noreturn]] void fatal_kept_in_use_error();
 // "Error, couldn't move the unpacked files to '<kept_directory>'." with the system's code and text.
 [[noreturn]] void fatal_keep_move_error(std::uint32_t code);
+
+// Every failure exit and the abnormal end first make sure that theirs is the run's one failure:
+// on a thread that fails while another thread's failure is under way, they wait for that one to
+// end the process, so that one message is written and one cleanup runs.
 
 // Work that every failure exit does before the process ends (the parent's removal of the target
 // directory it created). Runs once, on the thread that fails; none while it is null.

@@ -6,8 +6,11 @@
 #include "launcher/state.h"
 
 int hand_off_to_main_module(int argument_count, wchar_t** arguments) {
-  // The main module's own libraries are found beside it, never beside the launcher.
+  // The main module's own libraries are found beside it, never beside the launcher: for this
+  // load (a user directory), and for the application's own LoadLibraryW calls by bare name, which
+  // search the DLL directory but no user directories.
   AddDllDirectory(target_directory);
+  SetDllDirectoryW(target_directory);
   HMODULE main_module =
       LoadLibraryExW(main_module_path, nullptr,
                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |

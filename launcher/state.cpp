@@ -25,10 +25,44 @@ bool payload_frame_ended;
 
 std::atomic<bool> cleanup_armed{false};
 std::atomic<void*> child_process{nullptr};
-std::atomic<int> main_thread_step{main_thread_idle};
+std::atomic<int> thread_steps[step_slot_count];
+std::atomic<unsigned long> step_threads[step_slot_count];
+std::atomic<void*> step_files[step_slot_count];
 
 std::atomic<void*> target_mark{nullptr};
-void* entry_file;
+
+decoded_window decoded_windows[decoded_window_count];
+std::uint64_t windows_decoded;
+std::uint64_t windows_taken;
+std::uint64_t windows_released;
+bool decoder_stopped;
+bool decoder_abandoned;
+thread_sync_object decode_lock;
+thread_sync_object window_decoded;
+thread_sync_object window_released;
+void* decoder_thread;
+void* own_payload_window;
+void (*decoded_window_source)();
+std::size_t payload_input_used;
+
+unpack_job* unpack_jobs;
+unsigned char (*unpack_chunks)[write_buffer_size];
+std::uint32_t unpack_chunk_fill[unpack_chunk_count];
+int unpack_chunk_next[unpack_chunk_count];
+int free_chunks;
+std::uint64_t jobs_queued;
+std::uint64_t jobs_taken;
+std::uint64_t jobs_done;
+bool writers_closing;
+int writers_waiting;
+bool filler_waiting;
+thread_sync_object unpack_lock;
+thread_sync_object work_queued;
+thread_sync_object work_done;
+int unpack_writers_started;
+void* unpack_writer_threads[max_unpack_writers];
+
+int removal_helpers;
 void* child_job;
 
 wchar_t executable_directory[executable_path_capacity];

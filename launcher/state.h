@@ -61,21 +61,97 @@ extern bool payload_frame_ended;
 // child_process is taken by exchange so that exactly one thread closes the handle.
 extern std::atomic<bool> cleanup_armed;
 extern std::atomic<void*> child_process;
-// The main thread's steps that create files or the child, against the cleanup of a console event
-// (cleanup/cleanup.h): idle; busy while such a step is under way; stopping when a cleanup waits for
-// that step to end; stopped once no step can come any more.
-enum main_thread_step_state : int {
-  main_thread_idle,
-  main_thread_busy,
-  main_thread_stopping,
-  main_thread_stopped
-};
-extern std::atomic<int> main_thread_step;
+
+// The threads that create files or the child, against the cleanup of a console event or a
+// failure (cleanup/cleanup.h). Each has a step slot: the main thread slot 0, the unpack writers
+// the slots after it. A slot is idle; busy while such a step is under way; stopping when a
+// cleanup waits for that step to end; stopped once no step can come any more.
+inline constexpr int max_unpack_writers = 8;
+inline constexpr int step_slot_count = 1 + max_unpack_writers;
+enum thread_step_state : int { step_idle, step_busy, step_stopping, step_stopped };
+extern std::atomic<int> thread_steps[step_slot_count];
+// The thread that began the slot's last step, and the file that the step holds open: closed by
+// the step's hand-over, or by a failure's cleanup on that same thread, before the removal.
+extern std::atomic<unsigned long> step_threads[step_slot_count];
+extern std::atomic<void*> step_files[step_slot_count];
 
 // The parent's hold on the target directory it created: the open handle of its in-use mark, which
-// the removal closes first; and the file being written, closed before a failure's removal.
+// the removal closes first.
 extern std::atomic<void*> target_mark;
-extern void* entry_file;
+// --- Unpacking on several threads (payload/decode_ahead.cpp, payload/writer_pool.cpp) ---
+
+// A lock or condition of those threads, used as the system's SRWLOCK or CONDITION_VARIABLE (one
+// pointer, all-zero when unused); declared without the system's headers, so that this file also
+// builds on the host.
+struct thread_sync_object {
+  void* opaque;
+};
+
+// Decoding ahead: a thread of its own runs the decoder into a ring of windows while the main
+// thread reads from the one it holds. The decoder owns payload_input, payload_context and
+// window_filled while it runs.
+inline constexpr std::size_t decoded_window_count = 8;
+struct decoded_window {
+  unsigned char* bytes;  // payload_window_size bytes
+  std::size_t fill;      // what the decoder call produced
+  std::size_t input_used;
+  bool frame_ended;  // the call ended the frame
+};
+extern decoded_window decoded_windows[decoded_window_count];
+// Counts from the start: windows the decoder has filled, that the reader has taken, and that it
+// has let go of again.
+extern std::uint64_t windows_decoded;
+extern std::uint64_t windows_taken;
+extern std::uint64_t windows_released;
+// The decoder has made its last call (an error, or no input left), or is told to stop.
+extern bool decoder_stopped;
+extern bool decoder_abandoned;
+extern thread_sync_object decode_lock;
+extern thread_sync_object window_decoded;
+extern thread_sync_object window_released;
+extern void* decoder_thread;
+// The window that open_payload allocated, given back to the stream when decoding ahead ends.
+extern void* own_payload_window;
+// Set while decoding runs ahead: gives read_payload the next window, or ends the run with the
+// decode error at the point where the decoder met it.
+extern void (*decoded_window_source)();
+// payload_input's position after the decoder call that filled the window in hand.
+extern std::size_t payload_input_used;
+
+// The writer pool: whole entries queued in payload order, each with its path and a queue of
+// 32 KiB chunks of its bytes, written by the pool's threads. Its memory is taken on start and
+// given back when the last entry is on disk.
+inline constexpr int unpack_job_count = 64;
+inline constexpr int unpack_chunk_count = 128;
+struct unpack_job {
+  wchar_t path[wide_path_capacity];
+  std::uint64_t size;
+  int first_chunk;  // chunks not yet written, in order, linked by unpack_chunk_next; -1: none
+  int last_chunk;
+  bool done;  // written and closed, or never used
+};
+extern unpack_job* unpack_jobs;
+extern unsigned char (*unpack_chunks)[write_buffer_size];
+extern std::uint32_t unpack_chunk_fill[unpack_chunk_count];
+extern int unpack_chunk_next[unpack_chunk_count];
+extern int free_chunks;  // first of the free chunks, linked the same way; -1: none
+// Counts from the start: entries queued by the main thread, taken by a writer, and on disk.
+extern std::uint64_t jobs_queued;
+extern std::uint64_t jobs_taken;
+extern std::uint64_t jobs_done;
+extern bool writers_closing;
+extern int writers_waiting;
+extern bool filler_waiting;
+extern thread_sync_object unpack_lock;
+extern thread_sync_object work_queued;
+extern thread_sync_object work_done;
+extern int unpack_writers_started;
+extern void* unpack_writer_threads[max_unpack_writers];
+
+// Threads that delete files beside the walk that removes the target directory (cleanup.h); 0:
+// the walk alone.
+extern int removal_helpers;
+
 // The job that ends the child with the parent, or none; never closed.
 extern void* child_job;
 

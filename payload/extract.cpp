@@ -67,6 +67,8 @@ bool is_uncached_directory(const wchar_t* path) {
   return false;
 }
 
+}  // namespace
+
 // Below the target directory everything is this launch's own making; above it, folders may exist.
 bool is_below_target(const wchar_t* path) {
   const std::size_t length = path_length(target_directory);
@@ -81,7 +83,7 @@ bool is_below_target(const wchar_t* path) {
 // does so when a write reaches a file size limit or fills the disk); the rest is given again, so
 // that the condition shows up as the next call's failure, with the system's code, instead of
 // leaving the file short.
-void write_chunk(HANDLE file, const unsigned char* bytes, DWORD count) {
+void write_chunk(void* file, const unsigned char* bytes, std::uint32_t count) {
   while (count > 0) {
     DWORD written = 0;
     if (!WriteFile(file, bytes, count, &written, nullptr)) fatal_unpack_error();
@@ -95,33 +97,33 @@ void write_chunk(HANDLE file, const unsigned char* bytes, DWORD count) {
   }
 }
 
-}  // namespace
+void* create_entry_file(const wchar_t* path) {
+  // Always a new file: whatever stands at the name already was put there by someone else, and
+  // is neither written through nor replaced.
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_EXISTS && is_below_target(path)) fatal_intrusion_error(path);
+    fatal_open_error(path);
+  }
+  return file;
+}
 
 void write_entry() {
   std::uint64_t remaining = 0;
   read_payload(&remaining, sizeof remaining);
   // A directory that could not be made shows up as the open failure below.
   create_containing_directories(entry_path);
-  // Always a new file: whatever stands at the name already was put there by someone else, and
-  // is neither written through nor replaced.
-  HANDLE file =
-      CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_EXISTS && is_below_target(entry_path)) {
-      fatal_intrusion_error(entry_path);
-    }
-    fatal_open_error();
-  }
-  entry_file = file;
+  void* file = create_entry_file(entry_path);
+  step_files[0].store(file);
   while (remaining > 0) {
-    hand_over_if_cleanup_waits(file);
+    hand_over_if_cleanup_waits(0, file);
     const DWORD chunk =
         remaining < write_buffer_size ? static_cast<DWORD>(remaining) : DWORD{write_buffer_size};
     read_payload(write_buffer, chunk);
     write_chunk(file, write_buffer, chunk);
     remaining -= chunk;
   }
-  entry_file = nullptr;
+  step_files[0].store(nullptr);
   CloseHandle(file);
 }
 

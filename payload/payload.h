@@ -37,6 +37,34 @@ void write_entry();
 // Expands the target spec into target_directory and makes it absolute; a spec that can't be
 // expanded ends the run.
 void expand_target_spec();
+// Creates the entry's file new at path, or ends the run naming it (someone else's file there is
+// an intrusion); returns the open handle.
+void* create_entry_file(const wchar_t* path);
+// Writes all of count bytes to the open file, or ends the run with the unpack failure.
+void write_chunk(void* file, const unsigned char* bytes, std::uint32_t count);
+// True for a path below target_directory.
+bool is_below_target(const wchar_t* path);
+
+// --- Unpacking on several threads (the parent only) ---
+
+// The build's choice (ONEFILE_UNPACK_THREADS): 0 for as many writers as suit the processors,
+// 1 for the main thread alone, more for that many writers. Tests may change it before the run.
+extern int unpack_threads_setting;
+// Writers for this run: 0 when the main thread is to write every entry itself (the setting says
+// so, or the machine has one processor).
+int unpack_writer_count();
+// From a fresh stream: a thread of its own decodes ahead of read_payload (decode_ahead.cpp).
+void start_decoding_ahead();
+// Ends decoding ahead (after finish_payload), so that the stream can be closed.
+void stop_decoding_ahead();
+// Starts the writers (writer_pool.cpp); when none can be started, unpack_writers_started stays 0
+// and the main thread writes every entry itself.
+void start_writer_pool(int writers);
+// Main thread, for the name just read: reads the entry's size, creates the directories above
+// entry_path and hands the entry and its bytes to the writers.
+void queue_entry();
+// Waits until every queued entry is on disk and its file closed, then ends the writers.
+void finish_writer_pool();
 // Parent: makes target_directory anew (see target_directory.cpp), arms the cleanup and holds the
 // directory's mark; a name already taken gets a new random part (expand_name makes the name
 // again), or ends the run.

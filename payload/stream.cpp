@@ -20,6 +20,7 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   window_filled = false;
   payload_frame_ended = false;
   payload_input = ZSTD_inBuffer{block + 3, block_size - 3, 0};
+  payload_input_used = 0;
 }
 
 void read_payload(void* destination, std::uint64_t count) {
@@ -35,8 +36,13 @@ void read_payload(void* destination, std::uint64_t count) {
       count -= chunk;
       continue;
     }
-    // The window is empty. The decoder may still hold output when it last filled the window,
-    // even after all input is consumed.
+    // The window is empty. Decoding ahead, the decoder's thread has made the same call already.
+    if (decoded_window_source != nullptr) {
+      decoded_window_source();
+      continue;
+    }
+    // The decoder may still hold output when it last filled the window, even after all input is
+    // consumed.
     if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
     payload_window.size = payload_window_size;
     payload_window.pos = 0;
@@ -45,6 +51,7 @@ void read_payload(void* destination, std::uint64_t count) {
     window_filled = payload_window.pos == payload_window_size;
     if (ZSTD_isError(result)) fatal_decode_error();
     payload_frame_ended = result == 0;
+    payload_input_used = payload_input.pos;
     payload_window.size = payload_window.pos;
     payload_window.pos = 0;
   }
@@ -56,6 +63,11 @@ void finish_payload() {
   // The decoder checks the content checksum when it reaches the frame's end, which may lie beyond
   // the last byte that the entry list needed.
   while (!payload_frame_ended) {
+    if (decoded_window_source != nullptr) {
+      decoded_window_source();
+      if (payload_window.size != 0) fatal_decode_error();
+      continue;
+    }
     if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
     payload_window.size = payload_window_size;
     payload_window.pos = 0;
@@ -64,14 +76,15 @@ void finish_payload() {
     if (ZSTD_isError(result) || payload_window.pos != 0) fatal_decode_error();
     window_filled = false;
     payload_frame_ended = result == 0;
+    payload_input_used = payload_input.pos;
     payload_window.size = 0;
   }
   // Then exactly the block's trailer: a 0 byte and the leading length, the bytes before it.
-  const auto* rest = static_cast<const unsigned char*>(payload_input.src) + payload_input.pos;
-  if (payload_input.size - payload_input.pos != 9 || rest[0] != 0) fatal_decode_error();
+  const auto* rest = static_cast<const unsigned char*>(payload_input.src) + payload_input_used;
+  if (payload_input.size - payload_input_used != 9 || rest[0] != 0) fatal_decode_error();
   std::uint64_t leading_length = 0;
   for (int i = 8; i >= 1; --i) leading_length = (leading_length << 8) | rest[i];
-  if (leading_length != 3 + payload_input.pos + 1) fatal_decode_error();
+  if (leading_length != 3 + payload_input_used + 1) fatal_decode_error();
 }
 
 void close_payload() {

@@ -400,15 +400,18 @@ TEST_F(Links, CleanupNeverFollowsLinksAndMakesNoShellRequestWhileOneRemains) {
   EXPECT_TRUE(path_exists(target + L"\\package1\\to_directory"));
 }
 
+// Both removals with threads that delete the files beside their walks, as the parent's are.
 TEST_F(Links, TwoRemovalsAtOnceLeaveWhatALinkPointsTo) {
   make_outside();
   make_tree(target, 6, 10);
   make_link(target + L"\\package3\\to_directory", outside);
   make_link(target + L"\\package4\\to_file", outside_file);
   retry_pause = [](DWORD) {};
+  removal_helpers = 4;
   std::thread handler([] { console_ctrl_handler(CTRL_CLOSE_EVENT); });
   cleanup_child_and_directory();
   handler.join();
+  removal_helpers = 0;
   expect_outside_intact();
   EXPECT_EQ(requests, 0);
 }

@@ -60,7 +60,7 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"open") {
     std::wcscpy(entry_path,
                 L"C:\\target\\\u041f\u0430\u043f\u043a\u0430\\\u6587\u4ef6\\\U0001F600.txt");
-    fatal_open_error();
+    fatal_open_error(entry_path);
   }
   if (mode == L"spec") fatal_spec_error(L"{TEMP}\\onefile_{PID}");
   if (mode == L"abort") abnormal_end();

@@ -17,6 +17,7 @@ expect("${gui}" "file format pei-x86-64" "machine")
 expect("${gui}" "Subsystem[ \t]+00000002" "graphical subsystem")
 expect("${gui}" "SizeOfStackReserve[ \t]+0+968000" "stack reserve")
 expect("${gui}" "SizeOfStackCommit[ \t]+0+1000" "stack commit")
+expect("${gui}" "MajorSubsystemVersion[ \t]+6\nMinorSubsystemVersion[ \t]+0\n" "subsystem version 6.0")
 headers(${CONSOLE_EXE} console)
 expect("${console}" "Subsystem[ \t]+00000003" "console subsystem")
 

@@ -214,15 +214,23 @@ TEST(Startup, TheShowStateArrivesAndNoOtherHandleIsInherited) {
   scratch_directory records;
   std::vector<wchar_t> environment =
       environment_block({L"ONEFILE_TEST_RECORD=" + records / L"record", L"TEMP=" + records.path()});
+  // Standard handles of its own: under Wine a process that starts the desktop (the parent's
+  // hidden window does) hands it these, and the test runner's pipes must not stay open in it.
+  SECURITY_ATTRIBUTES inheritable_null{sizeof inheritable_null, nullptr, TRUE};
+  HANDLE null_device =
+      CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inheritable_null, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
   startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = null_device;
   PROCESS_INFORMATION started{};
   std::wstring line = command(launcher(L"record_launcher.exe"));
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                              CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
                              &started));
+  CloseHandle(null_device);
   EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
   CloseHandle(started.hProcess);
   CloseHandle(started.hThread);

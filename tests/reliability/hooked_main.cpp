@@ -8,11 +8,12 @@
 // in ONEFILE_TEST_CTRL_CODE, and sets the event. Both variables are taken out of the environment
 // at once, so that only the process the test started (the parent) listens, never its child.
 //
-// Two more seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment
-// fail (as nested jobs do before Windows 8), and ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first
-// random name AAAAAAAAAAA, so that a test can make it collide. ONEFILE_TEST_REFUSE_OPEN, which
-// stays for the child, refuses its opening of the parent: "vm-read" the right to read its memory,
-// as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
+// More seams, for the parent alike: ONEFILE_TEST_NO_JOB=1 makes the child's job assignment fail
+// (as nested jobs do before Windows 8), ONEFILE_TEST_FIRST_RANDOM_ZERO=1 makes the first random
+// name AAAAAAAAAAA, so that a test can make it collide, and ONEFILE_TEST_UNPACK_THREADS=N unpacks
+// with N writers (1: the main thread alone), whatever the processors. ONEFILE_TEST_REFUSE_OPEN,
+// which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
+// memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
 // launcher's parent take half a second longer for its first judgement of the kept directory.
 #include <cwchar>
 
@@ -82,6 +83,12 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
 }
 
 void install_seams() {
+  wchar_t threads[8];
+  const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", nullptr);
+  if (threads_length > 0 && threads_length < 8) {
+    unpack_threads_setting = static_cast<int>(std::wcstol(threads, nullptr, 10));
+  }
   wchar_t refused[16];
   const DWORD refused_length = GetEnvironmentVariableW(L"ONEFILE_TEST_REFUSE_OPEN", refused, 16);
   if (refused_length > 0 && refused_length < 16) {

@@ -366,6 +366,106 @@ TEST(CorruptPayloads, EachEndsWithAFixedMessageAndLeavesNothing) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Unpacking on several threads (ONEFILE_TEST_UNPACK_THREADS, hooked_main.cpp): the files the same
+// as the main thread alone writes them, each one whole when run_code begins; a file that can't
+// be created in the middle ends the launch with its own message and takes back the rest.
+
+// "name|size|hash" lines, sorted, as fault_main writes them for ONEFILE_TEST_LIST.
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// The same lines for a tree here.
+std::vector<std::string> tree_lines(const std::wstring& root) {
+  std::vector<std::wstring> names;
+  list_tree(root, L"", names);
+  std::string text;
+  for (const std::wstring& name : names) {
+    std::string bytes;
+    if (is_directory(root + L"\\" + name) || !read_file(root + L"\\" + name, bytes)) continue;
+    unsigned long long hash = 14695981039346656037ull;
+    for (unsigned char byte : bytes) hash = (hash ^ byte) * 1099511628211ull;
+    char line[64];
+    std::snprintf(line, sizeof line, "|%zu|%016llx\n", bytes.size(), hash);
+    text += narrow(name) + line;
+  }
+  return sorted_lines(text);
+}
+
+TEST(ParallelUnpacking, EveryFileIsWholeWhenRunCodeBeginsAndTheSameAsOnOneThread) {
+  std::vector<std::string> on_one_thread;
+  for (const wchar_t* writers : {L"1", L"2", L"4"}) {
+    SCOPED_TRACE(narrow(writers) + " writers");
+    launch_files files;
+    const std::wstring list = files.work / L"list";
+    started_launch run(
+        launcher(L"mixed_launcher.exe"),
+        files.environment({L"ONEFILE_TEST_LIST=" + list,
+                           std::wstring(L"ONEFILE_TEST_UNPACK_THREADS=") + writers}));
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 0u) << run.out() << run.err();
+    std::string text;
+    ASSERT_TRUE(read_file(list, text));
+    const std::vector<std::string> lines = sorted_lines(text);
+    if (on_one_thread.empty()) {
+      on_one_thread = lines;
+    } else {
+      EXPECT_EQ(lines, on_one_thread);
+    }
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+  // Every file of the tree, with its bytes; beside them only the main module and the mark.
+  const std::vector<std::string> expected = tree_lines(TEST_MIXED_DIR);
+  ASSERT_GE(expected.size(), 600u);
+  for (const std::string& line : expected) {
+    EXPECT_TRUE(std::binary_search(on_one_thread.begin(), on_one_thread.end(), line)) << line;
+  }
+  EXPECT_EQ(on_one_thread.size(), expected.size() + 2);
+}
+
+TEST(ParallelUnpacking, AFileThatCannotBeCreatedEndsTheLaunchNamingItAndNothingStays) {
+  // Three hundred small files, the one in the middle under a name that no file may have.
+  std::string entries;
+  add_entry(entries, "main.dll", std::string("MZ") + std::string(3000, 'm'));
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "d";
+    name += std::to_string(i / 100);
+    name += i == 150 ? "\\not*allowed.txt" : "\\f" + std::to_string(i) + ".txt";
+    std::string data(i % 7 * 300, '.');
+    data += std::to_string(i);
+    add_entry(entries, name, data);
+  }
+  const std::string frame = compress_frame(entries + std::string(2, '\0'));
+  for (const wchar_t* writers : {L"4", L"1"}) {
+    SCOPED_TRACE(narrow(writers) + " writers");
+    scratch_directory where;
+    const std::wstring exe = launcher_with_block(where, frame + trailer(frame.size()));
+    launch_files files;
+    started_launch run(
+        exe, files.environment({std::wstring(L"ONEFILE_TEST_UNPACK_THREADS=") + writers}));
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 2u);
+    EXPECT_EQ(run.out(), "");
+    const std::string err = run.err();
+    const std::string head = "Error, failed to open '" + narrow(files.temp.path()) + "\\onefile_";
+    const std::string tail = "\\d1\\not*allowed.txt' for writing.\n";
+    EXPECT_EQ(err.rfind(head, 0), 0u) << err;
+    ASSERT_GE(err.size(), tail.size()) << err;
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(path_exists(files.ready));
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // A file held open at cleanup: retried for about 2 s, then left; the exit code is the child's.
 
 TEST(HeldFile, IsRetriedThenLeftAndTheChildsExitCodeStands) {
@@ -520,16 +620,19 @@ struct during_child {
   }
 };
 
-// During unpacking: many_launcher writes 3000 files; the event comes as soon as the target
-// directory shows up, and the child must never start.
+// During unpacking: many_launcher writes 3000 files, on a pool of four writers unless the test
+// says otherwise; the event comes as soon as the target directory shows up, and the child must
+// never start.
 struct during_unpacking {
   launch_files files;
   std::unique_ptr<started_launch> run;
   bool unpacking = false;
   const wchar_t* executable;
-  during_unpacking(const wchar_t* name, std::vector<std::wstring> more, DWORD flags = 0)
+  during_unpacking(const wchar_t* name, std::vector<std::wstring> more, DWORD flags = 0,
+                   const wchar_t* writers = L"4")
       : executable(name) {
-    std::vector<std::wstring> environment = files.environment();
+    std::vector<std::wstring> environment =
+        files.environment({std::wstring(L"ONEFILE_TEST_UNPACK_THREADS=") + writers});
     environment.insert(environment.end(), more.begin(), more.end());
     run = std::make_unique<started_launch>(launcher(executable), environment, flags);
     for (int i = 0; i < 120000 && directory_entries(files.temp.path()).empty() && !run->wait(0);
@@ -581,11 +684,13 @@ TEST(GuiEvents, DuringUnpacking) {
 // Late in unpacking: the event comes half-way through the last but one of the thirty directories
 // (in the order of the entries, d8 and d9 come last), so that without the handler's stop the
 // remaining files would be written and the child started while the cleanup is still under way.
+// The first round unpacks on the main thread alone, the others on the pool.
 TEST(GuiEvents, LateInUnpacking) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     control_request request(CTRL_C_EVENT);
-    during_unpacking launch(L"many_launcher.exe", request.environment());
+    during_unpacking launch(L"many_launcher.exe", request.environment(), 0,
+                            round == 0 ? L"1" : L"4");
     ASSERT_TRUE(launch.unpacking);
     const std::wstring target = launch.files.temp / directory_entries(launch.files.temp.path())[0];
     for (int i = 0; i < 120000 && !path_exists(target + L"\\d8\\f050.txt") && !launch.run->wait(0);

@@ -29,7 +29,7 @@ TEST(StepGate, ACleanupWaitsForTheStepUnderWayAndNoStepFollows) {
   EXPECT_TRUE(step_done);
   Sleep(200);
   EXPECT_FALSE(next_step_began);
-  EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
+  EXPECT_EQ(thread_steps[0].load(), step_stopped);
 }
 
 TEST(StepGate, ACleanupWaitsForOneChunkOfAnEntryNotTheWholeEntry) {
@@ -38,7 +38,7 @@ TEST(StepGate, ACleanupWaitsForOneChunkOfAnEntryNotTheWholeEntry) {
   std::thread main_thread([&] {
     begin_main_thread_step();
     for (int chunk = 0; chunk < 100; ++chunk) {
-      hand_over_if_cleanup_waits(nullptr);
+      hand_over_if_cleanup_waits(0, nullptr);
       Sleep(50);
       ++chunks;
     }
@@ -52,7 +52,7 @@ TEST(StepGate, ACleanupWaitsForOneChunkOfAnEntryNotTheWholeEntry) {
   EXPECT_LT(written, 100);
   Sleep(200);
   EXPECT_EQ(chunks.load(), written);
-  EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
+  EXPECT_EQ(thread_steps[0].load(), step_stopped);
 }
 
 TEST(StepGate, AStepThatHangsHoldsTheCleanupOnlySoLong) {
@@ -65,14 +65,14 @@ TEST(StepGate, AStepThatHangsHoldsTheCleanupOnlySoLong) {
   main_thread.detach();
   while (!in_step) Sleep(1);
   cleanup_child_and_directory();  // returns: the console event's cleanup goes on without it
-  EXPECT_EQ(main_thread_step.load(), main_thread_stopping);
+  EXPECT_EQ(thread_steps[0].load(), step_stopping);
 }
 
 TEST(StepGate, WithNoStepUnderWayTheCleanupStopsAtOnceAndAgainHarmlessly) {
   cleanup_child_and_directory();
-  EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
+  EXPECT_EQ(thread_steps[0].load(), step_stopped);
   cleanup_child_and_directory();  // the main thread's own cleanup after the handler's
-  EXPECT_EQ(main_thread_step.load(), main_thread_stopped);
+  EXPECT_EQ(thread_steps[0].load(), step_stopped);
 }
 
 }  // namespace

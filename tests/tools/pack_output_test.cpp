@@ -85,6 +85,21 @@ TEST(PackOutput, RoundTripOfATreeWithFileAndListEntries) {
   EXPECT_GE(std::uint64_t{1} << decoded.window_log, content_size);
 }
 
+TEST(PackOutput, ALongNameIsPackedWithAWarningThatNamesIt) {
+  ScratchDirectory scratch;
+  write_file(scratch / "main.dll", "MZ");
+  write_file(scratch / "short.txt", "s");
+  const std::string long_name = std::string(100, 'd') + "\\" + std::string(80, 'f') + ".txt";
+  const PackRun run = run_packer({"--main", "main.dll", "--file", "short.txt", "--file",
+                                  "short.txt=" + long_name, "-o", "payload.bin"},
+                                 scratch.path());
+  ASSERT_EQ(run.exit_code, 0) << run.standard_error;
+  EXPECT_NE(run.standard_error.find("warning: \"" + long_name + "\" is 185 units long"),
+            std::string::npos)
+      << run.standard_error;
+  EXPECT_EQ(run.standard_error.find("short.txt\" is"), std::string::npos) << run.standard_error;
+}
+
 TEST(PackOutput, WindowStaysWithinTheLimitForLargeContent) {
   // Content beyond 2^27 bytes: the window stays at the packer's cap, well within the
   // decoder's limit of 2^27.

@@ -11,6 +11,11 @@ namespace onefile_pack {
 // The launcher keeps a name with its terminator in 1024 code units.
 inline constexpr std::size_t max_name_units = 1023;
 
+// A name this long (in UTF-16 units) is warned about, not refused: unpacked below a temporary
+// folder (about 80 units with the launch's own directory) its path passes MAX_PATH (260 units),
+// which programs without long-path support can't open.
+inline constexpr std::size_t long_name_warning_units = 170;
+
 // Why one component cannot be a Windows file name; empty when it can. Backslash and slash are
 // refused here, so a host file name never splits into two components.
 std::string component_fault(std::u16string_view component);

@@ -8,6 +8,8 @@
 //                           the child (which then goes on to the default handling)
 //   ONEFILE_TEST_GRANDCHILD command line of a process to start and leave running, holding the
 //                           payload's held.txt open as its standard input
+//   ONEFILE_TEST_LIST       file that receives, as run_code begins, a line "name|size|hash" for
+//                           every file below the target directory (hash: FNV-1a of its bytes)
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
@@ -48,11 +50,58 @@ BOOL WINAPI note_event(DWORD code) {
   return FALSE;
 }
 
+char list_text[1 << 20];
+std::size_t list_length;
+
+// Appends a line for every file below directory (names relative to root_length units in).
+void list_files(const wchar_t* directory, std::size_t root_length) {
+  wchar_t pattern[4096];
+  std::swprintf(pattern, 4096, L"%ls\\*", directory);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const wchar_t* name = found.cFileName;
+    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+    wchar_t path[4096];
+    std::swprintf(path, 4096, L"%ls\\%ls", directory, name);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      list_files(path, root_length);
+      continue;
+    }
+    unsigned long long size = 0;
+    unsigned long long hash = 14695981039346656037ull;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    static unsigned char bytes[65536];
+    DWORD got = 0;
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, bytes, sizeof bytes, &got, nullptr) &&
+           got > 0) {
+      for (DWORD i = 0; i < got; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+      size += got;
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    const int length = std::snprintf(list_text + list_length, sizeof list_text - list_length,
+                                     "%ls|%llu|%016llx\n", path + root_length, size, hash);
+    if (length > 0) list_length += static_cast<std::size_t>(length);
+    if (list_length >= sizeof list_text) list_length = sizeof list_text - 1;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* main_module_path) {
   wchar_t value[4096];
   static char text[16384];
+  if (environment(L"ONEFILE_TEST_LIST", value, 4096)) {
+    wchar_t directory[4096];
+    std::wcsncpy(directory, main_module_path, 4095);
+    directory[4095] = L'\0';
+    if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
+    list_files(directory, std::wcslen(directory) + 1);
+    publish(value, list_text);
+  }
   if (environment(L"ONEFILE_TEST_EVENTS", events_path, 4096))
     SetConsoleCtrlHandler(note_event, TRUE);
   if (environment(L"ONEFILE_TEST_READY", value, 4096)) {
