@@ -434,7 +434,7 @@ def kept_rows(m):
     lines = [
         f"| launcher `--keep`, first launch: start to `run_code`; whole launch, files kept | "
         f"{fmt_s(first_run_code)}; {fmt_s(first_launch)} | {first_run_code / plain_run_code:.2f}; "
-        f"{first_launch / plain_launch:.2f} x without keeping |"]
+        f"{first_launch / plain_launch:.2f} x without keeping | |"]
     targets = [("Application-like, `--keep`: first launch to `run_code` <= 1.1 x a launch without it",
                 f"{first_run_code / plain_run_code:.2f} x", first_run_code <= 1.1 * plain_run_code)]
     for variant, flag in (("keep", "--keep"), ("keep_verify", "--keep-verify")):
@@ -444,14 +444,14 @@ def kept_rows(m):
         lines.append(
             f"| launcher `{flag}`, a later launch: start to `run_code`; whole launch | "
             f"{fmt_s(run_code)}; {fmt_s(m(('corpus1', variant, 'kept_launch')))} | "
-            f"{run_code / caxa:.2f} x caxa cached; starts + {(run_code - starts) * 1000:.1f} ms |")
+            f"{run_code / caxa:.2f} x caxa cached; starts + {(run_code - starts) * 1000:.1f} ms | |")
         if variant == "keep":
             targets.append(("Application-like, `--keep`: a later launch to `run_code` <= 0.5 x "
                             "caxa's cached run", f"{run_code / caxa:.2f} x", run_code <= 0.5 * caxa))
             targets.append(("Application-like, `--keep`: a later launch to `run_code` <= two "
                             "process starts + 15 ms", f"+{(run_code - starts) * 1000:.1f} ms",
                             run_code - starts <= 0.015))
-    lines.append(f"| caxa cached run, start to its command | {fmt_s(caxa)} | |")
+    lines.append(f"| caxa cached run, start to its command | {fmt_s(caxa)} | | |")
     return lines, targets
 
 
@@ -463,7 +463,7 @@ def report_kept_only(samples):
           f"a launch without keeping: {fmt_s(m(('corpus1', 'current', 'run_code')))} to "
           f"`run_code`, {fmt_s(m(('corpus1', 'current', 'launch')))} whole; caxa first run: "
           f"{fmt_s(m(('corpus1', 'caxa', 'run_code')))}.\n")
-    print("| what | time | compared |\n|---|---:|---:|")
+    print("| what | time | compared | |\n|---|---:|---:|---:|")
     print("\n".join(lines))
     print("\n| target | measured | |\n|---|---:|---|")
     for name, measured, ok in targets:
@@ -787,7 +787,7 @@ def main():
         counts[corpus] = (len(files), sum(os.path.getsize(f) for f in files))
         launchers[corpus] = {"current": os.path.join(WORK, f"launcher-{corpus}.exe")}
         build_launcher(KIT, corpus, launchers[corpus]["current"])
-        for name, kit in BASELINES:
+        for name, kit in BASELINES if not ONLY else ():
             launchers[corpus][name] = os.path.join(WORK, f"launcher-{corpus}-{name}.exe")
             build_launcher(kit, corpus, launchers[corpus][name])
         if ONLY:

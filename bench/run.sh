@@ -54,12 +54,14 @@ export BENCH_PACKER=$root/build/bin/onefile-pack
 cmake --preset cross -B "$BENCH_BUILD" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=ON \
   -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
 cmake --build "$BENCH_BUILD" -j2 --target onefile_bench onefile_build_kit
-serial_build=${BENCH_SERIAL_BUILD:-$root/build/bench-serial}
-cmake --preset cross -B "$serial_build" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=OFF \
-  -DONEFILE_UNPACK_THREADS=1 -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$serial_build/bin" \
-  >/dev/null
-cmake --build "$serial_build" -j2 --target onefile_build_kit
-export BENCH_BASELINES="serial=$serial_build/bin/onefile-build ${BENCH_BASELINES:-}"
+if [ -z "${BENCH_ONLY:-}" ]; then
+  serial_build=${BENCH_SERIAL_BUILD:-$root/build/bench-serial}
+  cmake --preset cross -B "$serial_build" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=OFF \
+    -DONEFILE_UNPACK_THREADS=1 -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$serial_build/bin" \
+    >/dev/null
+  cmake --build "$serial_build" -j2 --target onefile_build_kit
+  export BENCH_BASELINES="serial=$serial_build/bin/onefile-build ${BENCH_BASELINES:-}"
+fi
 
 python3 bench/corpus.py "${BENCH_DATA:-$root/build/bench-data}"
 stop_wine() { WINEPREFIX="$BENCH_BUILD/wineprefix" wineserver -k 2>/dev/null || true; }

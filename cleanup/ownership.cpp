@@ -4,50 +4,63 @@
 #include <type_traits>
 
 #include <windows.h>
-#include <aclapi.h>
 
 #include "cleanup/cleanup.h"
 
 namespace {
 
-// advapi32 on demand: only a parent that makes or judges a directory needs it, and a child that
-// imported it would load it (and sechost.dll) on every start.
+// The system's own calls, from ntdll.dll, which every process has loaded: advapi32.dll, whose
+// functions wrap them, would load advapi32, sechost and ucrtbase into the parent first (a few
+// milliseconds under Wine, in the start of a kept launch), and a child that imported it would
+// load them on every start.
+using nt_status = LONG;
 struct security_functions {
-  decltype(&::OpenProcessToken) OpenProcessToken = nullptr;
-  decltype(&::GetTokenInformation) GetTokenInformation = nullptr;
-  decltype(&::InitializeAcl) InitializeAcl = nullptr;
-  decltype(&::AddAccessAllowedAceEx) AddAccessAllowedAceEx = nullptr;
-  decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor = nullptr;
-  decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl = nullptr;
-  decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl = nullptr;
-  decltype(&::GetSecurityInfo) GetSecurityInfo = nullptr;
-  decltype(&::EqualSid) EqualSid = nullptr;
-  decltype(&::GetAce) GetAce = nullptr;
+  nt_status(NTAPI* NtOpenProcessToken)(HANDLE, ACCESS_MASK, HANDLE*) = nullptr;
+  nt_status(NTAPI* NtQueryInformationToken)(HANDLE, TOKEN_INFORMATION_CLASS, void*, ULONG,
+                                            ULONG*) = nullptr;
+  nt_status(NTAPI* RtlCreateAcl)(ACL*, ULONG, ULONG) = nullptr;
+  nt_status(NTAPI* RtlAddAccessAllowedAceEx)(ACL*, ULONG, ULONG, ACCESS_MASK, PSID) = nullptr;
+  nt_status(NTAPI* RtlCreateSecurityDescriptor)(PSECURITY_DESCRIPTOR, ULONG) = nullptr;
+  nt_status(NTAPI* RtlSetDaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN, ACL*,
+                                                 BOOLEAN) = nullptr;
+  nt_status(NTAPI* RtlSetControlSecurityDescriptor)(PSECURITY_DESCRIPTOR,
+                                                    SECURITY_DESCRIPTOR_CONTROL,
+                                                    SECURITY_DESCRIPTOR_CONTROL) = nullptr;
+  nt_status(NTAPI* NtQuerySecurityObject)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, ULONG,
+                                          ULONG*) = nullptr;
+  nt_status(NTAPI* RtlGetOwnerSecurityDescriptor)(PSECURITY_DESCRIPTOR, PSID*, BOOLEAN*) = nullptr;
+  nt_status(NTAPI* RtlGetDaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN*, ACL**,
+                                                 BOOLEAN*) = nullptr;
+  nt_status(NTAPI* RtlGetAce)(ACL*, ULONG, void**) = nullptr;
+  BOOLEAN(NTAPI* RtlEqualSid)(PSID, PSID) = nullptr;
 };
 
 security_functions security;
 
 bool load_security_functions() {
   static bool loaded = false;
-  if (loaded) return security.EqualSid != nullptr;
+  if (loaded) return security.RtlEqualSid != nullptr;
   loaded = true;
-  HMODULE advapi32 = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (advapi32 == nullptr) return false;
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return false;
   const auto find = [&](auto& function, const char* name) {
     function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-        reinterpret_cast<void*>(GetProcAddress(advapi32, name)));
+        reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
     return function != nullptr;
   };
-  const bool all = find(security.OpenProcessToken, "OpenProcessToken") &&
-                   find(security.GetTokenInformation, "GetTokenInformation") &&
-                   find(security.InitializeAcl, "InitializeAcl") &&
-                   find(security.AddAccessAllowedAceEx, "AddAccessAllowedAceEx") &&
-                   find(security.InitializeSecurityDescriptor, "InitializeSecurityDescriptor") &&
-                   find(security.SetSecurityDescriptorDacl, "SetSecurityDescriptorDacl") &&
-                   find(security.SetSecurityDescriptorControl, "SetSecurityDescriptorControl") &&
-                   find(security.GetSecurityInfo, "GetSecurityInfo") &&
-                   find(security.EqualSid, "EqualSid") && find(security.GetAce, "GetAce");
-  if (!all) security.EqualSid = nullptr;
+  const bool all =
+      find(security.NtOpenProcessToken, "NtOpenProcessToken") &&
+      find(security.NtQueryInformationToken, "NtQueryInformationToken") &&
+      find(security.RtlCreateAcl, "RtlCreateAcl") &&
+      find(security.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
+      find(security.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
+      find(security.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
+      find(security.RtlSetControlSecurityDescriptor, "RtlSetControlSecurityDescriptor") &&
+      find(security.NtQuerySecurityObject, "NtQuerySecurityObject") &&
+      find(security.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
+      find(security.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
+      find(security.RtlGetAce, "RtlGetAce") && find(security.RtlEqualSid, "RtlEqualSid");
+  if (!all) security.RtlEqualSid = nullptr;
   return all;
 }
 
@@ -65,28 +78,29 @@ struct token_identity {
 
 token_identity identity;
 
+bool token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* bytes, ULONG size) {
+  ULONG returned = 0;
+  return security.NtQueryInformationToken(token, kind, bytes, size, &returned) >= 0;
+}
+
 bool read_token_identity() {
   if (identity.read) return identity.user.sid != nullptr;
   identity.read = true;
   if (!load_security_functions()) return false;
   HANDLE token;
-  if (!security.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  DWORD size = 0;
-  if (security.GetTokenInformation(token, TokenUser, identity.user.bytes,
-                                   sizeof identity.user.bytes, &size)) {
+  if (security.NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) return false;
+  if (token_information(token, TokenUser, identity.user.bytes, sizeof identity.user.bytes)) {
     identity.user.sid = reinterpret_cast<TOKEN_USER*>(identity.user.bytes)->User.Sid;
   }
-  if (security.GetTokenInformation(token, TokenOwner, identity.owner.bytes,
-                                   sizeof identity.owner.bytes, &size)) {
+  if (token_information(token, TokenOwner, identity.owner.bytes, sizeof identity.owner.bytes)) {
     identity.owner.sid = reinterpret_cast<TOKEN_OWNER*>(identity.owner.bytes)->Owner;
   }
   // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
   DWORD in_app_container = 0;
-  if (security.GetTokenInformation(token, TokenIsAppContainer, &in_app_container,
-                                   sizeof in_app_container, &size) &&
+  if (token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
       in_app_container != 0 &&
-      security.GetTokenInformation(token, TokenAppContainerSid, identity.app_container.bytes,
-                                   sizeof identity.app_container.bytes, &size)) {
+      token_information(token, TokenAppContainerSid, identity.app_container.bytes,
+                        sizeof identity.app_container.bytes)) {
     identity.app_container.sid =
         reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(identity.app_container.bytes)
             ->TokenAppContainer;
@@ -95,14 +109,26 @@ bool read_token_identity() {
   return identity.user.sid != nullptr;
 }
 
+// An object's security descriptor as far as asked for, in room for any that a file has.
+struct object_security {
+  alignas(8) unsigned char bytes[8192];
+  PSECURITY_DESCRIPTOR descriptor() { return bytes; }
+};
+
+bool query_security(HANDLE handle, SECURITY_INFORMATION what, object_security& security_copy) {
+  ULONG needed = 0;
+  return security.NtQuerySecurityObject(handle, what, security_copy.descriptor(),
+                                        sizeof security_copy.bytes, &needed) >= 0;
+}
+
 constexpr std::size_t ace_room = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
 alignas(8) unsigned char owner_only_acl[sizeof(ACL) + 2 * ace_room];
 SECURITY_DESCRIPTOR owner_only_descriptor;
 
 bool allow_full_access(PSID sid) {
-  return security.AddAccessAllowedAceEx(reinterpret_cast<ACL*>(owner_only_acl), ACL_REVISION,
-                                        OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
-                                        sid);
+  return security.RtlAddAccessAllowedAceEx(reinterpret_cast<ACL*>(owner_only_acl), ACL_REVISION,
+                                           OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                           FILE_ALL_ACCESS, sid) >= 0;
 }
 
 }  // namespace
@@ -112,14 +138,14 @@ bool owner_only_security(SECURITY_ATTRIBUTES* attributes) {
   // Protected: nothing is inherited from the folder above. Never an empty DACL, which would
   // grant nobody anything (and leaves an unusable directory under Wine).
   auto* acl = reinterpret_cast<ACL*>(owner_only_acl);
-  if (!security.InitializeAcl(acl, sizeof owner_only_acl, ACL_REVISION) ||
+  if (security.RtlCreateAcl(acl, sizeof owner_only_acl, ACL_REVISION) < 0 ||
       !allow_full_access(identity.user.sid) ||
       (identity.app_container.sid != nullptr && !allow_full_access(identity.app_container.sid)) ||
-      !security.InitializeSecurityDescriptor(&owner_only_descriptor,
-                                             SECURITY_DESCRIPTOR_REVISION) ||
-      !security.SetSecurityDescriptorDacl(&owner_only_descriptor, TRUE, acl, FALSE) ||
-      !security.SetSecurityDescriptorControl(&owner_only_descriptor, SE_DACL_PROTECTED,
-                                             SE_DACL_PROTECTED)) {
+      security.RtlCreateSecurityDescriptor(&owner_only_descriptor, SECURITY_DESCRIPTOR_REVISION) <
+          0 ||
+      security.RtlSetDaclSecurityDescriptor(&owner_only_descriptor, TRUE, acl, FALSE) < 0 ||
+      security.RtlSetControlSecurityDescriptor(&owner_only_descriptor, SE_DACL_PROTECTED,
+                                               SE_DACL_PROTECTED) < 0) {
     return false;
   }
   *attributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &owner_only_descriptor, FALSE};
@@ -128,27 +154,27 @@ bool owner_only_security(SECURITY_ATTRIBUTES* attributes) {
 
 bool owned_by_process_user(void* handle) {
   if (!read_token_identity()) return false;
+  object_security found;
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (security.GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                               nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  BOOLEAN defaulted = FALSE;
+  if (!query_security(handle, OWNER_SECURITY_INFORMATION, found) ||
+      security.RtlGetOwnerSecurityDescriptor(found.descriptor(), &owner, &defaulted) < 0) {
     return false;
   }
   // An elevated administrator's new objects are owned by the token's default owner instead.
-  const bool owned =
-      owner != nullptr &&
-      (security.EqualSid(owner, identity.user.sid) ||
-       (identity.owner.sid != nullptr && security.EqualSid(owner, identity.owner.sid)));
-  LocalFree(descriptor);
-  return owned;
+  return owner != nullptr &&
+         (security.RtlEqualSid(owner, identity.user.sid) ||
+          (identity.owner.sid != nullptr && security.RtlEqualSid(owner, identity.owner.sid)));
 }
 
 bool grants_only_process_user(void* handle) {
   if (!read_token_identity()) return false;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (security.GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                               &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+  object_security found;
+  ACL* dacl = nullptr;
+  BOOLEAN present = FALSE;
+  BOOLEAN defaulted = FALSE;
+  if (!query_security(handle, DACL_SECURITY_INFORMATION, found) ||
+      security.RtlGetDaclSecurityDescriptor(found.descriptor(), &present, &dacl, &defaulted) < 0) {
     return false;
   }
   // The local system account: Wine adds it when it reads a DACL back, and it is above any
@@ -163,21 +189,20 @@ bool grants_only_process_user(void* handle) {
   system_sid.authority = nt_authority;
   // No DACL at all grants everyone everything. Denials take nothing from the user that matters
   // here; an allowance to anyone else, or of a kind not known here, is not owner-only.
-  bool only = dacl != nullptr;
+  bool only = present && dacl != nullptr;
   for (DWORD i = 0; only && i < dacl->AceCount; ++i) {
     ACE_HEADER* header = nullptr;
-    if (!security.GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+    if (security.RtlGetAce(dacl, i, reinterpret_cast<void**>(&header)) < 0) {
       only = false;
     } else if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
       PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
-      only = security.EqualSid(sid, identity.user.sid) ||
+      only = security.RtlEqualSid(sid, identity.user.sid) ||
              (identity.app_container.sid != nullptr &&
-              security.EqualSid(sid, identity.app_container.sid)) ||
-             security.EqualSid(sid, &system_sid);
+              security.RtlEqualSid(sid, identity.app_container.sid)) ||
+             security.RtlEqualSid(sid, &system_sid);
     } else {
       only = header->AceType == ACCESS_DENIED_ACE_TYPE;
     }
   }
-  LocalFree(descriptor);
   return only;
 }

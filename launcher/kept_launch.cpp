@@ -73,6 +73,9 @@ void stop_removing_target() {
 // Unpacks the payload into a new staging directory and moves that into place; false when another
 // launch's directory took the place first, in which case the staging directory is gone again.
 bool unpack_and_keep() {
+  main_module_path[0] = L'\0';
+  open_payload();
+  const int writers = prepare_unpacking();
   expand_staging_name();
   begin_main_thread_step();
   create_target_directory(expand_staging_name);
@@ -81,9 +84,7 @@ bool unpack_and_keep() {
   static bool watching_end_of_session = false;
   if (!watching_end_of_session) watch_end_of_session();
   watching_end_of_session = true;
-  main_module_path[0] = L'\0';
-  open_payload();
-  unpack_payload();
+  unpack_payload(writers);
   close_payload();
   begin_main_thread_step();
   write_kept_record();

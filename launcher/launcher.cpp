@@ -120,15 +120,18 @@ void name_entry_path() {
 
 }  // namespace
 
-void unpack_payload() {
-  // On several threads where the machine has the processors for it: the decoding runs ahead on
-  // one, the writing on a pool, and the removal deletes files on as many.
+int prepare_unpacking() {
+  // The parent unpacks on several threads where the machine has the processors for it: the
+  // decoding runs ahead on one, the writing on a pool.
   const int writers = unpack_writer_count();
+  // The removal of the target directory deletes its files on as many threads.
   removal_helpers = writers;
-  if (writers > 0) {
-    start_decoding_ahead();
-    start_writer_pool(writers);
-  }
+  if (writers > 0) start_decoding_ahead();
+  return writers;
+}
+
+void unpack_payload(int writers) {
+  if (writers > 0) start_writer_pool(writers);
   while (read_entry_name()) {
     name_entry_path();
     if (unpack_writers_started > 0) {
@@ -182,11 +185,12 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     if (onefile_keep != nullptr) onefile_keep->wait_for_judgement();
     return hand_off_to_main_module(argument_count, arguments);
   }
+  const int writers = prepare_unpacking();
   begin_main_thread_step();
   create_target_directory();
   end_main_thread_step();
   watch_end_of_session();
   publish_directory_values();
-  unpack_payload();
+  unpack_payload(writers);
   return launch_child_and_wait(arguments);
 }

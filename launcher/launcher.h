@@ -24,9 +24,13 @@ struct keep_mode {
 };
 extern "C" const keep_mode* const onefile_keep;
 
+// Parent, on a freshly opened payload stream: chooses how many writers unpack (starting the
+// decoding ahead when there are any), and returns that count for unpack_payload.
+int prepare_unpacking();
 // Parent: reads every payload entry and writes it below target_directory, then checks the
-// frame's end; the first entry's path is left in main_module_path.
-void unpack_payload();
+// frame's end; every file is whole and closed on return, and the first entry's path is left in
+// main_module_path.
+void unpack_payload(int writers);
 
 // What VESKAR_ONEFILE_PARENT names: a live process that runs this same executable, one that runs
 // something else or none at all, or one that is there but whose image can't be read.

@@ -367,19 +367,13 @@ void write_kept_record() {
     if (GetLastError() == ERROR_FILE_EXISTS) fatal_intrusion_error(entry_path);
     fatal_open_error(entry_path);
   }
+  // The main thread's step holds it, so that a failure or a console event closes it first.
   step_files[0].store(file);
   for (std::size_t written_size = 0; written_size < record_size;) {
-    DWORD written = 0;
     const std::size_t left = record_size - written_size;
-    if (!WriteFile(file, record + written_size,
-                   left > 1u << 30 ? 1u << 30 : static_cast<DWORD>(left), &written, nullptr)) {
-      fatal_unpack_error();
-    }
-    if (written == 0) {
-      SetLastError(ERROR_WRITE_FAULT);
-      fatal_unpack_error();
-    }
-    written_size += written;
+    const std::uint32_t chunk = left > 1u << 30 ? 1u << 30 : static_cast<std::uint32_t>(left);
+    write_chunk(file, record + written_size, chunk);
+    written_size += chunk;
   }
   step_files[0].store(nullptr);
   CloseHandle(file);

@@ -34,6 +34,9 @@ void close_payload();
 bool read_entry_name();
 // Reads the entry's size and bytes and leaves them in the file at entry_path.
 void write_entry();
+// Expands the target spec into target_directory and makes it absolute; a spec that can't be
+// expanded ends the run.
+void expand_target_spec();
 // Creates the entry's file new at path, or ends the run naming it (someone else's file there is
 // an intrusion); returns the open handle.
 void* create_entry_file(const wchar_t* path);
@@ -62,10 +65,6 @@ void start_writer_pool(int writers);
 void queue_entry();
 // Waits until every queued entry is on disk and its file closed, then ends the writers.
 void finish_writer_pool();
-
-// Expands the target spec into target_directory and makes it absolute; a spec that can't be
-// expanded ends the run.
-void expand_target_spec();
 // Parent: makes target_directory anew (see target_directory.cpp), arms the cleanup and holds the
 // directory's mark; a name already taken gets a new random part (expand_name makes the name
 // again), or ends the run.
