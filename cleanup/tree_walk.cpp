@@ -8,6 +8,7 @@
 #include "cleanup/cleanup.h"
 #include "cleanup/tree_walk.h"
 #include "launcher/state.h"
+#include "paths/paths.h"
 
 BOOL(WINAPI* file_information_set)
 (HANDLE handle, FILE_INFO_BY_HANDLE_CLASS information_class, void* information,
@@ -305,7 +306,10 @@ bool walk_directory(const wchar_t* directory, bool probing, const std::atomic<bo
   walk.stop = stop;
   walk.crew = nullptr;
   walk.contained = true;
-  if (!append_path(walk, directory)) return false;
+  // Every path of the walk in the "\\?\" form, so that entries deeper than MAX_PATH are reached
+  // without the system's long-path switch.
+  if (!long_path_form(directory, walk.path, wide_path_capacity)) return false;
+  walk.length = std::wcslen(walk.path);
   walk.root_length = walk.length;
 
   // Nothing that can't be seen here can be reached through here either.

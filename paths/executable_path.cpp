@@ -29,6 +29,23 @@ void strip_final_path_prefix(wchar_t* path) {
   // Volume names ("\\?\Volume{...}") have no shorter form and stay.
 }
 
+bool long_path_form(const wchar_t* path, wchar_t* destination, std::size_t capacity) {
+  const wchar_t* prefix = L"";
+  const wchar_t* rest = path;
+  if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\\') {
+    prefix = L"\\\\?\\";  // "C:\..." becomes "\\?\C:\..."
+  } else if (path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.') {
+    prefix = L"\\\\?\\UNC\\";  // "\\server\share" becomes "\\?\UNC\server\share"
+    rest = path + 2;
+  }
+  const std::size_t prefix_length = std::wcslen(prefix);
+  const std::size_t rest_length = std::wcslen(rest);
+  if (prefix_length + rest_length >= capacity) return false;
+  std::wmemcpy(destination, prefix, prefix_length);
+  std::wmemcpy(destination + prefix_length, rest, rest_length + 1);
+  return true;
+}
+
 void resolve_final_path(wchar_t* path, std::size_t capacity) {
   // No access rights: only the handle's name is wanted, even from a running executable.
   HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -27,6 +27,12 @@ void shorten_directory_part(wchar_t* path, std::size_t capacity);
 void copy_bounded(wchar_t* destination, const wchar_t* source, std::size_t capacity);
 // Handles the "\\?\" and "\\?\UNC\" prefixes of a final path in place.
 void strip_final_path_prefix(wchar_t* path);
+// The other way: an absolute, normalised path ("C:\..." or "\\server\share\...") in the
+// "\\?\" ("\\?\UNC\") form, which the file functions take past MAX_PATH without the system's
+// long-path switch; any other path unchanged. False when it does not fit.
+bool long_path_form(const wchar_t* path, wchar_t* destination, std::size_t capacity);
+// The longest prefix that form adds ("\\?\UNC\" for the "\\" it replaces).
+inline constexpr std::size_t long_path_prefix_room = 6;
 
 // --- Path specs ---
 

@@ -97,10 +97,19 @@ void write_chunk(void* file, const unsigned char* bytes, std::uint32_t count) {
   }
 }
 
+HANDLE(WINAPI* entry_file_create)
+(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+ DWORD flags, HANDLE template_file) = CreateFileW;
+
 void* create_entry_file(const wchar_t* path) {
+  // In the "\\?\" form: a deep tree below a long temporary folder passes MAX_PATH, where the
+  // plain form fails unless the system's long-path switch is on.
+  wchar_t long_path[wide_path_capacity + long_path_prefix_room];
+  if (!long_path_form(path, long_path, sizeof long_path / sizeof long_path[0])) abnormal_end();
   // Always a new file: whatever stands at the name already was put there by someone else, and
   // is neither written through nor replaced.
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  HANDLE file = entry_file_create(long_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                  0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_EXISTS && is_below_target(path)) fatal_intrusion_error(path);
     fatal_open_error(path);
@@ -180,7 +189,11 @@ bool create_directory_cached(const wchar_t* directory_path) {
     if (same_path(created_directories[i], directory_path)) return true;
   }
   if (directory_path[0] != 0 && directory_path[1] == L':' && directory_path[2] == 0) return true;
-  const bool made = CreateDirectoryW(directory_path, nullptr);
+  wchar_t long_path[wide_path_capacity + long_path_prefix_room];
+  if (!long_path_form(directory_path, long_path, sizeof long_path / sizeof long_path[0])) {
+    abnormal_end();
+  }
+  const bool made = CreateDirectoryW(long_path, nullptr);
   const bool exists = made || GetLastError() == ERROR_ALREADY_EXISTS;
   // Below the target directory an existing one is ours only when this launch made it (the cache
   // holds every such directory until it is full, the uncached list the rest); anything else is

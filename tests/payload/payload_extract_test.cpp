@@ -95,6 +95,31 @@ TEST_F(PayloadExtraction, NestedNameCreatesEveryLevelOutermostFirstAndRecordsEac
   EXPECT_STREQ(entry_name, L"");
 }
 
+std::vector<std::wstring> created_paths;
+
+HANDLE WINAPI recording_create(const wchar_t* path, DWORD access, DWORD share,
+                               SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                               HANDLE template_file) {
+  created_paths.push_back(path);
+  return CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
+// Past MAX_PATH without the system's long-path switch: files are created in the "\\?\" form, and
+// the directories the cache records keep the plain one.
+TEST_F(PayloadExtraction, FilesAreCreatedInTheLongPathForm) {
+  scratch_directory scratch;
+  const std::wstring target = scratch / L"target";
+  const std::wstring deep = std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+  open({{deep + L"\\file.bin", "deep"}});
+  entry_file_create = recording_create;
+  EXPECT_EQ(extract_all(target), 1);
+  entry_file_create = CreateFileW;
+  ASSERT_EQ(created_paths.size(), 1u);
+  EXPECT_EQ(created_paths[0], L"\\\\?\\" + target + L"\\" + deep + L"\\file.bin");
+  EXPECT_EQ(recorded().back(), target + L"\\" + deep);
+  EXPECT_EQ(contents(L"\\\\?\\" + target + L"\\" + deep + L"\\file.bin"), "deep");
+}
+
 TEST_F(PayloadExtraction, SizesAroundTheChunkAreWrittenWhole) {
   scratch_directory scratch;
   const bytes large = random_bytes(5 * write_buffer_size + 17, 11);
