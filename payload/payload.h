@@ -40,13 +40,14 @@ void expand_target_spec();
 // Creates the entry's file new at path, or ends the run naming it (someone else's file there is
 // an intrusion); returns the open handle.
 void* create_entry_file(const wchar_t* path);
+#ifdef _WIN32
 // The system call that creates an entry's file, handed the path in the "\\?\" form; replaceable,
 // so that tests can see the paths.
 extern void*(__stdcall* entry_file_create)(const wchar_t* path, unsigned long access,
-                                           unsigned long share,
-                                           struct _SECURITY_ATTRIBUTES* security,
+                                           unsigned long share, struct _SECURITY_ATTRIBUTES* security,
                                            unsigned long disposition, unsigned long flags,
                                            void* template_file);
+#endif
 // Writes all of count bytes to the open file, or ends the run with the unpack failure.
 void write_chunk(void* file, const unsigned char* bytes, std::uint32_t count);
 // True for a path below target_directory.
