@@ -136,6 +136,13 @@ void claim_failure() {
   const DWORD self = GetCurrentThreadId();
   DWORD holder = 0;
   if (failing_thread.compare_exchange_strong(holder, self) || holder == self) return;
+  // A thread that waits here never ends its step: it closes its file and stops its step itself,
+  // or the holder's cleanup would wait for it in vain and then find the file still open.
+  for (int slot = 0; slot < step_slot_count; ++slot) {
+    if (step_threads[slot].load() != self) continue;
+    if (HANDLE file = step_files[slot].exchange(nullptr)) CloseHandle(file);
+    thread_steps[slot].store(step_stopped);
+  }
   for (;;) Sleep(INFINITE);
 }
 
