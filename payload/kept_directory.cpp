@@ -93,7 +93,11 @@ bool read_exactly(HANDLE file, unsigned char* bytes, DWORD count) {
 
 // The kept file at entry_path holds exactly the next size bytes of the payload.
 bool file_matches_payload(std::uint64_t size, unsigned char* kept_bytes) {
-  HANDLE file = CreateFileW(entry_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  wchar_t long_path[wide_path_capacity + long_path_prefix_room];
+  if (!long_path_form(entry_path, long_path, wide_path_capacity + long_path_prefix_room)) {
+    return false;
+  }
+  HANDLE file = CreateFileW(long_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool same = true;

@@ -166,15 +166,18 @@ bool walk_matches_listing(listed_tree& tree, const wchar_t* root, unsigned char*
   pending[pending_count++] = -1;
   std::uint32_t files_seen = 0;
   std::uint32_t own_files_seen = 0;
-  bool matches = true;
-  wchar_t path[wide_path_capacity];
+  // Paths below the root in the "\\?\" form, which passes MAX_PATH on any Windows.
+  wchar_t long_root[wide_path_capacity + long_path_prefix_room];
+  bool matches = long_path_form(root, long_root, wide_path_capacity + long_path_prefix_room);
+  root = long_root;
+  wchar_t path[wide_path_capacity + long_path_prefix_room];
   wchar_t relative[wide_path_capacity];
   const std::size_t root_length = wide_length(root);
   while (matches && pending_count > 0) {
     const std::int32_t directory = pending[--pending_count];
     const listed_tree::node* parent = directory < 0 ? nullptr : &tree.nodes[directory];
     const std::size_t parent_length = parent == nullptr ? 0 : parent->length;
-    if (root_length + 1 + parent_length >= wide_path_capacity) {
+    if (root_length + 1 + parent_length >= wide_path_capacity + long_path_prefix_room) {
       matches = false;
       break;
     }
