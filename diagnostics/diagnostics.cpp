@@ -206,22 +206,26 @@ void fatal_path_system_error(const char* before, const wchar_t* path, const char
   failure_exit();
 }
 
-void fatal_open_error(const wchar_t* path) {
+namespace {
+
+// One line on standard error, "<before><path><after>", then exit code 2.
+[[noreturn]] void fatal_path_error(const char* before, const wchar_t* path, const char* after) {
   claim_failure();
-  start_line("Error, failed to open '");
+  start_line(before);
   append(path);
-  append("' for writing.");
+  append(after);
   write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
 
+}  // namespace
+
+void fatal_open_error(const wchar_t* path) {
+  fatal_path_error("Error, failed to open '", path, "' for writing.");
+}
+
 void fatal_target_exists_error() {
-  claim_failure();
-  start_line("Error, target directory '");
-  append(target_directory);
-  append("' already exists.");
-  write_line(STD_ERROR_HANDLE);
-  failure_exit();
+  fatal_path_error("Error, target directory '", target_directory, "' already exists.");
 }
 
 void fatal_target_create_error(std::uint32_t code) {
@@ -230,19 +234,13 @@ void fatal_target_create_error(std::uint32_t code) {
 }
 
 void fatal_not_kept_error() {
-  start_line("Error, target directory '");
-  append(target_directory);
-  append("' exists but was not kept by this launcher.");
-  write_line(STD_ERROR_HANDLE);
-  failure_exit();
+  fatal_path_error("Error, target directory '", target_directory,
+                   "' exists but was not kept by this launcher.");
 }
 
 void fatal_kept_in_use_error() {
-  start_line("Error, kept directory '");
-  append(target_directory);
-  append("' doesn't match this launcher and is in use.");
-  write_line(STD_ERROR_HANDLE);
-  failure_exit();
+  fatal_path_error("Error, kept directory '", target_directory,
+                   "' doesn't match this launcher and is in use.");
 }
 
 void fatal_keep_move_error(std::uint32_t code) {
@@ -251,12 +249,7 @@ void fatal_keep_move_error(std::uint32_t code) {
 }
 
 void fatal_intrusion_error(const wchar_t* path) {
-  claim_failure();
-  start_line("Error, '");
-  append(path);
-  append("' was made by another process in the target directory.");
-  write_line(STD_ERROR_HANDLE);
-  failure_exit();
+  fatal_path_error("Error, '", path, "' was made by another process in the target directory.");
 }
 
 void fatal_spec_error(const wchar_t* spec) {
