@@ -128,6 +128,7 @@ void append_system_error(std::uint32_t code) {
 
 // The thread whose failure ends the run; 0 before any.
 std::atomic<DWORD> failing_thread{0};
+std::atomic<void (*)()> failure_bystander{nullptr};
 
 // Several threads unpack at once and may fail at once (a full disk fails every writer): the first
 // one reports and cleans up, any other waits for it to end the process. The thread that holds
@@ -136,6 +137,7 @@ void claim_failure() {
   const DWORD self = GetCurrentThreadId();
   DWORD holder = 0;
   if (failing_thread.compare_exchange_strong(holder, self) || holder == self) return;
+  if (void (*release)() = failure_bystander.load()) release();
   for (;;) Sleep(INFINITE);
 }
 
@@ -156,6 +158,10 @@ std::uint32_t system_message_language = 1033;
 
 void enable_error_dialog(const wchar_t* caption) {
   error_dialog_caption = caption;
+}
+
+void set_failure_bystander(void (*release)()) {
+  failure_bystander.store(release);
 }
 
 void set_failure_cleanup(void (*cleanup)()) {
