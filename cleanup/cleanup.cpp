@@ -99,6 +99,19 @@ void hand_over_if_cleanup_waits(int slot, void* open_file) {
   end_step(slot);
 }
 
+void release_own_step() {
+  const DWORD self = GetCurrentThreadId();
+  for (int slot = 0; slot < step_slot_count; ++slot) {
+    const int state = thread_steps[slot].load();
+    if (step_threads[slot].load() != self || (state != step_busy && state != step_stopping)) {
+      continue;
+    }
+    // The file goes first: a cleanup that sees the slot stopped goes on to remove it.
+    if (HANDLE file = step_files[slot].exchange(nullptr)) CloseHandle(file);
+    thread_steps[slot].store(step_stopped);
+  }
+}
+
 void stop_every_step(DWORD wait_limit_ms) {
   // The wait has a limit: a step that hangs must not keep the directory from being removed.
   const DWORD self = GetCurrentThreadId();
@@ -113,8 +126,7 @@ void stop_every_step(DWORD wait_limit_ms) {
       }
       if (step_threads[slot].load() == self) {
         // The calling thread's own step (a failure in the middle of it) ends here.
-        if (HANDLE file = step_files[slot].exchange(nullptr)) CloseHandle(file);
-        thread_steps[slot].store(step_stopped);
+        release_own_step();
         continue;
       }
       if (state == step_busy) {

@@ -44,6 +44,9 @@ inline void begin_main_thread_step() {
 inline void end_main_thread_step() {
   end_step(0);
 }
+// Ends the calling thread's own step under way, if any: closes the file it holds and lets no step
+// follow on that slot, so that a cleanup need not wait for it.
+void release_own_step();
 // Stops every slot's steps: waits (at most wait_limit_ms in all) for the steps under way to end,
 // except the calling thread's own, whose open file it closes.
 void stop_every_step(DWORD wait_limit_ms);

@@ -128,6 +128,7 @@ void append_system_error(std::uint32_t code) {
 
 // The thread whose failure ends the run; 0 before any.
 std::atomic<DWORD> failing_thread{0};
+std::atomic<void (*)()> failure_bystander{nullptr};
 
 // Several threads unpack at once and may fail at once (a full disk fails every writer): the first
 // one reports and cleans up, any other waits for it to end the process. The thread that holds
@@ -136,13 +137,7 @@ void claim_failure() {
   const DWORD self = GetCurrentThreadId();
   DWORD holder = 0;
   if (failing_thread.compare_exchange_strong(holder, self) || holder == self) return;
-  // A thread that waits here never ends its step: it closes its file and stops its step itself,
-  // or the holder's cleanup would wait for it in vain and then find the file still open.
-  for (int slot = 0; slot < step_slot_count; ++slot) {
-    if (step_threads[slot].load() != self) continue;
-    if (HANDLE file = step_files[slot].exchange(nullptr)) CloseHandle(file);
-    thread_steps[slot].store(step_stopped);
-  }
+  if (void (*release)() = failure_bystander.load()) release();
   for (;;) Sleep(INFINITE);
 }
 
@@ -163,6 +158,10 @@ std::uint32_t system_message_language = 1033;
 
 void enable_error_dialog(const wchar_t* caption) {
   error_dialog_caption = caption;
+}
+
+void set_failure_bystander(void (*release)()) {
+  failure_bystander.store(release);
 }
 
 void set_failure_cleanup(void (*cleanup)()) {

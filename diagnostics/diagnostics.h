@@ -48,6 +48,11 @@ inline constexpr unsigned abnormal_end_code = 3;
 // on a thread that fails while another thread's failure is under way, they wait for that one to
 // end the process, so that one message is written and one cleanup runs.
 
+// Work that a thread does when it fails while another thread's failure is under way, before it
+// waits for that one to end the process (a writer lets go of the file it holds, so that the
+// removal isn't kept from it). None while it is null.
+void set_failure_bystander(void (*release)());
+
 // Work that every failure exit does before the process ends (the parent's removal of the target
 // directory it created). Runs once, on the thread that fails; none while it is null.
 void set_failure_cleanup(void (*cleanup)());

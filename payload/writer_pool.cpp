@@ -178,6 +178,9 @@ int unpack_writer_count() {
 }
 
 void start_writer_pool(int writers) {
+  // Several writers may fail at once (a full disk fails them all): the ones whose failure is not
+  // the reported one close their files before they wait for the process to end.
+  set_failure_bystander(release_own_step);
   unpack_jobs = static_cast<unpack_job*>(std::malloc(unpack_job_count * sizeof(unpack_job)));
   unpack_chunks = static_cast<unsigned char(*)[write_buffer_size]>(
       std::malloc(unpack_chunk_count * write_buffer_size));
