@@ -68,8 +68,8 @@ TEST(DiskFull, VolumeWithoutSpace) {
   for (const wchar_t* name : {L"disk_launcher.exe", L"mixed_launcher.exe"}) {
     SCOPED_TRACE(narrow(name));
     launch_files files;
-    std::vector<std::wstring> environment = files.environment(
-        {L"TEMP=" + volume, L"TMP=" + volume, L"ONEFILE_TEST_UNPACK_THREADS=4"});
+    std::vector<std::wstring> environment =
+        files.environment({L"TEMP=" + volume, L"TMP=" + volume, L"ONEFILE_TEST_UNPACK_THREADS=4"});
     const std::vector<std::wstring> before = directory_entries(volume);
     started_launch run(launcher(name), environment);
     ASSERT_TRUE(run.started());
@@ -889,7 +889,8 @@ TEST(Load, LaunchesOneAfterAnother) {
   // of each tenth: the unpacking threads make a launch's peak depend on how their memory and that
   // of the parent's other threads meet in time (up to about 1 MiB under load), while a growth
   // would lift every launch's figure.
-  const auto figures = [&](const std::vector<std::uint64_t>& values, const char* what) {
+  const auto figures = [&](const std::vector<std::uint64_t>& values, const char* what,
+                           std::uint64_t tolerance) {
     const std::size_t tenth = values.size() / 10;
     const std::uint64_t first = *std::min_element(values.begin(), values.begin() + tenth);
     const std::uint64_t last = *std::min_element(values.end() - tenth, values.end());
@@ -903,10 +904,12 @@ TEST(Load, LaunchesOneAfterAnother) {
         static_cast<unsigned long long>(low / 1024), static_cast<unsigned long long>(high / 1024),
         static_cast<unsigned long long>(first / 1024),
         static_cast<unsigned long long>(last / 1024));
-    EXPECT_LE(last, first + 64 * 1024) << what << " grew from the first launches to the last";
+    EXPECT_LE(last, first + tolerance) << what << " grew from the first launches to the last";
   };
-  figures(working_set, "parent's peak working set");
-  figures(private_bytes, "parent's peak private bytes");
+  // The working set also counts shared pages (the system's DLLs) that happen to be resident, which
+  // vary by a few hundred KiB under load; the private bytes are the process's own.
+  figures(working_set, "parent's peak working set", 512 * 1024);
+  figures(private_bytes, "parent's peak private bytes", 64 * 1024);
   std::printf("%d launches in %.1f s (%d starts lost by Wine and tried again)\n", count, seconds,
               lost_starts);
 }
