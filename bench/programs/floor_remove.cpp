@@ -7,29 +7,16 @@
 
 #include <windows.h>
 
+#include "floors.h"
+
 namespace {
 
 int removed = 0;
 
 void remove_tree(const std::wstring& directory) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const wchar_t* name = found.cFileName;
-      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-      const std::wstring path = directory + L"\\" + name;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        remove_tree(path);
-      } else if (DeleteFileW(path.c_str())) {
-        ++removed;
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(directory.c_str());
+  remove_tree_with(
+      directory, [](const std::wstring& path) { removed += DeleteFileW(path.c_str()) ? 1 : 0; },
+      [] {});
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include "floors.h"
+
 namespace {
 
 SRWLOCK lock = SRWLOCK_INIT;
@@ -39,31 +41,21 @@ DWORD WINAPI delete_files(void*) {
 }
 
 void remove_tree(const std::wstring& directory) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const wchar_t* name = found.cFileName;
-      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-      const std::wstring path = directory + L"\\" + name;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        remove_tree(path);
-      } else {
+  remove_tree_with(
+      directory,
+      [](const std::wstring& path) {
         AcquireSRWLockExclusive(&lock);
         files.push_back(path);
         WakeConditionVariable(&queued);
         ReleaseSRWLockExclusive(&lock);
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  // The directory's files first.
-  AcquireSRWLockExclusive(&lock);
-  while (deleted_files < files.size()) SleepConditionVariableSRW(&drained, &lock, INFINITE, 0);
-  ReleaseSRWLockExclusive(&lock);
-  RemoveDirectoryW(directory.c_str());
+      },
+      [] {
+        // The directory's files first.
+        AcquireSRWLockExclusive(&lock);
+        while (deleted_files < files.size())
+          SleepConditionVariableSRW(&drained, &lock, INFINITE, 0);
+        ReleaseSRWLockExclusive(&lock);
+      });
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 
 #include <windows.h>
 
+#include "floors.h"
+
 namespace {
 
 constexpr DWORD chunk_size = 32768;
@@ -31,27 +33,6 @@ std::vector<entry> entries;
 std::atomic<std::size_t> next_entry{0};
 std::atomic<bool> failed{false};
 HANDLE go;
-
-bool read_whole_file(const wchar_t* path, unsigned char** data, unsigned long long* size) {
-  HANDLE file =
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER length;
-  if (!GetFileSizeEx(file, &length)) return false;
-  *size = static_cast<unsigned long long>(length.QuadPart);
-  *data = static_cast<unsigned char*>(
-      VirtualAlloc(nullptr, *size + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (*data == nullptr) return false;
-  unsigned long long done = 0;
-  while (done < *size) {
-    DWORD got = 0;
-    const DWORD ask = static_cast<DWORD>(*size - done < (1u << 30) ? *size - done : (1u << 30));
-    if (!ReadFile(file, *data + done, ask, &got, nullptr) || got == 0) return false;
-    done += got;
-  }
-  CloseHandle(file);
-  return true;
-}
 
 DWORD WINAPI write_files(void*) {
   WaitForSingleObject(go, INFINITE);
