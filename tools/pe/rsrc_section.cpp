@@ -1,0 +1,1 @@
+#include "pe/pe_image.h"
