@@ -151,7 +151,7 @@ void unpack_payload(int writers) {
 }
 
 int run_launcher(int argument_count, wchar_t** arguments) {
-  SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
+  restrict_library_search();
   if (onefile_error_dialog) enable_error_dialog(onefile_product);
   payload_digest = onefile_payload_digest;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.

@@ -81,7 +81,10 @@ extern int(__stdcall* job_assignment)(void* job, void* process);
 // Child: ends this process when its parent ends, unless a job does so already.
 void watch_parent_unless_in_job();
 
-// Child: loads the main module and returns what its run_code returns.
+// Every process, first: libraries loaded by name come from the system folder alone.
+void restrict_library_search();
+// Child: loads the main module and returns what its run_code returns; from here on the
+// application's libraries come from the unpack directory and the system folder.
 int hand_off_to_main_module(int argument_count, wchar_t** arguments);
 
 // The main module's entry point.

@@ -332,6 +332,43 @@ TEST(RefusedParentQuery, TheLimitedRightStillTellsTheParentAndNoRightEndsTheChil
 }
 
 // ---------------------------------------------------------------------------------------------
+// Libraries planted beside the launcher (a Downloads folder) under the names of system libraries
+// that are no known DLLs, with Wine told to prefer a native copy (Windows' rule for them): neither
+// the parent nor the child loads them, nor does the application's own LoadLibraryW, which gets
+// the system's copy, and a library found nowhere but beside the launcher is not found at all.
+
+TEST(PlantedLibraries, NeitherProcessNorTheApplicationLoadsThemFromTheLaunchersFolder) {
+  launch_files files;
+  scratch_directory downloads;
+  const std::wstring copy = downloads / L"fault_launcher.exe";
+  ASSERT_TRUE(CopyFileW(launcher(L"fault_launcher.exe").c_str(), copy.c_str(), TRUE));
+  for (const wchar_t* name : {L"version.dll", L"imm32.dll", L"shcore.dll", L"uxtheme.dll",
+                              L"stray_plugin.dll"}) {
+    ASSERT_TRUE(CopyFileW(launcher(L"planted_library.dll").c_str(), (downloads / name).c_str(),
+                          TRUE));
+  }
+  const std::wstring log = files.work / L"planted.log";
+  const std::wstring loaded = files.work / L"loaded.txt";
+  started_launch run(
+      copy, files.environment({L"WINEDLLOVERRIDES=mscoree,mshtml=;version,imm32,shcore,uxtheme=n,b",
+                               L"ONEFILE_TEST_PLANTED_LOG=" + log,
+                               L"ONEFILE_TEST_LOAD=uxtheme.dll;stray_plugin.dll",
+                               L"ONEFILE_TEST_LOADED=" + loaded}));
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 0u) << run.err();
+  std::string planted;
+  EXPECT_FALSE(read_file(log, planted)) << planted;
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  std::string application;
+  ASSERT_TRUE(read_file(loaded, application));
+  std::string expected = "uxtheme.dll|" + narrow(system) + "\\uxtheme.dll\nstray_plugin.dll|-\n";
+  CharLowerA(application.data());
+  CharLowerA(expected.data());
+  EXPECT_EQ(application, expected);
+}
+
+// ---------------------------------------------------------------------------------------------
 // A kept directory (kept_launcher and its kin keep theirs in {TEMP}\kept\{VERSION}-{DIGEST}):
 // unpacked once, run from afterwards, never trusted when it is not exactly what was unpacked.
 

@@ -10,10 +10,14 @@
 //                           payload's held.txt open as its standard input
 //   ONEFILE_TEST_LIST       file that receives, as run_code begins, a line "name|size|hash" for
 //                           every file below the target directory (hash: FNV-1a of its bytes)
+//   ONEFILE_TEST_LOAD       libraries to load by bare name, separated by ';'; for each, a line
+//                           "name|path" (the path the loader chose, or "-" for none) goes to the
+//                           file that ONEFILE_TEST_LOADED names
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -101,6 +105,23 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
     if (wchar_t* last = std::wcsrchr(directory, L'\\')) *last = L'\0';
     list_files(directory, std::wcslen(directory) + 1);
     publish(value, list_text);
+  }
+  if (environment(L"ONEFILE_TEST_LOAD", value, 4096)) {
+    wchar_t loaded_path[4096];
+    std::size_t length = 0;
+    for (wchar_t* name = value; *name != L'\0';) {
+      wchar_t* end = std::wcschr(name, L';');
+      if (end != nullptr) *end = L'\0';
+      HMODULE library = LoadLibraryW(name);
+      if (library == nullptr || GetModuleFileNameW(library, loaded_path, 4096) == 0) {
+        std::wcscpy(loaded_path, L"-");
+      }
+      const int added = std::snprintf(text + length, sizeof text - length, "%ls|%ls\n", name,
+                                      loaded_path);
+      if (added > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(added));
+      name = end != nullptr ? end + 1 : name + std::wcslen(name);
+    }
+    if (environment(L"ONEFILE_TEST_LOADED", loaded_path, 4096)) publish(loaded_path, text);
   }
   if (environment(L"ONEFILE_TEST_EVENTS", events_path, 4096))
     SetConsoleCtrlHandler(note_event, TRUE);
