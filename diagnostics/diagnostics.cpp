@@ -251,6 +251,17 @@ void fatal_intrusion_error(const wchar_t* path) {
   fatal_path_error("Error, '", path, "' was made by another process in the target directory.");
 }
 
+void fatal_relative_target_error(const wchar_t* spec) {
+  claim_failure();
+  start_line("Error, target spec '");
+  append(spec);
+  append("' expands to '");
+  append(target_directory);
+  append("', a path relative to the current directory.");
+  write_line(STD_ERROR_HANDLE);
+  failure_exit();
+}
+
 void fatal_spec_error(const wchar_t* spec) {
   claim_failure();
   start_line("Error, couldn't runtime expand spec '");

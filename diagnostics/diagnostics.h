@@ -34,6 +34,10 @@ inline constexpr unsigned abnormal_end_code = 3;
 // exit 2: something appeared where this launch was about to create a directory or a file.
 [[noreturn]] void fatal_intrusion_error(const wchar_t* path);
 
+// "Error, target spec '<spec>' expands to '<target_directory>', a path relative to the current
+// directory." on standard error, then exit 2.
+[[noreturn]] void fatal_relative_target_error(const wchar_t* spec);
+
 // A launcher that keeps its unpacked files: "Error, target directory '<target_directory>' exists
 // but was not kept by this launcher." on standard error, then exit 2: something that is not a
 // kept directory of this launcher's stands at its name, and is left as it is.

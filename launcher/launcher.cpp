@@ -167,9 +167,7 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   }
   if (!is_child) publish_parent_identity();
 
-  const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
-  make_target_directory_absolute();
-  if (!expanded) fatal_spec_error(onefile_target_spec);
+  expand_target_spec();
 
   if (!is_child && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
     fatal_error("Error, failed to register signal handler.");

@@ -377,7 +377,17 @@ bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t cap
   return true;
 }
 
-void make_target_directory_absolute() {
+bool is_fully_qualified_path(const wchar_t* path) {
+  const auto separator = [](wchar_t unit) { return unit == L'\\' || unit == L'/'; };
+  if (separator(path[0])) return separator(path[1]);
+  const wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
+  return drive >= L'a' && drive <= L'z' && path[1] == L':' && separator(path[2]);
+}
+
+void make_target_directory_absolute(const wchar_t* spec) {
+  // Files unpacked relative to the current directory would land wherever the launch happens to
+  // be started from, a folder that other users may control.
+  if (!is_fully_qualified_path(target_directory)) fatal_relative_target_error(spec);
   wchar_t full_path[wide_path_capacity];
   const DWORD length = GetFullPathNameW(target_directory, wide_path_capacity, full_path, nullptr);
   if (length == 0 || length > wide_path_capacity - 1) abnormal_end();

@@ -42,8 +42,15 @@ inline constexpr std::size_t long_path_prefix_room = 6;
 bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t capacity);
 // Appends the path of a shell folder (a CSIDL number); false when the system has none.
 bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity);
-// Replaces target_directory by its full path; ends the run when that fails or does not fit.
-void make_target_directory_absolute();
+// True for a path that names the same place from any current directory: "C:\...", a UNC path
+// "\\server\share\..." or a "\\?\" or "\\.\" path. "dir\x", "\x" (on the current drive) and
+// "C:x" (in that drive's current directory) are not.
+bool is_fully_qualified_path(const wchar_t* path);
+// Replaces target_directory, the expansion of spec, by its full path. Ends the run with a message
+// and exit code 2 when the expansion is relative to the current directory ({PROGRAM_DIR} of a
+// launcher started by a bare name found along PATH, say), and abnormally when the full path can't
+// be had or does not fit.
+void make_target_directory_absolute(const wchar_t* spec);
 
 // The pieces of the random name and the time values, apart from their sources.
 inline constexpr std::size_t random_byte_count = 8;

@@ -60,9 +60,10 @@ void create_mark() {
 }  // namespace
 
 void expand_target_spec() {
-  const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
-  make_target_directory_absolute();
-  if (!expanded) fatal_spec_error(onefile_target_spec);
+  if (!expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity)) {
+    fatal_spec_error(onefile_target_spec);
+  }
+  make_target_directory_absolute(onefile_target_spec);
 }
 
 void create_target_directory(void (*expand_name)()) {

@@ -270,17 +270,30 @@ TEST_F(PathSpec, RecordedValuesRepeatUntilRemoved) {
   EXPECT_GT(std::wcstoll(second.substr(19).c_str(), nullptr, 10), recorded);
 }
 
-TEST_F(PathSpec, TargetDirectoryIsMadeAbsolute) {
-  wchar_t current[4096];
-  GetCurrentDirectoryW(4096, current);
-  std::wcscpy(target_directory, L"relative\\dir");
-  make_target_directory_absolute();
-  EXPECT_EQ(target_directory, std::wstring(current) + L"\\relative\\dir");
+TEST_F(PathSpec, TargetDirectoryIsMadeAbsoluteButNeverFromARelativeExpansion) {
+  const struct {
+    const wchar_t* path;
+    bool qualified;
+  } cases[] = {
+      {L"C:\\dir", true},       {L"z:/dir", true},   {L"\\\\server\\share\\dir", true},
+      {L"//server/share", true}, {L"\\\\?\\C:\\dir", true},
+      {L"dir\\sub", false},      {L"\\dir", false}, {L"C:dir", false},
+      {L"C:", false},            {L"1:\\dir", false}, {L"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_fully_qualified_path(c.path), c.qualified) << narrow(c.path);
+  }
+  std::wcscpy(target_directory, L"C:\\one\\..\\two\\.\\three");
+  make_target_directory_absolute(L"{SPEC}");
+  EXPECT_STREQ(target_directory, L"C:\\two\\three");
 
-  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"absolute", L""})));
-  std::wstring deep;
-  while (deep.size() < 4080) deep += L"component\\";
-  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"absolute", deep})));
+  // A launcher started by a bare name found along PATH: {PROGRAM_DIR} is no folder at all.
+  for (const wchar_t* relative : {L"app.exe\\data", L"\\data", L"C:data", L""}) {
+    const process_result refused = run_paths_probe({L"absolute", relative});
+    EXPECT_EQ(refused.exit_code, 2u) << narrow(relative);
+    EXPECT_EQ(refused.err, "Error, target spec '{SPEC}' expands to '" + narrow(relative) +
+                               "', a path relative to the current directory.\r\n");
+  }
 }
 
 }  // namespace

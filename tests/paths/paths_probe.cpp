@@ -128,7 +128,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (mode == L"absolute") {
     copy_bounded(target_directory, text, wide_path_capacity);
-    make_target_directory_absolute();
+    make_target_directory_absolute(L"{SPEC}");
     write_line(target_directory);
     return 0;
   }
