@@ -18,7 +18,7 @@ int WINAPI shell_file_operation_on_demand(SHFILEOPSTRUCTW* request) {
 }  // namespace
 
 int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request) = shell_file_operation_on_demand;
-DWORD(WINAPI* attributes_query)(const wchar_t* path) = GetFileAttributesW;
+path_match (*retry_check)(const wchar_t* path, const file_identity& identity) = match_path;
 void(WINAPI* retry_pause)(DWORD milliseconds) = Sleep;
 BOOL(WINAPI* handle_close)(HANDLE handle) = CloseHandle;
 
@@ -141,18 +141,44 @@ void stop_every_step(DWORD wait_limit_ms) {
 
 namespace {
 
+// What the removal had to leave (a file that a grandchild still holds) gets its mark back, which
+// the walk took with the rest: a later sweep knows it for the launcher's own and removes it once
+// it is free. Only in the directory that this launch made, through a handle checked to be on it.
+void mark_left_directory() {
+  HANDLE directory = CreateFileW(target_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return;
+  file_identity found;
+  DWORD error = ERROR_SUCCESS;
+  if (read_file_identity(directory, &found) && found == target_identity) {
+    HANDLE mark = make_mark(directory, kept_directory[0] != L'\0', &error);
+    if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  }
+  CloseHandle(directory);
+}
+
 void remove_target_directory_until(ULONGLONG deadline) {
   if (!cleanup_armed.load()) return;
-  // The mark's own handle would keep its file, and so the directory, from being deleted.
+  // The mark's own handle would keep its file, and so the directory, from being deleted; the
+  // directory's own handle, shared without delete, the directory itself.
   if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
+  if (HANDLE guard = target_guard.exchange(nullptr)) CloseHandle(guard);
   remove_target_once();
-  for (int retry = 0; retry < deletion_retries; ++retry) {
-    const DWORD attributes = attributes_query(target_directory);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    if (GetTickCount64() + retry_pause_ms > deadline) return;
+  // The walk and the shell's request act on the path. Until now the handles kept it on the
+  // directory made; from here on, a user who can make entries in the folder above could put a link
+  // or a directory of theirs at a name that the removal has freed, and with a fixed spec another
+  // launch could set this one aside and make the name anew. So every further attempt first checks
+  // that the path still names the directory that this launch made, after the pause too.
+  for (int retry = 0;; ++retry) {
+    if (retry_check(target_directory, target_identity) != path_match::same) return;
+    if (retry == deletion_retries || GetTickCount64() + retry_pause_ms > deadline) break;
     retry_pause(retry_pause_ms);
+    if (retry_check(target_directory, target_identity) != path_match::same) return;
     remove_target_once();
   }
+  mark_left_directory();
 }
 
 void cleanup_within(const cleanup_limits& limits) {

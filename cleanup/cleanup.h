@@ -6,10 +6,13 @@
 
 #include <windows.h>
 
+#include "launcher/state.h"
+
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
 // then, once armed, removes the target directory: each attempt walks the tree directly and then
 // makes the shell's deletion request, unless a link remains below the directory or its name is
-// too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
+// too long for the shell; up to 21 attempts, 100 ms apart, each after the first only while the
+// path still names the directory made (target_identity). Never fails, reports nothing.
 void cleanup_child_and_directory();
 // The same, for a process that Windows is about to end (console close, log-off, shut-down): at
 // most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
@@ -17,7 +20,8 @@ void cleanup_before_process_end();
 // Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
 // shut-down; always FALSE.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
-// Once armed: closes the target's mark, then removes the target directory with the retries above.
+// Once armed: closes the target's mark and guard, then removes the target directory with the
+// retries above.
 void remove_target_directory();
 // The failure exits' work in a parent that created its target directory: every thread's steps
 // are stopped (the failing thread's own file closed at once, the others' after the chunk under
@@ -70,39 +74,101 @@ bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* sto
 // Wine names after its link's target) count as free: the removal never follows them.
 bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop = nullptr);
 
-// --- Ownership of the target directory ---
+// --- Ownership of the target directory (ownership.cpp, held_directory.cpp) ---
 
-// The file that marks a directory as a launch's own and, held open, as in use (see sweep.cpp).
+// The file that marks a directory as a launch's own and, held open, as in use (see sweep.cpp),
+// and what the launcher writes into it: one of these texts, exactly.
 inline constexpr wchar_t target_mark_name[] = L"onefile.lock";
-// Fills attributes with a protected DACL that gives full access to the token's user (and its
-// AppContainer, when it runs in one), inherited by everything below; false when the token can't
-// be read.
-bool owner_only_security(SECURITY_ATTRIBUTES* attributes);
-// True when the object's owner is this process's user (or the token's default owner).
-bool owned_by_process_user(void* handle);
-// True when the object's DACL grants access to nobody but this process's user, its AppContainer
-// and the local system account; denials may stand beside them.
-bool grants_only_process_user(void* handle);
+inline constexpr char target_mark_text[] =
+    "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n";
+inline constexpr char kept_mark_text[] =
+    "This folder was unpacked by a onefile launcher, which keeps it for its later launches.\r\n";
+
+// The level a launch runs at, as far as who may change its files goes: elevated when the token
+// has a high or system integrity level (every elevated token has), the user's otherwise.
+enum class launch_level { user, elevated };
+// This process's level, read from its token; replaceable, so that tests take the user level's
+// path too (under Wine every process is elevated).
+extern launch_level (*token_level)();
+// True where files keep their mandatory labels: everywhere but Wine, which keeps no security
+// descriptor with a file (an owner and a DACL are read back from its Unix mode, never a label)
+// and has no integrity levels for a label to guard. Replaceable for tests.
+extern bool (*file_labels_kept)();
+
+// Fills attributes with the security descriptor that the launch's directories are made with,
+// inherited by everything below them (see ownership.cpp for both levels); false when the token
+// can't be read.
+bool launch_directory_security(SECURITY_ATTRIBUTES* attributes);
+// Fills attributes with a descriptor that names this process's user as owner and nothing else,
+// so that a file gets the DACL its directory passes on.
+bool user_owner_security(SECURITY_ATTRIBUTES* attributes);
+// True when the descriptor is that of one of the launcher's directories at this level: owned by
+// this process's user; a DACL that grants nobody but the user, its AppContainer, the owner's
+// rights, Administrators and the local system account (denials may stand beside them); at the
+// elevated level, where labels are kept, a high or system label with no-write-up.
+bool is_own_descriptor(void* descriptor, launch_level level);
+// The same, read from an open handle (READ_CONTROL).
+bool is_own_object(void* handle, launch_level level);
+// True when the directory open at handle holds the launcher's mark: a plain file of that name,
+// owned by this process's user, that holds one of the mark texts.
+bool holds_own_mark(void* directory);
+// Makes the mark in the directory open at directory, owned by the user (at either level: an
+// elevated administrator's files would otherwise belong to Administrators), hidden, with the text
+// for a kept directory or for one that is removed; returns its handle (read and write, shared for
+// reading only) or INVALID_HANDLE_VALUE with *error set.
+void* make_mark(void* directory, bool kept, DWORD* error);
+// True for a directory of the launcher's own, at this level: a plain directory (no link, also by
+// the name at path) whose descriptor is its own and that holds its mark. On a volume without
+// access control lists, within the user's own folders, the mark alone tells (see below).
+bool is_launcher_directory(const wchar_t* path, void* directory, launch_level level);
+// True when the volume of the open file keeps access control lists (not FAT or exFAT).
+bool volume_keeps_acls(void* handle);
+// True for a path inside the user's profile or temporary folder, where a directory that can't be
+// protected is no worse off than the folder that holds it.
+bool is_in_own_folders(const wchar_t* path);
+// The volume query; replaceable, so that tests can show a volume without ACLs.
+extern BOOL(WINAPI* volume_information_query)(HANDLE file, wchar_t* volume_name, DWORD name_size,
+                                              DWORD* serial, DWORD* component_length,
+                                              DWORD* flags, wchar_t* file_system,
+                                              DWORD file_system_size);
+
+// A directory known by its handle (held_directory.cpp). Paths are absolute.
+//
+// Makes the directory at path new, with the descriptor, and returns a handle on exactly the
+// directory it made, shared for reading and writing but not for deletion: nobody can rename or
+// remove it while the handle is open. INVALID_HANDLE_VALUE with *error set when it can't be made
+// (ERROR_ALREADY_EXISTS for a taken name).
+void* create_held_directory(const wchar_t* path, SECURITY_ATTRIBUTES* security, DWORD* error);
+// Creates (create) or opens a plain file named name in the directory open at directory, never
+// following a link, with the access, sharing and (on creation) attributes and descriptor given.
+void* open_in_directory(void* directory, const wchar_t* name, DWORD access, DWORD share,
+                        bool create, DWORD attributes, SECURITY_ATTRIBUTES* security,
+                        DWORD* error);
+// Reads the identity of the open file.
+bool read_file_identity(void* handle, file_identity* identity);
+// What the name at path is now, against an identity.
+enum class path_match { same, gone, other };
+path_match match_path(const wchar_t* path, const file_identity& identity);
+// Renames the directory open at handle (with DELETE access) to new_path, never over an existing
+// name.
+bool rename_open_directory(void* handle, const wchar_t* new_path);
 
 // --- Leftovers of earlier launches ---
 
 // True for a name of the shape onefile_<process id>_<six digits>_<eleven base64url units>.
 bool is_leftover_name(const wchar_t* name, unsigned long* process_id);
-// Removes a plain directory of this user in which nothing is in use (claimed first, see
+// Removes a directory of the launcher's own in which nothing is in use (claimed first, see
 // sweep.cpp); true when it is gone.
 bool remove_leftover_directory(const wchar_t* path);
-// Claims a plain directory of this user that carries the mark and in which nothing is in use,
-// for sweeps to remove; true when it was moved aside and its name is free.
-bool set_aside_marked_directory(const wchar_t* path);
-// The same for a directory that the caller has found to be of the launcher's own making by other
-// signs (a kept directory's record).
+// Claims a directory of the launcher's own (is_launcher_directory, at the user's level) in which
+// nothing is in use, for sweeps to remove; true when it was moved aside and its name is free.
 bool set_aside_own_directory(const wchar_t* path);
 // Removes the leftovers in folder whose process no longer runs; returns how many went.
 int sweep_leftover_directories(const wchar_t* folder);
 // Set by a launcher that keeps its unpacked files: true for a directory in the folder that holds
 // the kept one which a launch of another payload of the same application kept (see
 // payload/kept_directory.cpp). The sweep removes such a directory like a leftover, when it is the
-// user's, plain and not in use.
+// launcher's own and not in use.
 extern bool (*superseded_directory_test)(const wchar_t* path);
 // Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
@@ -135,10 +201,11 @@ void* share_child_process(void* process);
 void release_child_process();
 
 // Calls made through replaceable pointers so that tests can count or observe them: the shell's
-// deletion request, the attribute query and the pause between attempts, and the closing of the
+// deletion request, the check before each further attempt that the path still names the directory
+// made (match_path with target_identity) and the pause between attempts, and the closing of the
 // child's shared handle.
 extern int(WINAPI* shell_file_operation)(SHFILEOPSTRUCTW* request);
-extern DWORD(WINAPI* attributes_query)(const wchar_t* path);
+extern path_match (*retry_check)(const wchar_t* path, const file_identity& identity);
 extern void(WINAPI* retry_pause)(DWORD milliseconds);
 extern BOOL(WINAPI* handle_close)(HANDLE handle);
 // The removal walk's deletion call (SetFileInformationByHandle), so that tests can see which

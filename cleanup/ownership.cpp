@@ -1,6 +1,31 @@
-// Who the target directory belongs to: the owner-only security descriptor it is created with, and
-// the test whether an existing directory is owned by this process's user.
-#include <cstddef>
+// Who the launcher's directories belong to: the security descriptor that a launch makes them with,
+// for the level it runs at, and the test whether an existing directory is one of the launcher's
+// own.
+//
+// A launch at the user's level gives full access to the user (and its AppContainer) alone.
+//
+// An elevated launch must leave nothing that the same user's programs at medium integrity could
+// change: they carry the same user SID, and a library or program of the application that they
+// replaced would run elevated. Its directories grant full access to Administrators and the local
+// system account; the user gets read and execute (its unelevated processes may still read the
+// application's files), and so do the owner's implicit rights through an "OWNER RIGHTS" entry, so
+// that owning the directory gives no right to change its DACL (Windows Vista and later). A high
+// mandatory label with no-write-up, inherited by everything below, keeps every process below high
+// integrity from writing, deleting or relabelling anything there, whatever the DACL says. A token
+// at a high or system level without Administrators (a service account) gets full access itself
+// instead. Under Wine, Administrators is an enabled group of every token, and Wine gives an entry
+// for an enabled group of the owner the owner's mode bits: the directory works for root and for an
+// unprivileged Linux user alike (mode 770).
+//
+// Both levels name the user as owner: an elevated administrator's new objects would otherwise
+// belong to Administrators, which no later launch could tell from anyone else's.
+//
+// The system's own calls, from ntdll.dll, which every process has loaded: advapi32.dll, whose
+// functions wrap them, would load advapi32, sechost and ucrtbase into the parent first (a few
+// milliseconds under Wine, in the start of a kept launch), and a child that imported it would load
+// them on every start.
+#include <cstring>
+#include <cwchar>
 #include <type_traits>
 
 #include <windows.h>
@@ -9,10 +34,6 @@
 
 namespace {
 
-// The system's own calls, from ntdll.dll, which every process has loaded: advapi32.dll, whose
-// functions wrap them, would load advapi32, sechost and ucrtbase into the parent first (a few
-// milliseconds under Wine, in the start of a kept launch), and a child that imported it would
-// load them on every start.
 using nt_status = LONG;
 struct security_functions {
   nt_status(NTAPI* NtOpenProcessToken)(HANDLE, ACCESS_MASK, HANDLE*) = nullptr;
@@ -20,8 +41,12 @@ struct security_functions {
                                             ULONG*) = nullptr;
   nt_status(NTAPI* RtlCreateAcl)(ACL*, ULONG, ULONG) = nullptr;
   nt_status(NTAPI* RtlAddAccessAllowedAceEx)(ACL*, ULONG, ULONG, ACCESS_MASK, PSID) = nullptr;
+  nt_status(NTAPI* RtlAddAce)(ACL*, ULONG, ULONG, void*, ULONG) = nullptr;
   nt_status(NTAPI* RtlCreateSecurityDescriptor)(PSECURITY_DESCRIPTOR, ULONG) = nullptr;
+  nt_status(NTAPI* RtlSetOwnerSecurityDescriptor)(PSECURITY_DESCRIPTOR, PSID, BOOLEAN) = nullptr;
   nt_status(NTAPI* RtlSetDaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN, ACL*,
+                                                 BOOLEAN) = nullptr;
+  nt_status(NTAPI* RtlSetSaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN, ACL*,
                                                  BOOLEAN) = nullptr;
   nt_status(NTAPI* RtlSetControlSecurityDescriptor)(PSECURITY_DESCRIPTOR,
                                                     SECURITY_DESCRIPTOR_CONTROL,
@@ -31,37 +56,62 @@ struct security_functions {
   nt_status(NTAPI* RtlGetOwnerSecurityDescriptor)(PSECURITY_DESCRIPTOR, PSID*, BOOLEAN*) = nullptr;
   nt_status(NTAPI* RtlGetDaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN*, ACL**,
                                                  BOOLEAN*) = nullptr;
+  nt_status(NTAPI* RtlGetSaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN*, ACL**,
+                                                 BOOLEAN*) = nullptr;
   nt_status(NTAPI* RtlGetAce)(ACL*, ULONG, void**) = nullptr;
   BOOLEAN(NTAPI* RtlEqualSid)(PSID, PSID) = nullptr;
 };
 
-security_functions security;
+// Looked up once, by whichever thread comes first; all or none.
+const security_functions& nt() {
+  static const security_functions functions = [] {
+    security_functions found;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto find = [&](auto& function, const char* name) {
+      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+      return function != nullptr;
+    };
+    const bool all =
+        ntdll != nullptr && find(found.NtOpenProcessToken, "NtOpenProcessToken") &&
+        find(found.NtQueryInformationToken, "NtQueryInformationToken") &&
+        find(found.RtlCreateAcl, "RtlCreateAcl") &&
+        find(found.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
+        find(found.RtlAddAce, "RtlAddAce") &&
+        find(found.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
+        find(found.RtlSetOwnerSecurityDescriptor, "RtlSetOwnerSecurityDescriptor") &&
+        find(found.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
+        find(found.RtlSetSaclSecurityDescriptor, "RtlSetSaclSecurityDescriptor") &&
+        find(found.RtlSetControlSecurityDescriptor, "RtlSetControlSecurityDescriptor") &&
+        find(found.NtQuerySecurityObject, "NtQuerySecurityObject") &&
+        find(found.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
+        find(found.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
+        find(found.RtlGetSaclSecurityDescriptor, "RtlGetSaclSecurityDescriptor") &&
+        find(found.RtlGetAce, "RtlGetAce") && find(found.RtlEqualSid, "RtlEqualSid");
+    if (!all) found.RtlEqualSid = nullptr;
+    return found;
+  }();
+  return functions;
+}
 
-bool load_security_functions() {
-  static bool loaded = false;
-  if (loaded) return security.RtlEqualSid != nullptr;
-  loaded = true;
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return false;
-  const auto find = [&](auto& function, const char* name) {
-    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
-    return function != nullptr;
-  };
-  const bool all =
-      find(security.NtOpenProcessToken, "NtOpenProcessToken") &&
-      find(security.NtQueryInformationToken, "NtQueryInformationToken") &&
-      find(security.RtlCreateAcl, "RtlCreateAcl") &&
-      find(security.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
-      find(security.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
-      find(security.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
-      find(security.RtlSetControlSecurityDescriptor, "RtlSetControlSecurityDescriptor") &&
-      find(security.NtQuerySecurityObject, "NtQuerySecurityObject") &&
-      find(security.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
-      find(security.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
-      find(security.RtlGetAce, "RtlGetAce") && find(security.RtlEqualSid, "RtlEqualSid");
-  if (!all) security.RtlEqualSid = nullptr;
-  return all;
+// A well-known SID of one or two sub-authorities, laid out as the system lays out any SID.
+template <int count>
+struct known_sid {
+  BYTE revision;
+  BYTE sub_authority_count;
+  BYTE authority[6];
+  DWORD sub_authorities[count];
+  PSID sid() const { return const_cast<known_sid*>(this); }
+};
+constexpr known_sid<1> local_system{SID_REVISION, 1, {0, 0, 0, 0, 0, 5}, {SECURITY_LOCAL_SYSTEM_RID}};
+constexpr known_sid<2> administrators{
+    SID_REVISION, 2, {0, 0, 0, 0, 0, 5}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+constexpr known_sid<1> owner_rights{
+    SID_REVISION, 1, {0, 0, 0, 0, 0, 3}, {SECURITY_CREATOR_OWNER_RIGHTS_RID}};
+constexpr known_sid<1> high_label{SID_REVISION, 1, {0, 0, 0, 0, 0, 16}, {SECURITY_MANDATORY_HIGH_RID}};
+
+bool equal_sid(PSID one, PSID other) {
+  return nt().RtlEqualSid(one, other) != FALSE;
 }
 
 // A SID as the token gives it; SECURITY_MAX_SID_SIZE bytes hold any SID.
@@ -70,139 +120,323 @@ struct token_sid {
   PSID sid = nullptr;
 };
 
-// The token's user and default owner, and its AppContainer SID when it runs in one. Read once.
+// What the token says, read once: its user; its integrity level; its AppContainer SID when it
+// runs in one; and, at a high level, whether Administrators is one of its enabled groups.
 struct token_identity {
-  bool read = false;
-  token_sid user, owner, app_container;
+  token_sid user, app_container;
+  DWORD integrity = 0;
+  bool administrator = false;
 };
-
-token_identity identity;
 
 bool token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* bytes, ULONG size) {
   ULONG returned = 0;
-  return security.NtQueryInformationToken(token, kind, bytes, size, &returned) >= 0;
+  return nt().NtQueryInformationToken(token, kind, bytes, size, &returned) >= 0;
 }
 
-bool read_token_identity() {
-  if (identity.read) return identity.user.sid != nullptr;
-  identity.read = true;
-  if (!load_security_functions()) return false;
-  HANDLE token;
-  if (security.NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) return false;
-  if (token_information(token, TokenUser, identity.user.bytes, sizeof identity.user.bytes)) {
-    identity.user.sid = reinterpret_cast<TOKEN_USER*>(identity.user.bytes)->User.Sid;
-  }
-  if (token_information(token, TokenOwner, identity.owner.bytes, sizeof identity.owner.bytes)) {
-    identity.owner.sid = reinterpret_cast<TOKEN_OWNER*>(identity.owner.bytes)->Owner;
-  }
-  // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
-  DWORD in_app_container = 0;
-  if (token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
-      in_app_container != 0 &&
-      token_information(token, TokenAppContainerSid, identity.app_container.bytes,
-                        sizeof identity.app_container.bytes)) {
-    identity.app_container.sid =
-        reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(identity.app_container.bytes)
-            ->TokenAppContainer;
-  }
-  CloseHandle(token);
-  return identity.user.sid != nullptr;
+const token_identity& identity() {
+  static const token_identity read = [] {
+    token_identity found;
+    HANDLE token;
+    if (nt().RtlEqualSid == nullptr ||
+        nt().NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) {
+      return found;
+    }
+    alignas(8) unsigned char bytes[8192];
+    if (token_information(token, TokenIntegrityLevel, bytes, sizeof bytes)) {
+      const auto* label = static_cast<SID*>(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
+      if (label->SubAuthorityCount > 0) {
+        found.integrity = label->SubAuthority[label->SubAuthorityCount - 1];
+      }
+    }
+    if (found.integrity >= SECURITY_MANDATORY_HIGH_RID &&
+        token_information(token, TokenGroups, bytes, sizeof bytes)) {
+      const auto* groups = reinterpret_cast<TOKEN_GROUPS*>(bytes);
+      for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) &&
+            equal_sid(groups->Groups[i].Sid, administrators.sid())) {
+          found.administrator = true;
+        }
+      }
+    }
+    // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
+    DWORD in_app_container = 0;
+    if (token_information(token, TokenIsAppContainer, &in_app_container,
+                          sizeof in_app_container) &&
+        in_app_container != 0 &&
+        token_information(token, TokenAppContainerSid, found.app_container.bytes,
+                          sizeof found.app_container.bytes)) {
+      found.app_container.sid =
+          reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(found.app_container.bytes)
+              ->TokenAppContainer;
+    }
+    if (token_information(token, TokenUser, found.user.bytes, sizeof found.user.bytes)) {
+      found.user.sid = reinterpret_cast<TOKEN_USER*>(found.user.bytes)->User.Sid;
+    }
+    CloseHandle(token);
+    return found;
+  }();
+  return read;
 }
 
-// An object's security descriptor as far as asked for, in room for any that a file has.
+launch_level level_from_token() {
+  return identity().integrity >= SECURITY_MANDATORY_HIGH_RID ? launch_level::elevated
+                                                             : launch_level::user;
+}
+
+bool unless_under_wine() {
+  static const bool kept =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+  return kept;
+}
+
+// The descriptors that this process makes, built afresh for each call (memory only).
+constexpr std::size_t ace_room = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
+constexpr ACCESS_MASK read_and_execute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+constexpr ULONG inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+alignas(8) unsigned char directory_dacl[sizeof(ACL) + 4 * ace_room];
+alignas(8) unsigned char directory_sacl[sizeof(ACL) + ace_room];
+SECURITY_DESCRIPTOR directory_descriptor;
+SECURITY_DESCRIPTOR owner_descriptor;
+
+bool allow(ACCESS_MASK access, PSID sid) {
+  return nt().RtlAddAccessAllowedAceEx(reinterpret_cast<ACL*>(directory_dacl), ACL_REVISION,
+                                       inherited, access, sid) >= 0;
+}
+
+// The SACL of an elevated launch's directory: its high label with no-write-up, inherited.
+bool add_high_label() {
+  auto* sacl = reinterpret_cast<ACL*>(directory_sacl);
+  struct {
+    ACE_HEADER header;
+    ACCESS_MASK mask;
+    known_sid<1> label;
+  } ace{{SYSTEM_MANDATORY_LABEL_ACE_TYPE, static_cast<BYTE>(inherited), sizeof ace},
+        SYSTEM_MANDATORY_LABEL_NO_WRITE_UP,
+        high_label};
+  return nt().RtlCreateAcl(sacl, sizeof directory_sacl, ACL_REVISION) >= 0 &&
+         nt().RtlAddAce(sacl, ACL_REVISION, MAXDWORD, &ace, sizeof ace) >= 0 &&
+         nt().RtlSetSaclSecurityDescriptor(&directory_descriptor, TRUE, sacl, FALSE) >= 0;
+}
+
+// A high or system label with no-write-up on the object itself.
+bool has_high_label(PSECURITY_DESCRIPTOR descriptor) {
+  BOOLEAN present = FALSE;
+  BOOLEAN defaulted = FALSE;
+  ACL* sacl = nullptr;
+  if (nt().RtlGetSaclSecurityDescriptor(descriptor, &present, &sacl, &defaulted) < 0 || !present ||
+      sacl == nullptr) {
+    return false;
+  }
+  for (DWORD i = 0; i < sacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (nt().RtlGetAce(sacl, i, reinterpret_cast<void**>(&header)) < 0) return false;
+    if (header->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+      continue;
+    const auto* ace = reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE*>(header);
+    const auto* label = reinterpret_cast<const SID*>(&ace->SidStart);
+    const SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    return (ace->Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) && label->SubAuthorityCount == 1 &&
+           std::memcmp(&label->IdentifierAuthority, &mandatory, sizeof mandatory) == 0 &&
+           label->SubAuthority[0] >= SECURITY_MANDATORY_HIGH_RID;
+  }
+  return false;
+}
+
+// A descriptor as far as asked for, in room for any that a file has.
 struct object_security {
   alignas(8) unsigned char bytes[8192];
-  PSECURITY_DESCRIPTOR descriptor() { return bytes; }
 };
 
-bool query_security(HANDLE handle, SECURITY_INFORMATION what, object_security& security_copy) {
+bool query_security(HANDLE handle, SECURITY_INFORMATION what, object_security& found) {
   ULONG needed = 0;
-  return security.NtQuerySecurityObject(handle, what, security_copy.descriptor(),
-                                        sizeof security_copy.bytes, &needed) >= 0;
+  return nt().NtQuerySecurityObject(handle, what, found.bytes, sizeof found.bytes, &needed) >= 0;
 }
 
-constexpr std::size_t ace_room = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
-alignas(8) unsigned char owner_only_acl[sizeof(ACL) + 2 * ace_room];
-SECURITY_DESCRIPTOR owner_only_descriptor;
+bool owned_by_user(PSECURITY_DESCRIPTOR descriptor) {
+  PSID owner = nullptr;
+  BOOLEAN defaulted = FALSE;
+  return nt().RtlGetOwnerSecurityDescriptor(descriptor, &owner, &defaulted) >= 0 &&
+         owner != nullptr && equal_sid(owner, identity().user.sid);
+}
 
-bool allow_full_access(PSID sid) {
-  return security.RtlAddAccessAllowedAceEx(reinterpret_cast<ACL*>(owner_only_acl), ACL_REVISION,
-                                           OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                           FILE_ALL_ACCESS, sid) >= 0;
+// The mark in the open directory: a plain file owned by the user (unless owners can't be told)
+// that holds one of the texts the launcher writes.
+bool holds_mark(HANDLE directory, bool check_owner) {
+  DWORD error = ERROR_SUCCESS;
+  HANDLE mark = open_in_directory(directory, target_mark_name,
+                                  FILE_READ_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, 0,
+                                  nullptr, &error);
+  if (mark == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  object_security found;
+  char text[sizeof kept_mark_text + 1];
+  DWORD count = 0;
+  const bool own =
+      GetFileInformationByHandle(mark, &information) &&
+      !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+      (!check_owner ||
+       (query_security(mark, OWNER_SECURITY_INFORMATION, found) && owned_by_user(found.bytes))) &&
+      ReadFile(mark, text, sizeof text, &count, nullptr);
+  CloseHandle(mark);
+  const auto is_text = [&](const char* expected, std::size_t size) {
+    return count == size - 1 && std::memcmp(text, expected, count) == 0;
+  };
+  return own && (is_text(target_mark_text, sizeof target_mark_text) ||
+                 is_text(kept_mark_text, sizeof kept_mark_text));
+}
+
+bool is_plain_directory(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// True when path lies below folder (a path, or an environment value that may be missing).
+bool is_below(const wchar_t* path, const wchar_t* folder, std::size_t folder_length) {
+  while (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
+  return folder_length > 0 && wcsnlen(path, wide_path_capacity) > folder_length &&
+         path[folder_length] == L'\\' &&
+         CompareStringOrdinal(path, static_cast<int>(folder_length), folder,
+                              static_cast<int>(folder_length), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
 
-bool owner_only_security(SECURITY_ATTRIBUTES* attributes) {
-  if (!read_token_identity()) return false;
-  // Protected: nothing is inherited from the folder above. Never an empty DACL, which would
-  // grant nobody anything (and leaves an unusable directory under Wine).
-  auto* acl = reinterpret_cast<ACL*>(owner_only_acl);
-  if (security.RtlCreateAcl(acl, sizeof owner_only_acl, ACL_REVISION) < 0 ||
-      !allow_full_access(identity.user.sid) ||
-      (identity.app_container.sid != nullptr && !allow_full_access(identity.app_container.sid)) ||
-      security.RtlCreateSecurityDescriptor(&owner_only_descriptor, SECURITY_DESCRIPTOR_REVISION) <
-          0 ||
-      security.RtlSetDaclSecurityDescriptor(&owner_only_descriptor, TRUE, acl, FALSE) < 0 ||
-      security.RtlSetControlSecurityDescriptor(&owner_only_descriptor, SE_DACL_PROTECTED,
-                                               SE_DACL_PROTECTED) < 0) {
+launch_level (*token_level)() = level_from_token;
+bool (*file_labels_kept)() = unless_under_wine;
+BOOL(WINAPI* volume_information_query)(HANDLE, wchar_t*, DWORD, DWORD*, DWORD*, DWORD*, wchar_t*,
+                                       DWORD) = GetVolumeInformationByHandleW;
+
+bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
+  const token_identity& token = identity();
+  if (token.user.sid == nullptr) return false;
+  auto* dacl = reinterpret_cast<ACL*>(directory_dacl);
+  bool built =
+      nt().RtlCreateSecurityDescriptor(&directory_descriptor, SECURITY_DESCRIPTOR_REVISION) >= 0 &&
+      nt().RtlSetOwnerSecurityDescriptor(&directory_descriptor, token.user.sid, FALSE) >= 0 &&
+      nt().RtlCreateAcl(dacl, sizeof directory_dacl, ACL_REVISION) >= 0;
+  if (token_level() == launch_level::elevated) {
+    built = built && allow(FILE_ALL_ACCESS, local_system.sid()) &&
+            allow(FILE_ALL_ACCESS, administrators.sid()) &&
+            allow(token.administrator ? read_and_execute : FILE_ALL_ACCESS, token.user.sid) &&
+            allow(read_and_execute, owner_rights.sid()) && add_high_label();
+  } else {
+    built = built && allow(FILE_ALL_ACCESS, token.user.sid) &&
+            (token.app_container.sid == nullptr ||
+             allow(FILE_ALL_ACCESS, token.app_container.sid));
+  }
+  // Protected: nothing is inherited from the folder above. Never an empty DACL, which would grant
+  // nobody anything (and leaves an unusable directory under Wine).
+  built = built &&
+          nt().RtlSetDaclSecurityDescriptor(&directory_descriptor, TRUE, dacl, FALSE) >= 0 &&
+          nt().RtlSetControlSecurityDescriptor(&directory_descriptor, SE_DACL_PROTECTED,
+                                               SE_DACL_PROTECTED) >= 0;
+  *attributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &directory_descriptor, FALSE};
+  return built;
+}
+
+bool user_owner_security(SECURITY_ATTRIBUTES* attributes) {
+  const token_identity& token = identity();
+  if (token.user.sid == nullptr ||
+      nt().RtlCreateSecurityDescriptor(&owner_descriptor, SECURITY_DESCRIPTOR_REVISION) < 0 ||
+      nt().RtlSetOwnerSecurityDescriptor(&owner_descriptor, token.user.sid, FALSE) < 0) {
     return false;
   }
-  *attributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &owner_only_descriptor, FALSE};
+  *attributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &owner_descriptor, FALSE};
   return true;
 }
 
-bool owned_by_process_user(void* handle) {
-  if (!read_token_identity()) return false;
-  object_security found;
-  PSID owner = nullptr;
-  BOOLEAN defaulted = FALSE;
-  if (!query_security(handle, OWNER_SECURITY_INFORMATION, found) ||
-      security.RtlGetOwnerSecurityDescriptor(found.descriptor(), &owner, &defaulted) < 0) {
-    return false;
-  }
-  // An elevated administrator's new objects are owned by the token's default owner instead.
-  return owner != nullptr &&
-         (security.RtlEqualSid(owner, identity.user.sid) ||
-          (identity.owner.sid != nullptr && security.RtlEqualSid(owner, identity.owner.sid)));
-}
-
-bool grants_only_process_user(void* handle) {
-  if (!read_token_identity()) return false;
-  object_security found;
+bool is_own_descriptor(void* descriptor, launch_level level) {
+  const token_identity& token = identity();
+  if (token.user.sid == nullptr || !owned_by_user(descriptor)) return false;
   ACL* dacl = nullptr;
   BOOLEAN present = FALSE;
   BOOLEAN defaulted = FALSE;
-  if (!query_security(handle, DACL_SECURITY_INFORMATION, found) ||
-      security.RtlGetDaclSecurityDescriptor(found.descriptor(), &present, &dacl, &defaulted) < 0) {
+  // No DACL at all grants everyone everything. Denials take nothing from the user that matters
+  // here; an allowance to anyone else, or of a kind not known here, is not the launcher's own.
+  // The local system account and Administrators are above any directory's DACL anyway (Wine adds
+  // the former when it reads a DACL back).
+  if (nt().RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted) < 0 || !present ||
+      dacl == nullptr) {
     return false;
   }
-  // The local system account: Wine adds it when it reads a DACL back, and it is above any
-  // directory's DACL anyway.
-  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-  struct {
-    BYTE revision = SID_REVISION;
-    BYTE count = 1;
-    SID_IDENTIFIER_AUTHORITY authority;
-    DWORD local_system = SECURITY_LOCAL_SYSTEM_RID;
-  } system_sid{};
-  system_sid.authority = nt_authority;
-  // No DACL at all grants everyone everything. Denials take nothing from the user that matters
-  // here; an allowance to anyone else, or of a kind not known here, is not owner-only.
-  bool only = present && dacl != nullptr;
-  for (DWORD i = 0; only && i < dacl->AceCount; ++i) {
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
     ACE_HEADER* header = nullptr;
-    if (security.RtlGetAce(dacl, i, reinterpret_cast<void**>(&header)) < 0) {
-      only = false;
-    } else if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-      PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
-      only = security.RtlEqualSid(sid, identity.user.sid) ||
-             (identity.app_container.sid != nullptr &&
-              security.RtlEqualSid(sid, identity.app_container.sid)) ||
-             security.RtlEqualSid(sid, &system_sid);
-    } else {
-      only = header->AceType == ACCESS_DENIED_ACE_TYPE;
+    if (nt().RtlGetAce(dacl, i, reinterpret_cast<void**>(&header)) < 0) return false;
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
+    if (!equal_sid(sid, token.user.sid) &&
+        !(token.app_container.sid != nullptr && equal_sid(sid, token.app_container.sid)) &&
+        !equal_sid(sid, local_system.sid()) && !equal_sid(sid, administrators.sid()) &&
+        !equal_sid(sid, owner_rights.sid())) {
+      return false;
     }
   }
-  return only;
+  // What a medium process can't forge: the label. Without it, a directory that the user's
+  // unelevated programs made, or can write, would pass for an elevated launch's own.
+  return level == launch_level::user || !file_labels_kept() || has_high_label(descriptor);
+}
+
+bool is_own_object(void* handle, launch_level level) {
+  SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  if (level == launch_level::elevated && file_labels_kept()) what |= LABEL_SECURITY_INFORMATION;
+  object_security found;
+  return nt().RtlEqualSid != nullptr && query_security(handle, what, found) &&
+         is_own_descriptor(found.bytes, level);
+}
+
+void* make_mark(void* directory, bool kept, DWORD* error) {
+  SECURITY_ATTRIBUTES owner;
+  if (!user_owner_security(&owner)) {
+    *error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE mark = open_in_directory(directory, target_mark_name, GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ, true, FILE_ATTRIBUTE_HIDDEN, &owner, error);
+  if (mark == INVALID_HANDLE_VALUE) return mark;
+  DWORD written = 0;
+  if (kept) {
+    WriteFile(mark, kept_mark_text, sizeof kept_mark_text - 1, &written, nullptr);
+  } else {
+    WriteFile(mark, target_mark_text, sizeof target_mark_text - 1, &written, nullptr);
+  }
+  return mark;
+}
+
+bool holds_own_mark(void* directory) {
+  return nt().RtlEqualSid != nullptr && holds_mark(directory, true);
+}
+
+bool is_launcher_directory(const wchar_t* path, void* directory, launch_level level) {
+  // Wine answers for a link's target even on a handle opened on the link; the name's own
+  // attributes show the link.
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(directory, &information) ||
+      !is_plain_directory(information.dwFileAttributes) ||
+      !is_plain_directory(GetFileAttributesW(path))) {
+    return false;
+  }
+  if (is_own_object(directory, level)) return holds_own_mark(directory);
+  // Where the volume keeps no owners and no DACLs, inside the user's own folders (which the
+  // launcher unpacks into there, see target_directory.cpp), the mark's content alone tells.
+  return !volume_keeps_acls(directory) && is_in_own_folders(path) && holds_mark(directory, false);
+}
+
+bool volume_keeps_acls(void* handle) {
+  DWORD flags = 0;
+  // A volume that can't be asked is taken for one that keeps them: then nothing is excused.
+  return !volume_information_query(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+bool is_in_own_folders(const wchar_t* path) {
+  wchar_t folder[wide_path_capacity];
+  const DWORD temp_length = GetTempPathW(wide_path_capacity, folder);
+  if (temp_length > 0 && temp_length < wide_path_capacity && is_below(path, folder, temp_length)) {
+    return true;
+  }
+  const DWORD profile_length = GetEnvironmentVariableW(L"USERPROFILE", folder, wide_path_capacity);
+  return profile_length > 0 && profile_length < wide_path_capacity &&
+         is_below(path, folder, profile_length);
 }

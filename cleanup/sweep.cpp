@@ -1,6 +1,11 @@
 // Directories that earlier launches left behind (a parent killed from outside, a grandchild that
-// held a file at the end): found by their name's shape, judged by who owns them and whether
-// anything still uses them, and removed with the walk that never follows a link.
+// held a file at the end): found by their name's shape, judged to be the launcher's own and no
+// longer in use, and removed with the walk that never follows a link.
+//
+// A name's shape is no proof: other tools name their folders alike, and anyone who can add a file
+// to a folder can add one named like the mark. A directory is the launcher's own only when it is
+// owned by the user, its DACL grants nobody else, and its mark is a plain file of the user's that
+// holds the text the launcher writes (is_launcher_directory); anything else is never touched.
 //
 // How a launch marks its directory as in use, so that a sweeper can tell:
 // - its name holds the parent's process id, which is alive while the parent runs;
@@ -9,13 +14,14 @@
 //   fails with a sharing violation, on Windows and under Wine alike;
 // - whatever else a process holds inside (an open file, a running image, a current directory)
 //   makes the exclusive open of that entry fail (tree_is_free).
-// A directory that can't be judged (another owner, a link, a name the system reports elsewhere,
-// an entry that can't be opened) is left alone.
+// A directory that can't be judged (not the launcher's own, a link, a name the system reports
+// elsewhere, an entry that can't be opened) is left alone.
 //
 // A directory judged free is first claimed: renamed to onefile_0_<digits>_<random> beside it
 // (on Windows the rename itself fails while anything inside is open). Process id 0 is no
 // launch's, so what a sweep cut short by its launch's end leaves under such a name, a later
-// sweep removes at once, without judging it again.
+// sweep removes at once, without asking whether it is in use again (it must still be the
+// launcher's own).
 #include <atomic>
 #include <cwchar>
 
@@ -49,25 +55,24 @@ bool process_exists(DWORD process_id) {
   return running;
 }
 
-// A plain directory (no link) owned by this process's user.
-bool is_own_plain_directory(const wchar_t* path) {
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return false;
-  }
-  HANDLE directory =
-      CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The directory at path, never through a link at its name.
+HANDLE open_directory(const wchar_t* path, DWORD access, DWORD share) {
+  return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Judges the directory at path the launcher's own, at the user's level (an elevated launch's
+// directories belong to the user as well), and reads its identity. The handle asks for no access
+// to data, so it is no hindrance to anyone.
+bool judge_own(const wchar_t* path, file_identity* identity) {
+  HANDLE directory = open_directory(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share_all);
   if (directory == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  const bool plain = GetFileInformationByHandle(directory, &information) &&
-                     (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                     !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  const bool owned = plain && owned_by_process_user(directory);
+  const bool own = is_launcher_directory(path, directory, launch_level::user) &&
+                   read_file_identity(directory, identity);
   CloseHandle(directory);
-  return owned;
+  return own;
 }
 
 bool join(wchar_t (&path)[wide_path_capacity], const wchar_t* folder, const wchar_t* name) {
@@ -98,14 +103,42 @@ bool claimed_name(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
   return length > 0 && static_cast<std::size_t>(length) < wide_path_capacity;
 }
 
-// Judges the directory at path free and claims it; claimed receives its new name.
+// Judges the directory at path the launcher's own and free, and claims it; claimed receives its
+// new name. The rename goes through a handle that is checked to be on the directory judged, and
+// that, shared without delete, keeps anyone from putting another in its place until then.
 bool claim_free_directory(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
-  return is_own_plain_directory(path) && tree_is_free(path, &sweep_stopped) &&
-         claimed_name(path, claimed) && MoveFileExW(path, claimed, 0);
+  file_identity judged;
+  if (!judge_own(path, &judged) || !tree_is_free(path, &sweep_stopped) ||
+      !claimed_name(path, claimed)) {
+    return false;
+  }
+  HANDLE directory = open_directory(path, DELETE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  file_identity found;
+  const bool renamed = read_file_identity(directory, &found) && found == judged &&
+                       rename_open_directory(directory, claimed);
+  CloseHandle(directory);
+  return renamed;
 }
 
+// Removes a claimed directory that is still the launcher's own. Its mark goes last: held without
+// delete sharing while the walk removes the rest, so that a removal cut short leaves a directory
+// that the next sweep still knows for the launcher's.
 bool remove_claimed_directory(const wchar_t* path) {
-  if (!is_own_plain_directory(path)) return false;
+  HANDLE directory = open_directory(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share_all);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  const bool own = is_launcher_directory(path, directory, launch_level::user);
+  DWORD error = ERROR_SUCCESS;
+  HANDLE mark = own ? open_in_directory(directory, target_mark_name, FILE_READ_DATA,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, false, 0, nullptr,
+                                        &error)
+                    : INVALID_HANDLE_VALUE;
+  CloseHandle(directory);
+  if (!own) return false;
+  remove_tree_directly(path, &sweep_stopped);
+  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  if (sweep_stopped.load()) return false;
   remove_tree_directly(path, &sweep_stopped);
   return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
@@ -152,17 +185,6 @@ bool is_leftover_name(const wchar_t* name, unsigned long* process_id) {
 bool remove_leftover_directory(const wchar_t* path) {
   wchar_t claimed[wide_path_capacity];
   return claim_free_directory(path, claimed) && remove_claimed_directory(claimed);
-}
-
-bool set_aside_marked_directory(const wchar_t* path) {
-  wchar_t mark[wide_path_capacity];
-  if (!join(mark, path, target_mark_name)) return false;
-  const DWORD mark_attributes = GetFileAttributesW(mark);
-  if (mark_attributes == INVALID_FILE_ATTRIBUTES ||
-      (mark_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    return false;
-  }
-  return set_aside_own_directory(path);
 }
 
 bool set_aside_own_directory(const wchar_t* path) {

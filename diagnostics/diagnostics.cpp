@@ -251,6 +251,18 @@ void fatal_intrusion_error(const wchar_t* path) {
   fatal_path_error("Error, '", path, "' was made by another process in the target directory.");
 }
 
+void fatal_unprotected_target_error(bool no_acls) {
+  fatal_path_error("Error, target directory '", target_directory,
+                   no_acls ? "' is on a volume that keeps no access rights (FAT, exFAT), outside "
+                             "your profile and temporary folder."
+                           : "' didn't keep the access rights it was made with.");
+}
+
+void fatal_replaced_target_error() {
+  fatal_path_error("Error, target directory '", target_directory,
+                   "' was moved or replaced while it was made.");
+}
+
 void fatal_relative_target_error(const wchar_t* spec) {
   claim_failure();
   start_line("Error, target spec '");

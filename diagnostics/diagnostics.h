@@ -38,6 +38,15 @@ inline constexpr unsigned abnormal_end_code = 3;
 // directory." on standard error, then exit 2.
 [[noreturn]] void fatal_relative_target_error(const wchar_t* spec);
 
+// The target directory can't be protected from other users: "Error, target directory
+// '<target_directory>' is on a volume that keeps no access rights (FAT, exFAT), outside your
+// profile and temporary folder." (no_acls), or "Error, target directory '<target_directory>'
+// didn't keep the access rights it was made with." on standard error, then exit 2.
+[[noreturn]] void fatal_unprotected_target_error(bool no_acls);
+// "Error, target directory '<target_directory>' was moved or replaced while it was made." on
+// standard error, then exit 2.
+[[noreturn]] void fatal_replaced_target_error();
+
 // A launcher that keeps its unpacked files: "Error, target directory '<target_directory>' exists
 // but was not kept by this launcher." on standard error, then exit 2: something that is not a
 // kept directory of this launcher's stands at its name, and is left as it is.

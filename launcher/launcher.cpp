@@ -168,6 +168,7 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   if (!is_child) publish_parent_identity();
 
   expand_target_spec();
+  if (onefile_keep != nullptr) name_kept_directory_for_level();
 
   if (!is_child && !SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
     fatal_error("Error, failed to register signal handler.");

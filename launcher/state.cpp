@@ -30,6 +30,8 @@ std::atomic<unsigned long> step_threads[step_slot_count];
 std::atomic<void*> step_files[step_slot_count];
 
 std::atomic<void*> target_mark{nullptr};
+std::atomic<void*> target_guard{nullptr};
+file_identity target_identity;
 
 decoded_window decoded_windows[decoded_window_count];
 std::uint64_t windows_decoded;

@@ -75,9 +75,23 @@ extern std::atomic<int> thread_steps[step_slot_count];
 extern std::atomic<unsigned long> step_threads[step_slot_count];
 extern std::atomic<void*> step_files[step_slot_count];
 
-// The parent's hold on the target directory it created: the open handle of its in-use mark, which
-// the removal closes first.
+// The parent's hold on the target directory it created: the open handle of its in-use mark, and a
+// handle on the directory itself from its creation on, shared without delete (nobody can rename or
+// remove it); the removal closes both first.
 extern std::atomic<void*> target_mark;
+extern std::atomic<void*> target_guard;
+// What tells a file from any other that takes its name later: its volume's serial number and its
+// file id. NTFS makes a file id from the record number and a sequence number that changes when the
+// record is used again; under Wine it is the inode number, which a removed file frees (its
+// "creation time" there is the inode's change time, which every new entry changes).
+struct file_identity {
+  unsigned long volume;
+  unsigned long long id;
+  bool operator==(const file_identity&) const = default;
+};
+// The target directory's identity, from the handle it was made with: every removal attempt after
+// the first checks that target_directory still names it.
+extern file_identity target_identity;
 // --- Unpacking on several threads (payload/decode_ahead.cpp, payload/writer_pool.cpp) ---
 
 // A lock or condition of those threads, used as the system's SRWLOCK or CONDITION_VARIABLE (one

@@ -4,10 +4,11 @@
 // A directory at the kept name is used only when all of this holds, checked in this order on a
 // handle that the parent then keeps open without delete sharing, so that the directory can be
 // neither renamed nor removed (nor swapped for another) until the launch ends:
-// - it is a plain directory, no link, owned by the user;
-// - it holds the launcher's mark or its record, plain files (with the two above: it is of the
-//   launcher's own making; a directory without them is someone else's and is never touched);
-// - its DACL grants nobody but the user (and the system);
+// - it is one of the launcher's own directories at this launch's level: a plain directory, no
+//   link, owned by the user, whose DACL grants nobody else, that holds the launcher's mark (a
+//   plain file of the user's with the mark's text); for an elevated launch, where labels are
+//   kept, also labelled high with no-write-up, which nothing below high integrity can forge;
+//   anything else is someone else's and is never touched;
 // - its record is exactly the one this launcher writes for this payload;
 // - its tree is exactly the payload's listing, each file still the one that was written;
 // - with verification, every file's bytes are the payload's.
@@ -31,10 +32,12 @@ namespace {
 constexpr int busy_attempts = 100;
 constexpr DWORD busy_pause_ms = 10;
 
+// Traversing is access to data: a handle without any takes no part in sharing, and would keep
+// nobody from renaming the directory.
 HANDLE open_kept_directory(DWORD* error) {
   for (int attempt = 0;; ++attempt) {
     HANDLE directory =
-        CreateFileW(kept_directory, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+        CreateFileW(kept_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     *error = directory == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
@@ -43,38 +46,10 @@ HANDLE open_kept_directory(DWORD* error) {
   }
 }
 
-bool is_plain_directory(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool holds_plain_file(const wchar_t* directory, const wchar_t* name) {
-  wchar_t path[wide_path_capacity];
-  const std::size_t length = std::wcslen(directory);
-  if (length + 1 + std::wcslen(name) >= wide_path_capacity) return false;
-  std::wmemcpy(path, directory, length);
-  path[length] = L'\\';
-  std::wcscpy(path + length + 1, name);
-  const DWORD attributes = GetFileAttributesW(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
-}
-
 // The directory at kept_directory, judged on the open handle; see the top of the file.
 kept_state judge_open_directory(HANDLE directory, bool verify) {
-  BY_HANDLE_FILE_INFORMATION information;
-  // Wine answers for a link's target even on a handle to the link; the name's own attributes
-  // show the link.
-  if (!GetFileInformationByHandle(directory, &information) ||
-      !is_plain_directory(information.dwFileAttributes) ||
-      !is_plain_directory(GetFileAttributesW(kept_directory)) ||
-      !owned_by_process_user(directory) ||
-      !(holds_plain_file(kept_directory, target_mark_name) ||
-        holds_plain_file(kept_directory, kept_record_name))) {
-    return kept_state::foreign;
-  }
-  if (!grants_only_process_user(directory) || !kept_tree_is_sound(kept_directory) ||
-      (verify && !kept_files_match_payload())) {
+  if (!is_launcher_directory(kept_directory, directory, token_level())) return kept_state::foreign;
+  if (!kept_tree_is_sound(kept_directory) || (verify && !kept_files_match_payload())) {
     return kept_state::stale;
   }
   return kept_state::usable;
@@ -173,8 +148,10 @@ bool kept_files_match_payload() {
 }
 
 bool move_into_kept_place() {
-  // Windows renames no directory in which a file is open.
+  // Windows renames no directory in which a file is open; the staging directory's own handle is
+  // shared without delete.
   if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
+  if (HANDLE guard = target_guard.exchange(nullptr)) CloseHandle(guard);
   // Held without delete sharing from here to the rename: nobody else can rename or remove it in
   // between.
   HANDLE staging = CreateFileW(target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,

@@ -91,6 +91,9 @@ enum class kept_state {
   stale,   // of the launcher's own making, but not (or no longer) what this payload unpacks to
   foreign  // anything else: someone else's, never touched
 };
+// Both roles, after the target spec's expansion: an elevated launch keeps its own directory, the
+// expansion with "-elevated" added.
+void name_kept_directory_for_level();
 // Judges the directory at kept_directory (see kept_directory.cpp); with verify, also every file's
 // bytes against the payload.
 kept_state judge_kept_directory(bool verify);

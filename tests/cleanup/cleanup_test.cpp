@@ -46,9 +46,9 @@ int WINAPI counting_shell(SHFILEOPSTRUCTW* request) {
   return result;
 }
 
-DWORD WINAPI counting_query(const wchar_t* path) {
+path_match counting_check(const wchar_t* path, const file_identity& identity) {
   ++queries;
-  return GetFileAttributesW(path);
+  return match_path(path, identity);
 }
 
 void WINAPI counting_pause(DWORD milliseconds) {
@@ -86,6 +86,14 @@ void make_tree(const std::wstring& root, int directories = 3, int files = 4) {
   ASSERT_TRUE(write_file(root + L"\\main.dll", "main"));
   ASSERT_TRUE(SetFileAttributesW((root + L"\\main.dll").c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(SetFileAttributesW((root + L"\\package0\\data").c_str(), FILE_ATTRIBUTE_READONLY));
+  // The identity that the parent takes from the handle it makes the directory with.
+  if (root == target_directory) {
+    HANDLE made = CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_TRUE(read_file_identity(made, &target_identity));
+    CloseHandle(made);
+  }
 }
 
 HANDLE start_probe(DWORD sleep_ms, DWORD exit_code) {
@@ -103,7 +111,7 @@ class Cleanup : public ::testing::Test {
     after_request = nullptr;
     closed_handles.clear();
     shell_file_operation = counting_shell;
-    attributes_query = counting_query;
+    retry_check = counting_check;
     retry_pause = counting_pause;
     handle_close = recording_close;
     set_target(target);
@@ -113,7 +121,7 @@ class Cleanup : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(malformed_requests, 0);
     shell_file_operation = SHFileOperationW;
-    attributes_query = GetFileAttributesW;
+    retry_check = match_path;
     retry_pause = Sleep;
     handle_close = CloseHandle;
     after_request = nullptr;
@@ -163,9 +171,13 @@ TEST_F(Cleanup, HeldFileMakesTwentyOneRequestsThenGivesUp) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   cleanup_child_and_directory();
   EXPECT_EQ(requests, 21);
-  EXPECT_EQ(queries, 20);
+  EXPECT_EQ(queries, 41);  // before each pause, after it, and after the last attempt
   EXPECT_EQ(pauses, 20);
   EXPECT_TRUE(path_exists(held_path));
+  // What stays gets its mark back, for a later sweep.
+  std::string mark;
+  EXPECT_TRUE(read_file(target + L"\\onefile.lock", mark));
+  EXPECT_EQ(mark, target_mark_text);
   EXPECT_FALSE(path_exists(target + L"\\package0"));
   EXPECT_FALSE(path_exists(target + L"\\package1\\module0.pyd"));
   EXPECT_FALSE(path_exists(target + L"\\main.dll"));
@@ -183,8 +195,30 @@ TEST_F(Cleanup, FileReleasedDuringTheRetriesGoesWithItsDirectory) {
   cleanup_child_and_directory();
   EXPECT_FALSE(path_exists(target));
   EXPECT_EQ(requests, 3);
-  EXPECT_EQ(queries, 3);
+  EXPECT_EQ(queries, 5);
   EXPECT_EQ(pauses, 2);
+}
+
+// Between attempts, the name that the directory held is taken by another directory (with a fixed
+// spec, another launch that set this one aside and made the name anew): nothing of it is touched.
+TEST_F(Cleanup, ADirectoryPutAtTheNameBetweenAttemptsIsLeftAlone) {
+  make_tree(target);
+  HANDLE held = CreateFileW((target + L"\\held.dll").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  retry_pause = [](DWORD) {
+    ++pauses;
+    MoveFileExW(target_directory, (std::wstring(target_directory) + L"_aside").c_str(), 0);
+    CreateDirectoryW(target_directory, nullptr);
+    write_file(std::wstring(target_directory) + L"\\theirs.txt", "theirs");
+  };
+  cleanup_child_and_directory();
+  CloseHandle(held);
+  EXPECT_EQ(requests, 1);
+  EXPECT_EQ(pauses, 1);
+  EXPECT_EQ(queries, 2);
+  EXPECT_EQ(directory_entries(target), std::vector<std::wstring>{L"theirs.txt"});
+  EXPECT_EQ(directory_entries(target + L"_aside"), std::vector<std::wstring>{L"held.dll"});
 }
 
 TEST_F(Cleanup, PlainFileAtThePathAfterTheFirstRequestStopsTheRetries) {
@@ -412,7 +446,7 @@ TEST_F(Links, CleanupNeverFollowsLinksAndMakesNoShellRequestWhileOneRemains) {
   cleanup_child_and_directory();
   expect_outside_intact();
   EXPECT_EQ(requests, 0);
-  EXPECT_EQ(queries, 20);
+  EXPECT_EQ(queries, 41);
   EXPECT_EQ(pauses, 20);
   // Everything else went; what holds a link stays.
   EXPECT_FALSE(path_exists(target + L"\\package0"));
@@ -436,6 +470,26 @@ TEST_F(Links, TwoRemovalsAtOnceLeaveWhatALinkPointsTo) {
   removal_helpers = 0;
   expect_outside_intact();
   EXPECT_EQ(requests, 0);
+}
+
+// A link put at the name between attempts, where the directory was, is never followed.
+TEST_F(Links, ALinkPutAtTheNameBetweenAttemptsIsNotFollowed) {
+  make_outside();
+  make_tree(target);
+  HANDLE held = CreateFileW((target + L"\\held.dll").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  after_request = [&](int call) {
+    if (call != 1) return;
+    ASSERT_TRUE(MoveFileExW(target.c_str(), (target + L"_aside").c_str(), 0));
+    make_link(target, outside);
+  };
+  cleanup_child_and_directory();
+  CloseHandle(held);
+  expect_outside_intact();
+  EXPECT_EQ(requests, 1);
+  EXPECT_EQ(queries, 1);
+  EXPECT_EQ(pauses, 0);
 }
 
 TEST_F(Links, TargetThatIsItselfALinkIsLeftAlone) {

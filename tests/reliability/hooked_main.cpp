@@ -15,6 +15,10 @@
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
 // memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
 // launcher's parent take half a second longer for its first judgement of the kept directory.
+// ONEFILE_TEST_LEVEL=user, which stays for the child, makes the launch take the user level's path
+// (under Wine every token is elevated). ONEFILE_TEST_FILE_LABELS=1 makes the parent judge labels
+// as where they are kept (Wine keeps none), and ONEFILE_TEST_NO_ACLS=1 shows it a volume that
+// keeps no access control lists.
 #include <cwchar>
 
 #include <windows.h>
@@ -77,6 +81,14 @@ HANDLE WINAPI refuse_memory_reading(DWORD access, BOOL inherit, DWORD process_id
   return OpenProcess(access, inherit, process_id);
 }
 
+BOOL WINAPI volume_without_acls(HANDLE, wchar_t*, DWORD, DWORD* serial, DWORD*, DWORD* flags,
+                                wchar_t* file_system, DWORD file_system_size) {
+  if (serial != nullptr) *serial = 0;
+  *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+  if (file_system != nullptr && file_system_size > 5) std::wcscpy(file_system, L"FAT32");
+  return TRUE;
+}
+
 HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
   return nullptr;
@@ -95,6 +107,13 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  wchar_t level[8];
+  if (GetEnvironmentVariableW(L"ONEFILE_TEST_LEVEL", level, 8) == 4 &&
+      std::wcscmp(level, L"user") == 0) {
+    token_level = [] { return launch_level::user; };
+  }
+  if (seam(L"ONEFILE_TEST_FILE_LABELS")) file_labels_kept = [] { return true; };
+  if (seam(L"ONEFILE_TEST_NO_ACLS")) volume_information_query = volume_without_acls;
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
     judgement_pause = [] {
       Sleep(500);
