@@ -353,26 +353,29 @@ bool is_own_descriptor(void* descriptor, launch_level level) {
   BOOLEAN present = FALSE;
   BOOLEAN defaulted = FALSE;
   // No DACL at all grants everyone everything. Denials take nothing from the user that matters
-  // here; an allowance to anyone else, or of a kind not known here, is not the launcher's own.
-  // The local system account and Administrators are above any directory's DACL anyway (Wine adds
-  // the former when it reads a DACL back).
+  // here; an allowance to anyone else, or of a kind not known here, is not the launcher's own, and
+  // neither is a DACL that grants the user nothing. The local system account and Administrators
+  // are above any directory's DACL anyway (Wine adds the former when it reads a DACL back).
   if (nt().RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted) < 0 || !present ||
       dacl == nullptr) {
     return false;
   }
+  bool user_granted = false;
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     ACE_HEADER* header = nullptr;
     if (nt().RtlGetAce(dacl, i, reinterpret_cast<void**>(&header)) < 0) return false;
     if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
     PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
-    if (!equal_sid(sid, token.user.sid) &&
-        !(token.app_container.sid != nullptr && equal_sid(sid, token.app_container.sid)) &&
-        !equal_sid(sid, local_system.sid()) && !equal_sid(sid, administrators.sid()) &&
-        !equal_sid(sid, owner_rights.sid())) {
+    if (equal_sid(sid, token.user.sid)) {
+      user_granted = true;
+    } else if (!(token.app_container.sid != nullptr && equal_sid(sid, token.app_container.sid)) &&
+               !equal_sid(sid, local_system.sid()) && !equal_sid(sid, administrators.sid()) &&
+               !equal_sid(sid, owner_rights.sid())) {
       return false;
     }
   }
+  if (!user_granted) return false;
   // What a medium process can't forge: the label. Without it, a directory that the user's
   // unelevated programs made, or can write, would pass for an elevated launch's own.
   return level == launch_level::user || !file_labels_kept() || has_high_label(descriptor);

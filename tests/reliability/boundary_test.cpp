@@ -36,12 +36,23 @@ bool wait_for_removal(const std::wstring& path, DWORD milliseconds = 10000) {
   return true;
 }
 
+PSID own_user_sid() {
+  alignas(8) static unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  CloseHandle(token);
+  return reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+}
+
 // ---------------------------------------------------------------------------------------------
 // A fixed target spec: whatever stands at the name is refused, and nothing of it is touched.
 
 TEST(FixedTarget, WhateverStandsAtTheNameIsRefusedAndLeftAsItWas) {
-  enum class planted { directory, file, link };
-  for (const planted kind : {planted::directory, planted::file, planted::link}) {
+  enum class planted { directory, marked_directory, file, link };
+  for (const planted kind :
+       {planted::directory, planted::marked_directory, planted::file, planted::link}) {
     SCOPED_TRACE(static_cast<int>(kind));
     launch_files files;
     scratch_directory elsewhere;
@@ -54,6 +65,15 @@ TEST(FixedTarget, WhateverStandsAtTheNameIsRefusedAndLeftAsItWas) {
       ASSERT_TRUE(CreateDirectoryW((target + L"\\sub").c_str(), nullptr));
       ASSERT_TRUE(write_file(target + L"\\sub\\keep.txt", "keep"));
       ASSERT_TRUE(write_file(target + L"\\optional_plugin.dll", "MZ planted"));
+      list_tree(target, L"", before);
+    } else if (kind == planted::marked_directory) {
+      // A folder that grants others (Wine: read and execute to everyone) with the launcher's mark
+      // in it, as another user who may add files there could leave it: not the launcher's own.
+      ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+      ASSERT_TRUE(write_file(target + L"\\onefile.lock",
+                             "This folder was unpacked by a onefile launcher and is removed when "
+                             "it ends.\r\n"));
+      ASSERT_TRUE(write_file(target + L"\\user_notes.txt", "notes"));
       list_tree(target, L"", before);
     } else if (kind == planted::file) {
       ASSERT_TRUE(write_file(target, "a file"));
@@ -71,11 +91,14 @@ TEST(FixedTarget, WhateverStandsAtTheNameIsRefusedAndLeftAsItWas) {
     EXPECT_EQ(run.err(), exists_error(target));
     EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
     std::string content;
-    if (kind == planted::directory) {
+    if (kind == planted::directory || kind == planted::marked_directory) {
       std::vector<std::wstring> after;
       list_tree(target, L"", after);
       EXPECT_EQ(after, before);
-      EXPECT_TRUE(read_file(target + L"\\sub\\keep.txt", content) && content == "keep");
+      EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{L"onefile_fixed"});
+      if (kind == planted::directory) {
+        EXPECT_TRUE(read_file(target + L"\\sub\\keep.txt", content) && content == "keep");
+      }
     } else if (kind == planted::file) {
       EXPECT_TRUE(read_file(target, content) && content == "a file");
     } else {
@@ -237,64 +260,195 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
   EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
-// ---------------------------------------------------------------------------------------------
-// Who may use the directory: its user alone, and the mark shows it in use to anyone who asks.
-
-TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
+// Directories of the leftovers' name shape that are not the launcher's own: one that grants
+// others, with the launcher's mark that another user could have put there (also under a claimed
+// name, which the sweep removes without asking whether it is in use), and two of another program
+// that grant nobody else, with a mark of another text and with none. A launch's sweep, shown to
+// have run by the real leftover that it removes, touches none of them.
+TEST(Sweep, TakesNothingButTheLaunchersOwnDirectories) {
   launch_files files;
+  {
+    started_launch killed(launcher(L"fault_launcher.exe"),
+                          files.environment({L"ONEFILE_TEST_GO=" + files.go}));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
+    ASSERT_TRUE(killed.wait(10000));
+  }
+  const std::wstring leftover = read_ready(files.ready).target;
+  ASSERT_TRUE(is_directory(leftover));
+  const std::string mark_text =
+      "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n";
+  wchar_t* user_text = nullptr;
+  ConvertSidToStringSidW(own_user_sid(), &user_text);
+  const std::wstring owner_only = L"D:P(A;OICI;FA;;;" + std::wstring(user_text) + L")";
+  LocalFree(user_text);
+  const struct {
+    const wchar_t* name;
+    bool grants_others;
+    const char* mark;  // none: nullptr
+  } strangers[] = {
+      {L"onefile_4000000_123456_AAAAAAAAAAA", true, mark_text.c_str()},
+      {L"onefile_0_123456_BBBBBBBBBBB", true, mark_text.c_str()},
+      {L"onefile_4000000_654321_CCCCCCCCCCC", false, "locked by another program\r\n"},
+      {L"onefile_4000000_111111_DDDDDDDDDDD", false, nullptr},
+  };
+  std::map<std::wstring, std::vector<std::wstring>> before;
+  for (const auto& stranger : strangers) {
+    const std::wstring path = files.temp / stranger.name;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        owner_only.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), stranger.grants_others ? nullptr : &security));
+    LocalFree(descriptor);
+    if (stranger.mark != nullptr) {
+      ASSERT_TRUE(write_file(path + L"\\onefile.lock", stranger.mark));
+    }
+    ASSERT_TRUE(write_file(path + L"\\data.bin", "theirs"));
+    list_tree(path, L"", before[stranger.name]);
+  }
+  DeleteFileW(files.ready.c_str());
   started_launch run(launcher(L"fault_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go}));
   ASSERT_TRUE(wait_for_path(files.ready));
-  const std::wstring target = read_ready(files.ready).target;
-
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, &dacl, nullptr, &descriptor),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  wchar_t* text = nullptr;
-  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                       DACL_SECURITY_INFORMATION, &text, nullptr);
-  const std::string sddl = text != nullptr ? narrow(text) : "";
-  note("dacl", sddl);
-  ASSERT_NE(dacl, nullptr) << "no DACL: everyone may use it";
-  HANDLE token = nullptr;
-  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &size));
-  CloseHandle(token);
-  const PSID own = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-  bool user_has_full_access = false;
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    const PSID sid = &ace->SidStart;
-    wchar_t* sid_text = nullptr;
-    ConvertSidToStringSidW(sid, &sid_text);
-    const std::wstring granted_to = sid_text != nullptr ? sid_text : L"?";
-    LocalFree(sid_text);
-    // The user, and the system account that Wine adds when it reads the directory back.
-    if (EqualSid(sid, own)) {
-      user_has_full_access = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
-    } else {
-      EXPECT_EQ(granted_to, L"S-1-5-18") << sddl;
-    }
-  }
-  EXPECT_TRUE(user_has_full_access) << sddl;
-  LocalFree(text);
-  LocalFree(descriptor);
-
-  // The mark: held by the launch, so that no one may delete it while the launch runs.
-  HANDLE mark = CreateFileW((target + L"\\onefile.lock").c_str(), DELETE, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  EXPECT_EQ(mark, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  EXPECT_TRUE(wait_for_removal(leftover)) << "the sweep did not run";
+  Sleep(500);  // the sweep goes on to the rest
   files.release();
   ASSERT_TRUE(run.wait(120000));
-  EXPECT_EQ(run.exit_code(), 0u);
+  EXPECT_EQ(run.exit_code(), 0u) << run.err();
+  for (const auto& stranger : strangers) {
+    std::vector<std::wstring> after;
+    list_tree(files.temp / stranger.name, L"", after);
+    EXPECT_EQ(after, before[stranger.name]) << narrow(stranger.name);
+  }
+  EXPECT_EQ(directory_entries(files.temp.path()).size(), std::size(strangers));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Who may use the directory: its user alone, and the mark shows it in use to anyone who asks.
+
+// The owner, DACL and label of what is at path, as the system reads them back, in its notation
+// (the label, which Wine does not write in it, as "label <level>/<flags>/<policy>").
+struct read_back {
+  std::string text;
+  bool owned_by_user = false;
+  bool user_has_full_access = false;
+  std::vector<std::wstring> others_granted;  // SIDs of other allowances
+};
+
+read_back read_security(const std::wstring& path) {
+  read_back result;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PACL sacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                LABEL_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, &sacl, &descriptor) != ERROR_SUCCESS) {
+    return result;
+  }
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+      nullptr);
+  result.text = text != nullptr ? narrow(text) : "";
+  LocalFree(text);
+  result.text += sacl != nullptr && sacl->AceCount > 0 ? " label present" : " no label";
+  result.owned_by_user = owner != nullptr && EqualSid(owner, own_user_sid());
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const PSID sid = &ace->SidStart;
+    if (EqualSid(sid, own_user_sid())) {
+      result.user_has_full_access = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+      continue;
+    }
+    wchar_t* sid_text = nullptr;
+    ConvertSidToStringSidW(sid, &sid_text);
+    result.others_granted.push_back(sid_text != nullptr ? sid_text : L"?");
+    LocalFree(sid_text);
+  }
+  LocalFree(descriptor);
+  return result;
+}
+
+// At either level (every Wine token is elevated; the seam takes the user's path): Wine keeps only
+// the mode that the descriptor gives, and reads owner and DACL back from it.
+TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
+  for (const bool elevated : {true, false}) {
+    SCOPED_TRACE(elevated ? "elevated" : "user");
+    launch_files files;
+    std::vector<std::wstring> changes = {L"ONEFILE_TEST_GO=" + files.go};
+    if (!elevated) changes.push_back(L"ONEFILE_TEST_LEVEL=user");
+    started_launch run(launcher(L"fault_launcher.exe"), files.environment(changes));
+    ASSERT_TRUE(wait_for_path(files.ready));
+    const std::wstring target = read_ready(files.ready).target;
+
+    const read_back directory = read_security(target);
+    note(elevated ? "elevated_directory" : "user_directory", directory.text);
+    EXPECT_TRUE(directory.owned_by_user) << directory.text;
+    EXPECT_TRUE(directory.user_has_full_access) << directory.text;
+    // The system account that Wine adds when it reads a directory back, and nobody else.
+    EXPECT_EQ(directory.others_granted, std::vector<std::wstring>{L"S-1-5-18"}) << directory.text;
+
+    // The mark: the user's own whatever the level, with the launcher's text, held by the launch so
+    // that nobody may delete it while the launch runs.
+    const std::wstring mark_path = target + L"\\onefile.lock";
+    const read_back mark = read_security(mark_path);
+    note(elevated ? "elevated_mark" : "user_mark", mark.text);
+    EXPECT_TRUE(mark.owned_by_user) << mark.text;
+    std::string text;
+    EXPECT_TRUE(read_file(mark_path, text));
+    EXPECT_EQ(text, "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n");
+    EXPECT_TRUE(GetFileAttributesW(mark_path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    HANDLE held = CreateFileW(mark_path.c_str(), DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    EXPECT_EQ(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    // Nor the directory itself, which the parent holds from its creation on.
+    held = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    files.release();
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 0u) << run.err();
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
+// Where labels are kept (Windows), an elevated launch makes its directory with a high label and
+// reads it back; Wine keeps none, so with the seam that makes the launch judge as on Windows, the
+// directory read back is not protected enough to run elevated from. On a volume without access
+// control lists, inside the user's temporary folder, the launch goes on.
+TEST(Ownership, WhatAnElevatedLaunchCantReadBackAsItsOwnIsNotUsed) {
+  {
+    launch_files files;
+    const process_result refused = run_process(quote_argument(launcher(L"fault_launcher.exe")),
+                                               files.environment({L"ONEFILE_TEST_FILE_LABELS=1"}),
+                                               120000);
+    EXPECT_EQ(refused.exit_code, 2u);
+    const std::string err = without_carriage_returns(refused.err);
+    EXPECT_EQ(err.rfind("Error, target directory '" + narrow(files.temp.path()) + "\\onefile_", 0),
+              0u)
+        << err;
+    EXPECT_NE(err.find("' didn't keep the access rights it was made with.\n"), std::string::npos)
+        << err;
+    EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+  launch_files files;
+  const process_result fat =
+      run_process(quote_argument(launcher(L"fault_launcher.exe")),
+                  files.environment({L"ONEFILE_TEST_FILE_LABELS=1", L"ONEFILE_TEST_NO_ACLS=1"}),
+                  120000);
+  EXPECT_EQ(fat.exit_code, 0u) << fat.err;
+  EXPECT_TRUE(path_exists(files.ready));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 // Restricted tokens may refuse reading the parent's memory: the limited query still tells the
@@ -537,14 +691,26 @@ TEST(KeptDirectory, WhatIsNotAKeptDirectoryIsRefusedAndLeftAlone) {
   launch_files first;
   const std::wstring kept_name =
       run_to_end(L"kept_launcher.exe", first).substr(first.temp.path().size() + 1);
-  for (const bool folder : {true, false}) {
-    SCOPED_TRACE(folder ? "a user's folder" : "a file");
+  // A user's folder; one that grants others, with the launcher's mark and record in it, as another
+  // user who may add files there could leave them; a file.
+  enum class planted { folder, marked_folder, file };
+  for (const planted kind : {planted::folder, planted::marked_folder, planted::file}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    const bool folder = kind != planted::file;
     launch_files files;
     const std::wstring kept = files.temp / kept_name;
     ASSERT_TRUE(CreateDirectoryW(kept_folder(files).c_str(), nullptr));
     if (folder) {
       ASSERT_TRUE(CreateDirectoryW(kept.c_str(), nullptr));
       ASSERT_TRUE(write_file(kept + L"\\user_notes.txt", "notes"));
+      if (kind == planted::marked_folder) {
+        std::string record;
+        ASSERT_TRUE(read_file(first.temp / kept_name + L"\\onefile.kept", record));
+        ASSERT_TRUE(write_file(kept + L"\\onefile.kept", record));
+        ASSERT_TRUE(write_file(kept + L"\\onefile.lock",
+                               "This folder was unpacked by a onefile launcher, which keeps it for "
+                               "its later launches.\r\n"));
+      }
     } else {
       ASSERT_TRUE(write_file(kept, "a file"));
     }
@@ -560,6 +726,34 @@ TEST(KeptDirectory, WhatIsNotAKeptDirectoryIsRefusedAndLeftAlone) {
     EXPECT_TRUE(read_file(folder ? kept + L"\\user_notes.txt" : kept, content) &&
                 content == (folder ? "notes" : "a file"));
   }
+}
+
+// An elevated and an unelevated launch of the same launcher: each keeps a directory of its own and
+// runs from it later, and neither touches the other's. Where labels are kept, an elevated launch
+// runs from no directory without its high label (a medium process could have made or changed it):
+// not its own, refused and left as it is.
+TEST(KeptDirectory, EachLevelKeepsItsOwnAndAnElevatedLaunchTrustsOnlyItsLabel) {
+  launch_files files;
+  const std::wstring elevated = run_to_end(L"kept_launcher.exe", files);
+  const std::wstring user = run_to_end(L"kept_launcher.exe", files, {L"ONEFILE_TEST_LEVEL=user"});
+  EXPECT_EQ(elevated, user + L"-elevated");
+  EXPECT_EQ(directory_entries(kept_folder(files)),
+            (std::vector<std::wstring>{user.substr(user.rfind(L'\\') + 1),
+                                       elevated.substr(elevated.rfind(L'\\') + 1)}));
+  const auto before = stamps_below(files.temp.path());
+  EXPECT_EQ(run_to_end(L"kept_launcher.exe", files, {L"ONEFILE_TEST_LEVEL=user"}), user);
+  EXPECT_EQ(run_to_end(L"kept_launcher.exe", files), elevated);
+  EXPECT_EQ(stamps_below(files.temp.path()), before);
+
+  DeleteFileW(files.ready.c_str());
+  started_launch refused(launcher(L"kept_launcher.exe"),
+                         files.environment({L"ONEFILE_TEST_FILE_LABELS=1"}));
+  ASSERT_TRUE(refused.wait(120000));
+  EXPECT_EQ(refused.exit_code(), 2u);
+  EXPECT_EQ(refused.err(), "Error, target directory '" + narrow(elevated) +
+                               "' exists but was not kept by this launcher.\n");
+  EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+  EXPECT_EQ(stamps_below(files.temp.path()), before);
 }
 
 TEST(KeptDirectory, AStagingDirectoryLeftByAKilledFirstLaunchIsSwept) {
