@@ -145,10 +145,10 @@ namespace {
 // the walk took with the rest: a later sweep knows it for the launcher's own and removes it once
 // it is free. Only in the directory that this launch made, through a handle checked to be on it.
 void mark_left_directory() {
-  HANDLE directory = CreateFileW(target_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE directory =
+      CreateFileW(target_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return;
   file_identity found;
   DWORD error = ERROR_SUCCESS;

@@ -128,9 +128,8 @@ bool volume_keeps_acls(void* handle);
 bool is_in_own_folders(const wchar_t* path);
 // The volume query; replaceable, so that tests can show a volume without ACLs.
 extern BOOL(WINAPI* volume_information_query)(HANDLE file, wchar_t* volume_name, DWORD name_size,
-                                              DWORD* serial, DWORD* component_length,
-                                              DWORD* flags, wchar_t* file_system,
-                                              DWORD file_system_size);
+                                              DWORD* serial, DWORD* component_length, DWORD* flags,
+                                              wchar_t* file_system, DWORD file_system_size);
 
 // A directory known by its handle (held_directory.cpp). Paths are absolute.
 //
@@ -142,8 +141,7 @@ void* create_held_directory(const wchar_t* path, SECURITY_ATTRIBUTES* security, 
 // Creates (create) or opens a plain file named name in the directory open at directory, never
 // following a link, with the access, sharing and (on creation) attributes and descriptor given.
 void* open_in_directory(void* directory, const wchar_t* name, DWORD access, DWORD share,
-                        bool create, DWORD attributes, SECURITY_ATTRIBUTES* security,
-                        DWORD* error);
+                        bool create, DWORD attributes, SECURITY_ATTRIBUTES* security, DWORD* error);
 // Reads the identity of the open file.
 bool read_file_identity(void* handle, file_identity* identity);
 // What the name at path is now, against an identity.

@@ -52,8 +52,8 @@ struct nt_path {
 };
 
 bool nt_path_form(const wchar_t* path, nt_path& form) {
-  const bool device = path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
-                      path[3] == L'\\';
+  const bool device = path[0] == L'\\' && path[1] == L'\\' &&
+                      (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
   const bool unc = !device && path[0] == L'\\' && path[1] == L'\\';
   const wchar_t* prefix = unc ? L"\\??\\UNC" : L"\\??\\";
   const wchar_t* rest = device ? path + 4 : unc ? path + 1 : path;
@@ -63,8 +63,8 @@ bool nt_path_form(const wchar_t* path, nt_path& form) {
   return true;
 }
 
-HANDLE create_file(HANDLE root, wchar_t* name, USHORT name_length, ACCESS_MASK access,
-                   ULONG share, ULONG disposition, ULONG options, DWORD attributes,
+HANDLE create_file(HANDLE root, wchar_t* name, USHORT name_length, ACCESS_MASK access, ULONG share,
+                   ULONG disposition, ULONG options, DWORD attributes,
                    SECURITY_ATTRIBUTES* security, DWORD* error) {
   *error = ERROR_PROC_NOT_FOUND;
   if (nt().NtCreateFile == nullptr) return INVALID_HANDLE_VALUE;
@@ -77,10 +77,9 @@ HANDLE create_file(HANDLE root, wchar_t* name, USHORT name_length, ACCESS_MASK a
                              security != nullptr ? security->lpSecurityDescriptor : nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  const nt_status status =
-      nt().NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
-                        disposition,
-                        options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  const nt_status status = nt().NtCreateFile(
+      &handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
+      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
   if (status < 0) {
     *error = nt().RtlNtStatusToDosError(status);
     return INVALID_HANDLE_VALUE;
@@ -141,10 +140,9 @@ path_match match_path(const wchar_t* path, const file_identity& identity) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return path_match::other;
   }
-  HANDLE directory =
-      CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                  nullptr);
+  HANDLE directory = CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (directory == INVALID_HANDLE_VALUE) return path_match::other;
   file_identity found{};
   const bool same = read_file_identity(directory, &found) && found == identity;

@@ -103,12 +103,14 @@ struct known_sid {
   DWORD sub_authorities[count];
   PSID sid() const { return const_cast<known_sid*>(this); }
 };
-constexpr known_sid<1> local_system{SID_REVISION, 1, {0, 0, 0, 0, 0, 5}, {SECURITY_LOCAL_SYSTEM_RID}};
+constexpr known_sid<1> local_system{
+    SID_REVISION, 1, {0, 0, 0, 0, 0, 5}, {SECURITY_LOCAL_SYSTEM_RID}};
 constexpr known_sid<2> administrators{
     SID_REVISION, 2, {0, 0, 0, 0, 0, 5}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 constexpr known_sid<1> owner_rights{
     SID_REVISION, 1, {0, 0, 0, 0, 0, 3}, {SECURITY_CREATOR_OWNER_RIGHTS_RID}};
-constexpr known_sid<1> high_label{SID_REVISION, 1, {0, 0, 0, 0, 0, 16}, {SECURITY_MANDATORY_HIGH_RID}};
+constexpr known_sid<1> high_label{
+    SID_REVISION, 1, {0, 0, 0, 0, 0, 16}, {SECURITY_MANDATORY_HIGH_RID}};
 
 bool equal_sid(PSID one, PSID other) {
   return nt().RtlEqualSid(one, other) != FALSE;
@@ -143,7 +145,8 @@ const token_identity& identity() {
     }
     alignas(8) unsigned char bytes[8192];
     if (token_information(token, TokenIntegrityLevel, bytes, sizeof bytes)) {
-      const auto* label = static_cast<SID*>(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
+      const auto* label =
+          static_cast<SID*>(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
       if (label->SubAuthorityCount > 0) {
         found.integrity = label->SubAuthority[label->SubAuthorityCount - 1];
       }
@@ -160,8 +163,7 @@ const token_identity& identity() {
     }
     // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
     DWORD in_app_container = 0;
-    if (token_information(token, TokenIsAppContainer, &in_app_container,
-                          sizeof in_app_container) &&
+    if (token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
         in_app_container != 0 &&
         token_information(token, TokenAppContainerSid, found.app_container.bytes,
                           sizeof found.app_container.bytes)) {
@@ -263,10 +265,9 @@ bool owned_by_user(PSECURITY_DESCRIPTOR descriptor) {
 // that holds one of the texts the launcher writes.
 bool holds_mark(HANDLE directory, bool check_owner) {
   DWORD error = ERROR_SUCCESS;
-  HANDLE mark = open_in_directory(directory, target_mark_name,
-                                  FILE_READ_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, 0,
-                                  nullptr, &error);
+  HANDLE mark = open_in_directory(
+      directory, target_mark_name, FILE_READ_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, 0, nullptr, &error);
   if (mark == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information;
   object_security found;
@@ -304,8 +305,8 @@ bool is_below(const wchar_t* path, const wchar_t* folder, std::size_t folder_len
 
 launch_level (*token_level)() = level_from_token;
 bool (*file_labels_kept)() = unless_under_wine;
-BOOL(WINAPI* volume_information_query)(HANDLE, wchar_t*, DWORD, DWORD*, DWORD*, DWORD*, wchar_t*,
-                                       DWORD) = GetVolumeInformationByHandleW;
+BOOL(WINAPI* volume_information_query)
+(HANDLE, wchar_t*, DWORD, DWORD*, DWORD*, DWORD*, wchar_t*, DWORD) = GetVolumeInformationByHandleW;
 
 bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
   const token_identity& token = identity();
@@ -322,8 +323,7 @@ bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
             allow(read_and_execute, owner_rights.sid()) && add_high_label();
   } else {
     built = built && allow(FILE_ALL_ACCESS, token.user.sid) &&
-            (token.app_container.sid == nullptr ||
-             allow(FILE_ALL_ACCESS, token.app_container.sid));
+            (token.app_container.sid == nullptr || allow(FILE_ALL_ACCESS, token.app_container.sid));
   }
   // Protected: nothing is inherited from the folder above. Never an empty DACL, which would grant
   // nobody anything (and leaves an unusable directory under Wine).

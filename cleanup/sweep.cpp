@@ -112,8 +112,8 @@ bool claim_free_directory(const wchar_t* path, wchar_t (&claimed)[wide_path_capa
       !claimed_name(path, claimed)) {
     return false;
   }
-  HANDLE directory = open_directory(path, DELETE | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE);
+  HANDLE directory =
+      open_directory(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (directory == INVALID_HANDLE_VALUE) return false;
   file_identity found;
   const bool renamed = read_file_identity(directory, &found) && found == judged &&
@@ -130,10 +130,10 @@ bool remove_claimed_directory(const wchar_t* path) {
   if (directory == INVALID_HANDLE_VALUE) return false;
   const bool own = is_launcher_directory(path, directory, launch_level::user);
   DWORD error = ERROR_SUCCESS;
-  HANDLE mark = own ? open_in_directory(directory, target_mark_name, FILE_READ_DATA,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, false, 0, nullptr,
-                                        &error)
-                    : INVALID_HANDLE_VALUE;
+  HANDLE mark =
+      own ? open_in_directory(directory, target_mark_name, FILE_READ_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, false, 0, nullptr, &error)
+          : INVALID_HANDLE_VALUE;
   CloseHandle(directory);
   if (!own) return false;
   remove_tree_directly(path, &sweep_stopped);

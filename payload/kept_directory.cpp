@@ -36,10 +36,10 @@ constexpr DWORD busy_pause_ms = 10;
 // nobody from renaming the directory.
 HANDLE open_kept_directory(DWORD* error) {
   for (int attempt = 0;; ++attempt) {
-    HANDLE directory =
-        CreateFileW(kept_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE directory = CreateFileW(
+        kept_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     *error = directory == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (*error != ERROR_SHARING_VIOLATION || attempt + 1 == busy_attempts) return directory;
     Sleep(busy_pause_ms);

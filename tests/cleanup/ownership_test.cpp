@@ -30,8 +30,7 @@ std::wstring user_sid() {
 std::wstring as_text(PSECURITY_DESCRIPTOR descriptor) {
   wchar_t* text = nullptr;
   ConvertSecurityDescriptorToStringSecurityDescriptorW(
-      descriptor, SDDL_REVISION_1,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+      descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
       nullptr);
   std::wstring result = text != nullptr ? text : L"?";
   LocalFree(text);
@@ -155,8 +154,8 @@ TEST_F(Ownership, ADescriptorIsTheLaunchersOwnOnlyWhenNobodyElseIsGrantedAnythin
   InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE);
   PSECURITY_DESCRIPTOR owner = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(with_user(L"O:U").c_str(),
-                                                                   SDDL_REVISION_1, &owner, nullptr));
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      with_user(L"O:U").c_str(), SDDL_REVISION_1, &owner, nullptr));
   PSID user = nullptr;
   BOOL defaulted = FALSE;
   GetSecurityDescriptorOwner(owner, &user, &defaulted);

@@ -275,10 +275,17 @@ TEST_F(PathSpec, TargetDirectoryIsMadeAbsoluteButNeverFromARelativeExpansion) {
     const wchar_t* path;
     bool qualified;
   } cases[] = {
-      {L"C:\\dir", true},       {L"z:/dir", true},   {L"\\\\server\\share\\dir", true},
-      {L"//server/share", true}, {L"\\\\?\\C:\\dir", true},
-      {L"dir\\sub", false},      {L"\\dir", false}, {L"C:dir", false},
-      {L"C:", false},            {L"1:\\dir", false}, {L"", false},
+      {L"C:\\dir", true},
+      {L"z:/dir", true},
+      {L"\\\\server\\share\\dir", true},
+      {L"//server/share", true},
+      {L"\\\\?\\C:\\dir", true},
+      {L"dir\\sub", false},
+      {L"\\dir", false},
+      {L"C:dir", false},
+      {L"C:", false},
+      {L"1:\\dir", false},
+      {L"", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(is_fully_qualified_path(c.path), c.qualified) << narrow(c.path);

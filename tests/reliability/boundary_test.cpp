@@ -342,10 +342,10 @@ read_back read_security(const std::wstring& path) {
   PACL dacl = nullptr;
   PACL sacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                LABEL_SECURITY_INFORMATION,
-                            &owner, nullptr, &dacl, &sacl, &descriptor) != ERROR_SUCCESS) {
+  if (GetNamedSecurityInfoW(
+          path.c_str(), SE_FILE_OBJECT,
+          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+          &owner, nullptr, &dacl, &sacl, &descriptor) != ERROR_SUCCESS) {
     return result;
   }
   wchar_t* text = nullptr;
@@ -401,10 +401,11 @@ TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
     EXPECT_TRUE(mark.owned_by_user) << mark.text;
     std::string text;
     EXPECT_TRUE(read_file(mark_path, text));
-    EXPECT_EQ(text, "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n");
+    EXPECT_EQ(text,
+              "This folder was unpacked by a onefile launcher and is removed when it ends.\r\n");
     EXPECT_TRUE(GetFileAttributesW(mark_path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
-    HANDLE held = CreateFileW(mark_path.c_str(), DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE held =
+        CreateFileW(mark_path.c_str(), DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
@@ -428,9 +429,9 @@ TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
 TEST(Ownership, WhatAnElevatedLaunchCantReadBackAsItsOwnIsNotUsed) {
   {
     launch_files files;
-    const process_result refused = run_process(quote_argument(launcher(L"fault_launcher.exe")),
-                                               files.environment({L"ONEFILE_TEST_FILE_LABELS=1"}),
-                                               120000);
+    const process_result refused =
+        run_process(quote_argument(launcher(L"fault_launcher.exe")),
+                    files.environment({L"ONEFILE_TEST_FILE_LABELS=1"}), 120000);
     EXPECT_EQ(refused.exit_code, 2u);
     const std::string err = without_carriage_returns(refused.err);
     EXPECT_EQ(err.rfind("Error, target directory '" + narrow(files.temp.path()) + "\\onefile_", 0),
@@ -442,10 +443,9 @@ TEST(Ownership, WhatAnElevatedLaunchCantReadBackAsItsOwnIsNotUsed) {
     EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
   }
   launch_files files;
-  const process_result fat =
-      run_process(quote_argument(launcher(L"fault_launcher.exe")),
-                  files.environment({L"ONEFILE_TEST_FILE_LABELS=1", L"ONEFILE_TEST_NO_ACLS=1"}),
-                  120000);
+  const process_result fat = run_process(
+      quote_argument(launcher(L"fault_launcher.exe")),
+      files.environment({L"ONEFILE_TEST_FILE_LABELS=1", L"ONEFILE_TEST_NO_ACLS=1"}), 120000);
   EXPECT_EQ(fat.exit_code, 0u) << fat.err;
   EXPECT_TRUE(path_exists(files.ready));
   EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
@@ -496,10 +496,10 @@ TEST(PlantedLibraries, NeitherProcessNorTheApplicationLoadsThemFromTheLaunchersF
   scratch_directory downloads;
   const std::wstring copy = downloads / L"fault_launcher.exe";
   ASSERT_TRUE(CopyFileW(launcher(L"fault_launcher.exe").c_str(), copy.c_str(), TRUE));
-  for (const wchar_t* name : {L"version.dll", L"imm32.dll", L"shcore.dll", L"uxtheme.dll",
-                              L"stray_plugin.dll"}) {
-    ASSERT_TRUE(CopyFileW(launcher(L"planted_library.dll").c_str(), (downloads / name).c_str(),
-                          TRUE));
+  for (const wchar_t* name :
+       {L"version.dll", L"imm32.dll", L"shcore.dll", L"uxtheme.dll", L"stray_plugin.dll"}) {
+    ASSERT_TRUE(
+        CopyFileW(launcher(L"planted_library.dll").c_str(), (downloads / name).c_str(), TRUE));
   }
   const std::wstring log = files.work / L"planted.log";
   const std::wstring loaded = files.work / L"loaded.txt";
@@ -767,7 +767,8 @@ TEST(KeptDirectory, AStagingDirectoryLeftByAKilledFirstLaunchIsSwept) {
     std::string mark;
     while (!killed.wait(0)) {
       const std::vector<std::wstring> names = directory_entries(kept_folder(files));
-      if (!names.empty() && read_file(kept_folder(files) + L"\\" + names[0] + L"\\onefile.lock", mark) &&
+      if (!names.empty() &&
+          read_file(kept_folder(files) + L"\\" + names[0] + L"\\onefile.lock", mark) &&
           !mark.empty()) {
         break;
       }

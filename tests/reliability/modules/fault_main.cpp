@@ -116,8 +116,8 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
       if (library == nullptr || GetModuleFileNameW(library, loaded_path, 4096) == 0) {
         std::wcscpy(loaded_path, L"-");
       }
-      const int added = std::snprintf(text + length, sizeof text - length, "%ls|%ls\n", name,
-                                      loaded_path);
+      const int added =
+          std::snprintf(text + length, sizeof text - length, "%ls|%ls\n", name, loaded_path);
       if (added > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(added));
       name = end != nullptr ? end + 1 : name + std::wcslen(name);
     }
