@@ -21,6 +21,7 @@ struct file_functions {
                                  LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*,
                                  ULONG) = nullptr;
   nt_status(NTAPI* NtSetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int) = nullptr;
+  nt_status(NTAPI* NtQueryInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int) = nullptr;
   ULONG(NTAPI* RtlNtStatusToDosError)(nt_status) = nullptr;
 };
 
@@ -36,6 +37,7 @@ const file_functions& nt() {
     };
     if (ntdll == nullptr || !find(found.NtCreateFile, "NtCreateFile") ||
         !find(found.NtSetInformationFile, "NtSetInformationFile") ||
+        !find(found.NtQueryInformationFile, "NtQueryInformationFile") ||
         !find(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
       found.NtCreateFile = nullptr;
     }
@@ -120,32 +122,40 @@ void* open_in_directory(void* directory, const wchar_t* name, DWORD access, DWOR
 }
 
 bool read_file_identity(void* handle, file_identity* identity) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information)) return false;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->id = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) |
-                 information.nFileIndexLow;
+  // FileInternalInformation: the file id alone, without the volume query that the Win32 calls
+  // make first.
+  constexpr int file_internal_information = 6;
+  LARGE_INTEGER id{};
+  IO_STATUS_BLOCK io{};
+  if (nt().NtQueryInformationFile == nullptr ||
+      nt().NtQueryInformationFile(handle, &io, &id, sizeof id, file_internal_information) < 0) {
+    return false;
+  }
+  identity->id = static_cast<unsigned long long>(id.QuadPart);
   return true;
 }
 
 path_match match_path(const wchar_t* path, const file_identity& identity) {
-  // Wine shows a link to a directory by its name's attributes only; its handle answers for the
-  // target.
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  // A link at the name is opened as itself, and has an id of its own. Wine opens a link's target
+  // instead, so there a link to the directory itself counts as the directory: writing through it
+  // writes there, and the removal's walk refuses a root that its name shows to be a link.
+  HANDLE directory = CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_match::gone
                                                                           : path_match::other;
   }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return path_match::other;
-  }
-  HANDLE directory = CreateFileW(
-      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (directory == INVALID_HANDLE_VALUE) return path_match::other;
+  // A plain directory: Wine gives a removed directory's inode number to the next file made, which
+  // may be at the same name.
   file_identity found{};
-  const bool same = read_file_identity(directory, &found) && found == identity;
+  FILE_BASIC_INFO basic;
+  const bool same =
+      read_file_identity(directory, &found) && found == identity &&
+      GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+          FILE_ATTRIBUTE_DIRECTORY;
   CloseHandle(directory);
   return same ? path_match::same : path_match::other;
 }

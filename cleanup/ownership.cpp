@@ -269,13 +269,13 @@ bool holds_mark(HANDLE directory, bool check_owner) {
       directory, target_mark_name, FILE_READ_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, 0, nullptr, &error);
   if (mark == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
+  FILE_BASIC_INFO information;
   object_security found;
   char text[sizeof kept_mark_text + 1];
   DWORD count = 0;
   const bool own =
-      GetFileInformationByHandle(mark, &information) &&
-      !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+      GetFileInformationByHandleEx(mark, FileBasicInfo, &information, sizeof information) &&
+      !(information.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
       (!check_owner ||
        (query_security(mark, OWNER_SECURITY_INFORMATION, found) && owned_by_user(found.bytes))) &&
       ReadFile(mark, text, sizeof text, &count, nullptr);
@@ -414,9 +414,11 @@ bool holds_own_mark(void* directory) {
 bool is_launcher_directory(const wchar_t* path, void* directory, launch_level level) {
   // Wine answers for a link's target even on a handle opened on the link; the name's own
   // attributes show the link.
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(directory, &information) ||
-      !is_plain_directory(information.dwFileAttributes) ||
+  // The basic information only: the Win32 call for all of it asks for the volume's serial number
+  // too, a round trip to Wine's mount manager.
+  FILE_BASIC_INFO information;
+  if (!GetFileInformationByHandleEx(directory, FileBasicInfo, &information, sizeof information) ||
+      !is_plain_directory(information.FileAttributes) ||
       !is_plain_directory(GetFileAttributesW(path))) {
     return false;
   }

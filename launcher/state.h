@@ -80,12 +80,13 @@ extern std::atomic<void*> step_files[step_slot_count];
 // remove it); the removal closes both first.
 extern std::atomic<void*> target_mark;
 extern std::atomic<void*> target_guard;
-// What tells a file from any other that takes its name later: its volume's serial number and its
-// file id. NTFS makes a file id from the record number and a sequence number that changes when the
-// record is used again; under Wine it is the inode number, which a removed file frees (its
-// "creation time" there is the inode's change time, which every new entry changes).
+// What tells a file from any other that takes its name later: its file id, unique on its volume.
+// NTFS makes it from the record number and a sequence number that changes when the record is used
+// again; under Wine it is the inode number. (The volume's serial number would cost a round trip to
+// Wine's mount manager, a few milliseconds; a different volume at the name is a link or a mount
+// point, which the checks refuse as such. Wine's "creation time" is the inode's change time, which
+// every new entry changes.)
 struct file_identity {
-  unsigned long volume;
   unsigned long long id;
   bool operator==(const file_identity&) const = default;
 };
