@@ -161,9 +161,11 @@ const token_identity& identity() {
         }
       }
     }
-    // Systems before Windows 8 know neither query; a process there runs in no AppContainer.
+    // Systems before Windows 8 know neither query; a process there runs in no AppContainer, and
+    // neither does one at a high level.
     DWORD in_app_container = 0;
-    if (token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
+    if (found.integrity < SECURITY_MANDATORY_HIGH_RID &&
+        token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
         in_app_container != 0 &&
         token_information(token, TokenAppContainerSid, found.app_container.bytes,
                           sizeof found.app_container.bytes)) {
