@@ -11,9 +11,7 @@
 #include "paths/paths.h"
 
 BOOL(WINAPI* job_assignment)(HANDLE job, HANDLE process) = AssignProcessToJobObject;
-BOOL(WINAPI* job_information_query)(HANDLE job, JOBOBJECTINFOCLASS information_class,
-                                    void* information, DWORD size,
-                                    DWORD* returned) = QueryInformationJobObject;
+decltype(&QueryInformationJobObject) job_information_query = QueryInformationJobObject;
 
 namespace {
 
@@ -77,8 +75,8 @@ bool own_job_allows_breakaway() {
   // No handle: the job that this process is in directly (the innermost of nested ones), which is
   // the one that decides about breakaway.
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  return job_information_query(nullptr, JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits, nullptr) &&
+  return job_information_query(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits,
+                               nullptr) &&
          (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK);
 }
 

@@ -4,12 +4,7 @@
 
 #include "launcher/launcher.h"
 
-BOOL(WINAPI* process_creation)(const wchar_t* application, wchar_t* command_line,
-                               SECURITY_ATTRIBUTES* process_attributes,
-                               SECURITY_ATTRIBUTES* thread_attributes, BOOL inherit_handles,
-                               DWORD creation_flags, void* environment,
-                               const wchar_t* current_directory, STARTUPINFOW* startup_info,
-                               PROCESS_INFORMATION* process_information) = CreateProcessW;
+decltype(&CreateProcessW) process_creation = CreateProcessW;
 
 namespace {
 

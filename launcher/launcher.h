@@ -85,13 +85,7 @@ bool drop_handle_list(child_startup* startup);
 // Closes the duplicates and releases the handle list once the child has been started.
 void release_child_startup(child_startup* startup);
 // Starts the child; replaceable, so that tests can refuse a start.
-extern BOOL(WINAPI* process_creation)(const wchar_t* application, wchar_t* command_line,
-                                      SECURITY_ATTRIBUTES* process_attributes,
-                                      SECURITY_ATTRIBUTES* thread_attributes,
-                                      BOOL inherit_handles, DWORD creation_flags,
-                                      void* environment, const wchar_t* current_directory,
-                                      STARTUPINFOW* startup_info,
-                                      PROCESS_INFORMATION* process_information);
+extern decltype(&CreateProcessW) process_creation;
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();
@@ -100,9 +94,8 @@ extern BOOL(WINAPI* job_assignment)(HANDLE job, HANDLE process);
 // True when this process is in a job that lets its processes start children outside it.
 bool own_job_allows_breakaway();
 // Reads a job's limits (for none, those of the job this process is in); replaceable, so that
-// tests can stand in for a job that Wine does not report.
-extern BOOL(WINAPI* job_information_query)(HANDLE job, JOBOBJECTINFOCLASS information_class,
-                                           void* information, DWORD size, DWORD* returned);
+// tests can stand in for the answer that Wine does not give.
+extern decltype(&QueryInformationJobObject) job_information_query;
 // Tells the child whether the parent put it into its job: "1" when it did.
 inline constexpr char in_parent_job_variable[] = "VESKAR_ONEFILE_IN_PARENT_JOB";
 // Child: ends this process when its parent ends, unless the parent's job does so already.

@@ -94,8 +94,9 @@ pass_result end_processes_below_directory(HANDLE job, ULONGLONG deadline) {
   result.whole = list.NumberOfProcessIdsInList >= list.NumberOfAssignedProcesses;
   for (DWORD i = 0; i < list.NumberOfProcessIdsInList; ++i) {
     const DWORD id = static_cast<DWORD>(list.ProcessIdList[i]);
+    // The full query right, which Wine's IsProcessInJob needs (Windows' takes the limited one).
     HANDLE process =
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
     if (process == nullptr) {
       if (GetLastError() == ERROR_INVALID_PARAMETER) continue;  // it has ended since
       // Not ours to end: only its name can be judged.

@@ -15,6 +15,11 @@
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
 // memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
 // launcher's parent take half a second longer for its first judgement of the kept directory.
+// ONEFILE_TEST_REFUSE_HANDLE_LIST=1 makes every start of the child that carries a handle list fail
+// with ERROR_INVALID_PARAMETER, as the system does for a list it refuses. ONEFILE_TEST_JOB_LIMITS=N
+// answers the parent's query of its own job's limits with the flags N, standing in for Windows'
+// answer about the job that the test put the launcher into (Wine's queries answer no limits for
+// any job).
 #include <cwchar>
 
 #include <windows.h>
@@ -82,6 +87,36 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
+BOOL WINAPI refuse_handle_list(const wchar_t* application, wchar_t* command_line,
+                               SECURITY_ATTRIBUTES* process_attributes,
+                               SECURITY_ATTRIBUTES* thread_attributes, BOOL inherit_handles,
+                               DWORD creation_flags, void* environment,
+                               const wchar_t* current_directory, STARTUPINFOW* startup_info,
+                               PROCESS_INFORMATION* process_information) {
+  if (creation_flags & EXTENDED_STARTUPINFO_PRESENT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return CreateProcessW(application, command_line, process_attributes, thread_attributes,
+                        inherit_handles, creation_flags, environment, current_directory,
+                        startup_info, process_information);
+}
+
+DWORD own_job_limits;
+
+BOOL WINAPI query_own_job(HANDLE job, JOBOBJECTINFOCLASS information_class, void* information,
+                          DWORD size, DWORD* returned) {
+  if (job != nullptr || information_class != JobObjectExtendedLimitInformation ||
+      size < sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
+    return QueryInformationJobObject(job, information_class, information, size, returned);
+  }
+  auto* limits = static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information);
+  *limits = {};
+  limits->BasicLimitInformation.LimitFlags = own_job_limits;
+  if (returned != nullptr) *returned = sizeof *limits;
+  return TRUE;
+}
+
 void install_seams() {
   wchar_t threads[8];
   const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
@@ -95,6 +130,14 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_REFUSE_HANDLE_LIST")) process_creation = refuse_handle_list;
+  wchar_t limits[32];
+  const DWORD limits_length = GetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", limits, 32);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", nullptr);
+  if (limits_length > 0 && limits_length < 32) {
+    own_job_limits = std::wcstoul(limits, nullptr, 10);
+    job_information_query = query_own_job;
+  }
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
     judgement_pause = [] {
       Sleep(500);
