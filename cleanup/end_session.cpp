@@ -9,6 +9,11 @@
 
 namespace {
 
+// The thread's stack, reserved: the hurried cleanup runs on it inside the window procedure, below
+// user32's callback frames, and takes the removal walk's state (some 58 KiB) and the shell's
+// deletion request with it. The build checks the deepest path against it (tools/stack_check.py).
+constexpr SIZE_T session_thread_stack = 1024 * 1024;
+
 // user32 is loaded on demand: the child, which runs from the same image, never needs it.
 struct user32_functions {
   decltype(&RegisterClassExW) register_class;
@@ -68,7 +73,7 @@ void watch_end_of_session() {
   // Below the default level (0x280): the application, which runs in the child, is asked to end
   // before the parent that removes its files.
   SetProcessShutdownParameters(0x27F, 0);
-  if (HANDLE thread = CreateThread(nullptr, 64 * 1024, session_window_thread, nullptr,
+  if (HANDLE thread = CreateThread(nullptr, session_thread_stack, session_window_thread, nullptr,
                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)) {
     CloseHandle(thread);
   }
