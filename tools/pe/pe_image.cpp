@@ -58,14 +58,18 @@ std::string hex(std::uint64_t value) {
   return text;
 }
 
-[[noreturn]] void damaged(const std::string& what) { throw PeError("damaged PE image: " + what); }
+[[noreturn]] void damaged(const std::string& what) {
+  throw PeError("damaged PE image: " + what);
+}
 
 std::string section_name_at(std::span<const std::uint8_t> b, std::size_t at) {
   std::string name(reinterpret_cast<const char*>(&b[at]), 8);
   return name.substr(0, name.find('\0'));
 }
 
-bool is_power_of_two(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool is_power_of_two(std::uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
 }  // namespace
 
@@ -157,8 +161,8 @@ Image Image::read(std::vector<std::uint8_t> input) {
               (i == 0 ? " lies inside the headers" : " does not follow the previous section"));
     }
     const std::uint32_t extent = section.virtual_size ? section.virtual_size : section.raw_size;
-    expected_address = align_up(std::uint64_t{section.virtual_address} + extent,
-                                image.section_alignment_);
+    expected_address =
+        align_up(std::uint64_t{section.virtual_address} + extent, image.section_alignment_);
     image.sections_.push_back(std::move(section));
   }
 
@@ -170,14 +174,17 @@ Image Image::read(std::vector<std::uint8_t> input) {
     const std::uint64_t length = get32(b, entry + 4);
     if (length != 0) {
       if (offset + length > size) damaged("truncated: the certificate table exceeds the file");
-      if (align_up(offset + length, 8) < size) damaged("the certificate table does not end the file");
+      if (align_up(offset + length, 8) < size)
+        damaged("the certificate table does not end the file");
       image.input_end_ = offset;
     }
   }
   return image;
 }
 
-std::uint16_t Image::subsystem() const { return get16(bytes_, optional_offset_ + kOptSubsystem); }
+std::uint16_t Image::subsystem() const {
+  return get16(bytes_, optional_offset_ + kOptSubsystem);
+}
 
 void Image::set_subsystem(std::uint16_t subsystem) {
   put16(bytes_, optional_offset_ + kOptSubsystem, subsystem);
@@ -197,10 +204,12 @@ std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t
   }
   if (data.empty()) throw PeError("section " + std::string(name) + " would be empty");
   // The new header must fit between the section table and the first section's data.
-  const std::size_t table = optional_offset_ + get16(bytes_, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
+  const std::size_t table =
+      optional_offset_ + get16(bytes_, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
   std::size_t room = size_of_headers_;
   for (const Section& section : sections_) {
-    if (!section.added && section.raw_size != 0) room = std::min<std::size_t>(room, section.raw_offset);
+    if (!section.added && section.raw_size != 0)
+      room = std::min<std::size_t>(room, section.raw_offset);
   }
   if (table + (sections_.size() + 1) * kSectionHeaderSize > room) {
     throw PeError("no room in the headers for another section header (SizeOfHeaders " +
@@ -297,12 +306,14 @@ std::vector<std::uint8_t> Image::write() const {
   // symbol table of an unstripped image, say) follows the new sections.
   std::size_t input_sections_end = size_of_headers_;
   const std::size_t input_count = get16(in, nt_offset_ + 4 + kCoffNumberOfSections);
-  const std::size_t table = optional_offset_ + get16(in, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
+  const std::size_t table =
+      optional_offset_ + get16(in, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
   for (std::size_t i = 0; i < input_count; ++i) {
     const std::size_t at = table + i * kSectionHeaderSize;
     if (get32(in, at + kSecSizeOfRawData) == 0) continue;
-    input_sections_end = std::max<std::size_t>(
-        input_sections_end, get32(in, at + kSecPointerToRawData) + get32(in, at + kSecSizeOfRawData));
+    input_sections_end =
+        std::max<std::size_t>(input_sections_end, get32(in, at + kSecPointerToRawData) +
+                                                      get32(in, at + kSecSizeOfRawData));
   }
   input_sections_end = std::min(input_sections_end, input_end_);
   std::size_t kept_end = size_of_headers_;
@@ -337,7 +348,8 @@ std::vector<std::uint8_t> Image::write() const {
                   kSectionHeaderSize, out.begin() + static_cast<std::ptrdiff_t>(at));
       continue;
     }
-    std::copy(section.name.begin(), section.name.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(section.name.begin(), section.name.end(),
+              out.begin() + static_cast<std::ptrdiff_t>(at));
     put32(out, at + kSecVirtualSize, section.virtual_size);
     put32(out, at + kSecVirtualAddress, section.virtual_address);
     put32(out, at + kSecSizeOfRawData, section.raw_size);
