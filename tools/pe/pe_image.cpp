@@ -92,7 +92,8 @@ Image Image::read(std::vector<std::uint8_t> input) {
   const std::size_t coff = nt + 4;
   const std::uint16_t machine = get16(b, coff + kCoffMachine);
   if (machine != kMachineAmd64) {
-    throw PeError("not a PE32+ x86-64 image: machine " + hex(machine));
+    const char* known = machine == 0x14C ? " (i386)" : machine == 0xAA64 ? " (ARM64)" : "";
+    throw PeError("not a PE32+ x86-64 image: machine " + hex(machine) + known);
   }
   const std::size_t optional = coff + kCoffHeaderSize;
   const std::size_t optional_size = get16(b, coff + kCoffSizeOfOptionalHeader);

@@ -183,10 +183,12 @@ class Checker {
       fail("version \"" + to_utf8(version) + "\" is not 1.x");
     }
     bool space = skip_space();
+    const std::size_t encoding_at = pos_;
     if (space && take(U"encoding")) {
       std::string encoding = to_utf8(quoted_pseudo_value("encoding"));
       for (char& c : encoding) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
       if (encoding != "UTF-8" && encoding != "UTF8") {
+        pos_ = encoding_at;
         fail("encoding \"" + encoding + "\" is not supported (UTF-8 only)");
       }
       space = skip_space();
@@ -333,9 +335,11 @@ class Checker {
         fail("element <" + to_utf8(innermost.name) + "> is not closed");
       }
       if (at(U"</")) {
+        const std::size_t end_tag = pos_;
         pos_ += 2;
         const std::u32string closing = name("an element name after '</'");
         if (closing != open.back().name) {  // Element Type Match
+          pos_ = end_tag;
           fail("end tag </" + to_utf8(closing) + "> does not match <" + to_utf8(open.back().name) +
                ">");
         }
