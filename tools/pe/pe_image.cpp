@@ -276,7 +276,7 @@ void Image::set_resources(std::vector<Resource> resources) {
   if (old_rva != 0 || get32(bytes_, entry + 4) != 0) {
     // Later sections can't move (code refers to them by address), so only the last one can go.
     const Section& last = sections_.back();
-    if (old_rva < last.virtual_address || sections_.size() < 2) {
+    if (old_rva < last.virtual_address || last.name != ".rsrc" || sections_.size() < 2) {
       std::string holder = "no section";
       for (const Section& section : sections_) {
         if (old_rva >= section.virtual_address) holder = "section " + section.name;
@@ -323,14 +323,21 @@ std::vector<std::uint8_t> Image::write() const {
       kept_end = std::max<std::size_t>(kept_end, section.raw_offset + section.raw_size);
     }
   }
-  std::vector<std::uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept_end));
-  std::vector<Section> placed = sections_;
-  for (Section& section : placed) {
+  std::size_t total = kept_end + (input_end_ - input_sections_end);
+  for (const Section& section : sections_) {
+    if (section.added) total += file_alignment_ + section.raw_size;
+  }
+  std::vector<std::uint8_t> out;
+  out.reserve(total);  // one allocation: a payload section may be hundreds of MiB
+  out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept_end));
+  std::vector<std::uint32_t> raw_offsets;
+  for (const Section& section : sections_) {
+    raw_offsets.push_back(section.raw_offset);
     if (!section.added) continue;
     out.resize(align_up(out.size(), file_alignment_), 0);
-    section.raw_offset = static_cast<std::uint32_t>(out.size());
+    raw_offsets.back() = static_cast<std::uint32_t>(out.size());
     out.insert(out.end(), section.data.begin(), section.data.end());
-    out.resize(section.raw_offset + std::size_t{section.raw_size}, 0);
+    out.resize(raw_offsets.back() + std::size_t{section.raw_size}, 0);
   }
   const std::size_t overlay_start = out.size();
   out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(input_sections_end),
@@ -338,11 +345,11 @@ std::vector<std::uint8_t> Image::write() const {
   if (out.size() > 0xFFFFFFFFu) throw PeError("the image would exceed 4 GiB");
 
   // The section table: input headers kept as they were, new ones filled in, stale slots zeroed.
-  const std::size_t slots = std::max(input_count, placed.size());
+  const std::size_t slots = std::max(input_count, sections_.size());
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(table),
             out.begin() + static_cast<std::ptrdiff_t>(table + slots * kSectionHeaderSize), 0);
-  for (std::size_t i = 0; i < placed.size(); ++i) {
-    const Section& section = placed[i];
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    const Section& section = sections_[i];
     const std::size_t at = table + i * kSectionHeaderSize;
     if (!section.added) {
       std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(section.header_offset),
@@ -354,18 +361,18 @@ std::vector<std::uint8_t> Image::write() const {
     put32(out, at + kSecVirtualSize, section.virtual_size);
     put32(out, at + kSecVirtualAddress, section.virtual_address);
     put32(out, at + kSecSizeOfRawData, section.raw_size);
-    put32(out, at + kSecPointerToRawData, section.raw_offset);
+    put32(out, at + kSecPointerToRawData, raw_offsets[i]);
     put32(out, at + kSecCharacteristics, section.characteristics);
   }
 
   const std::size_t coff = nt_offset_ + 4;
-  put16(out, coff + kCoffNumberOfSections, static_cast<std::uint32_t>(placed.size()));
+  put16(out, coff + kCoffNumberOfSections, static_cast<std::uint32_t>(sections_.size()));
   const std::uint32_t symbols = get32(in, coff + kCoffPointerToSymbolTable);
   if (symbols >= input_sections_end && symbols < input_end_) {
     put32(out, coff + kCoffPointerToSymbolTable,
           static_cast<std::uint32_t>(symbols - input_sections_end + overlay_start));
   }
-  const Section& last = placed.back();
+  const Section& last = sections_.back();
   const std::uint32_t extent = last.virtual_size ? last.virtual_size : last.raw_size;
   put32(out, optional_offset_ + kOptSizeOfImage,
         static_cast<std::uint32_t>(
@@ -384,14 +391,23 @@ std::vector<std::uint8_t> Image::write() const {
 // with the carry folded back after each addition, the CheckSum field counted as zero, and the
 // file's length added to the folded 16-bit sum.
 std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset) {
-  const auto byte = [&](std::size_t at) -> std::uint32_t {
-    const bool in_field = at >= checksum_offset && at < checksum_offset + 4;
-    return at < file.size() && !in_field ? file[at] : 0;
-  };
   std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < file.size(); at += 2) {
-    sum += byte(at) | byte(at + 1) << 8;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+  const auto add_words = [&](std::span<const std::uint8_t> bytes, std::size_t from,
+                             std::size_t to) {  // `from` even
+    for (std::size_t at = from; at < to; at += 2) {
+      sum += bytes[at] | (at + 1 < to ? std::uint32_t{bytes[at + 1]} << 8 : 0);
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+  };
+  if (checksum_offset % 2 == 0 && checksum_offset + 4 <= file.size()) {
+    add_words(file, 0, checksum_offset);
+    add_words(file, checksum_offset + 4, file.size());
+  } else {  // a field at an odd offset: on a copy with the field zeroed
+    std::vector<std::uint8_t> copy(file.begin(), file.end());
+    for (std::size_t at = checksum_offset; at < checksum_offset + 4 && at < copy.size(); ++at) {
+      copy[at] = 0;
+    }
+    add_words(copy, 0, copy.size());
   }
   return sum + static_cast<std::uint32_t>(file.size());
 }

@@ -19,6 +19,17 @@ inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+// The message of the PeError the call throws, or "accepted".
+template <typename Call>
+std::string refusal(Call call) {
+  try {
+    call();
+  } catch (const onefile_pe::PeError& error) {
+    return error.what();
+  }
+  return "accepted";
+}
+
 // Non-ASCII on purpose: the names must come back whole from the system's version functions.
 inline onefile_pe::VersionFields version_fields() {
   onefile_pe::VersionFields fields;
