@@ -169,6 +169,12 @@ TEST_F(PeImage, DamagedImagesAreRefused) {
          put32(b, o + 116 + 32, 64);
        },
        "damaged PE image: truncated: the certificate table exceeds the file"},
+      {"certificate inside a section",
+       [](auto& b, auto o) {
+         put32(b, o + 112 + 32, 0x800);
+         put32(b, o + 116 + 32, static_cast<std::uint32_t>(b.size() - 0x800));
+       },
+       "damaged PE image: the certificate table overlaps the sections"},
   };
   for (const auto& c : cases) {
     std::vector<std::uint8_t> bytes = stub_;

@@ -137,6 +137,7 @@ Image Image::read(std::vector<std::uint8_t> input) {
             ") extends beyond the headers (SizeOfHeaders " + hex(image.size_of_headers_) + ")");
   }
   std::uint64_t expected_address = 0;
+  image.input_sections_end_ = image.size_of_headers_;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = table + i * kSectionHeaderSize;
     Section section;
@@ -155,7 +156,8 @@ Image Image::read(std::vector<std::uint8_t> input) {
       damaged("truncated: section " + section.name + "'s data (" + hex(section.raw_offset) + ", " +
               hex(section.raw_size) + " bytes) lies outside the file of " + hex(size) + " bytes");
     }
-    // Image sections are in ascending, adjacent virtual addresses ("Section Table").
+    // "In an image file, the VAs for sections must be assigned by the linker so that they are in
+    // ascending order and adjacent, and they must be a multiple of the SectionAlignment value".
     if (i == 0 ? section.virtual_address < image.size_of_headers_
                : section.virtual_address != expected_address) {
       damaged("section " + section.name + "'s address " + hex(section.virtual_address) +
@@ -164,6 +166,10 @@ Image Image::read(std::vector<std::uint8_t> input) {
     const std::uint32_t extent = section.virtual_size ? section.virtual_size : section.raw_size;
     expected_address =
         align_up(std::uint64_t{section.virtual_address} + extent, image.section_alignment_);
+    if (section.raw_size != 0) {
+      image.input_sections_end_ =
+          std::max<std::size_t>(image.input_sections_end_, section.raw_offset + section.raw_size);
+    }
     image.sections_.push_back(std::move(section));
   }
 
@@ -175,6 +181,8 @@ Image Image::read(std::vector<std::uint8_t> input) {
     const std::uint64_t length = get32(b, entry + 4);
     if (length != 0) {
       if (offset + length > size) damaged("truncated: the certificate table exceeds the file");
+      if (offset < image.input_sections_end_)
+        damaged("the certificate table overlaps the sections");
       if (align_up(offset + length, 8) < size)
         damaged("the certificate table does not end the file");
       image.input_end_ = offset;
@@ -238,6 +246,7 @@ std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t
 }
 
 const Image::Section* Image::find_section(std::string_view name) const {
+  name = name.substr(0, name.find('\0'));  // a name given as the header's 8 padded bytes
   for (const Section& section : sections_) {
     if (section.name == name) return &section;
   }
@@ -305,18 +314,10 @@ std::vector<std::uint8_t> Image::write() const {
   const std::span<const std::uint8_t> in = bytes_;
   // Where the input's section data ends; anything between it and the certificate table (the COFF
   // symbol table of an unstripped image, say) follows the new sections.
-  std::size_t input_sections_end = size_of_headers_;
+  const std::size_t input_sections_end = input_sections_end_;
   const std::size_t input_count = get16(in, nt_offset_ + 4 + kCoffNumberOfSections);
   const std::size_t table =
       optional_offset_ + get16(in, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
-  for (std::size_t i = 0; i < input_count; ++i) {
-    const std::size_t at = table + i * kSectionHeaderSize;
-    if (get32(in, at + kSecSizeOfRawData) == 0) continue;
-    input_sections_end =
-        std::max<std::size_t>(input_sections_end, get32(in, at + kSecPointerToRawData) +
-                                                      get32(in, at + kSecSizeOfRawData));
-  }
-  input_sections_end = std::min(input_sections_end, input_end_);
   std::size_t kept_end = size_of_headers_;
   for (const Section& section : sections_) {
     if (!section.added && section.raw_size != 0) {

@@ -110,7 +110,8 @@ class Image {
   std::uint32_t section_alignment_ = 0;
   std::uint32_t size_of_headers_ = 0;
   std::uint32_t data_directory_count_ = 0;
-  std::size_t input_end_ = 0;  // end of the input without its certificate table
+  std::size_t input_sections_end_ = 0;  // end of the input's section data (or headers)
+  std::size_t input_end_ = 0;           // end of the input without its certificate table
 };
 
 // The optional header's CheckSum of a whole file: 16-bit one's-complement-style sum with carries
