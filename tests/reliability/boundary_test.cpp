@@ -195,7 +195,6 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
       {"job", L"fault_launcher.exe", {}, 0, true},
       {"watch", L"fault_launcher.exe", {no_job}, 0, true},
       {"outer_job_left", L"fault_launcher.exe", {}, kills | JOB_OBJECT_LIMIT_BREAKAWAY_OK, false},
-      {"outer_job_kept", L"fault_launcher.exe", {no_job}, kills, false},
       {"outer_job_kept_program",
        L"run_launcher.exe",
        {no_job, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"},
@@ -313,7 +312,7 @@ TEST(Grandchild, OfARunProgramOnlyWhatRunsFromTheDirectoryEndsWithTheProgram) {
   const std::wstring started = files.work / L"started";
   started_launch run(launcher(L"run_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_START=" + started,
-                                        L"ONEFILE_TEST_OUTSIDE=" + std::wstring(TEST_SLEEPER),
+                                        L"ONEFILE_TEST_OUTSIDE=" + std::wstring(TEST_RUN_PROGRAM),
                                         L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=3"}));
   ASSERT_TRUE(wait_for_path(files.ready));
   std::string ids;

@@ -91,35 +91,19 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
-BOOL WINAPI refuse_handle_list(const wchar_t* application, wchar_t* command_line,
-                               SECURITY_ATTRIBUTES* process_attributes,
-                               SECURITY_ATTRIBUTES* thread_attributes, BOOL inherit_handles,
-                               DWORD creation_flags, void* environment,
-                               const wchar_t* current_directory, STARTUPINFOW* startup_info,
-                               PROCESS_INFORMATION* process_information) {
-  if (creation_flags & EXTENDED_STARTUPINFO_PRESENT) {
+BOOL WINAPI refuse_handle_list(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                               LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                               LPPROCESS_INFORMATION information) {
+  if (flags & EXTENDED_STARTUPINFO_PRESENT) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  return CreateProcessW(application, command_line, process_attributes, thread_attributes,
-                        inherit_handles, creation_flags, environment, current_directory,
-                        startup_info, process_information);
+  return CreateProcessW(application, line, process, thread, inherit, flags, environment, directory,
+                        startup, information);
 }
 
 DWORD own_job_limits;
-
-BOOL WINAPI query_own_job(HANDLE job, JOBOBJECTINFOCLASS information_class, void* information,
-                          DWORD size, DWORD* returned) {
-  if (job != nullptr || information_class != JobObjectExtendedLimitInformation ||
-      size < sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
-    return QueryInformationJobObject(job, information_class, information, size, returned);
-  }
-  auto* limits = static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information);
-  *limits = {};
-  limits->BasicLimitInformation.LimitFlags = own_job_limits;
-  if (returned != nullptr) *returned = sizeof *limits;
-  return TRUE;
-}
 
 wchar_t session_ending_flag[MAX_PATH];
 
@@ -165,7 +149,13 @@ void install_seams() {
   SetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", nullptr);
   if (limits_length > 0 && limits_length < 32) {
     own_job_limits = std::wcstoul(limits, nullptr, 10);
-    job_information_query = query_own_job;
+    // The launcher asks only for the extended limits of the job it is in.
+    job_information_query = [](HANDLE, JOBOBJECTINFOCLASS, void* information, DWORD, DWORD*) {
+      *static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information) = {};
+      static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)
+          ->BasicLimitInformation.LimitFlags = own_job_limits;
+      return TRUE;
+    };
   }
   const DWORD flag_length =
       GetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", session_ending_flag, MAX_PATH);
