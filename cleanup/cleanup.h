@@ -7,9 +7,10 @@
 #include <windows.h>
 
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
-// then, once armed, removes the target directory: each attempt walks the tree directly and then
-// makes the shell's deletion request, unless a link remains below the directory or its name is
-// too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
+// then, once armed, removes the target directory: each attempt walks the tree directly and, only
+// when the directory is still there, makes the shell's deletion request, unless a link remains
+// below the directory or its name is too long for the shell; up to 21 attempts, 100 ms apart,
+// until no directory is left at the name. Never fails, reports nothing.
 void cleanup_child_and_directory();
 // The same, for a process that Windows is about to end (console close, log-off, shut-down): at
 // most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
