@@ -61,8 +61,9 @@ void stop_every_step(DWORD wait_limit_ms);
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
 // A stop that is set ends the walk at the next entry (the result is then false). With helpers,
-// that many threads delete the plain files beside the walk, with the same checks; directories
-// and links the walk keeps to itself.
+// that many threads delete the plain files beside the walk, with the same checks, once the walk
+// has deleted its first few files itself (a small tree goes without them); directories and links
+// the walk keeps to itself.
 bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr,
                           int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory

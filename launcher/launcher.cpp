@@ -118,26 +118,40 @@ void name_entry_path() {
   if (main_module_path[0] == L'\0') copy_bounded(main_module_path, entry_path, wide_path_capacity);
 }
 
+// A payload whose threads do not start at once: how many entries the main thread writes alone
+// before its writers start.
+constexpr int entries_before_writers = 16;
+bool threads_at_once = false;
+
 }  // namespace
 
 int prepare_unpacking() {
-  // The parent unpacks on several threads where the machine has the processors for it: the
-  // decoding runs ahead on one, the writing on a pool.
+  // The parent unpacks on several threads where the machine has the processors for it and the
+  // payload the work for them: the decoding runs ahead on one, the writing on a pool.
   const int writers = unpack_writer_count();
-  // The removal of the target directory deletes its files on as many threads.
+  // The removal of the target directory deletes its files on as many threads (once it has met
+  // enough files for them).
   removal_helpers = writers;
-  if (writers > 0) start_decoding_ahead();
+  threads_at_once = writers > 0 && unpack_threads_at_once();
+  if (threads_at_once) start_decoding_ahead();
   return writers;
 }
 
 void unpack_payload(int writers) {
-  if (writers > 0) start_writer_pool(writers);
+  int written_alone = 0;
+  bool writers_tried = false;
   while (read_entry_name()) {
     name_entry_path();
+    if (writers > 0 && !writers_tried &&
+        (threads_at_once || written_alone == entries_before_writers)) {
+      writers_tried = true;
+      start_writer_pool(writers);
+    }
     if (unpack_writers_started > 0) {
       queue_entry();
       continue;
     }
+    ++written_alone;
     begin_main_thread_step();
     write_entry();
     end_main_thread_step();
