@@ -179,7 +179,13 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   if (parent == parent_check::unreadable && has_directory_values) {
     fatal_system_error("Error, couldn't identify the parent process.", check_error);
   }
-  if (!is_child) publish_parent_identity();
+  if (!is_child) {
+    publish_parent_identity();
+    // The parent starts the child from its own path. The query takes the loader lock, which the
+    // end-of-session window's thread holds while it loads the windowing libraries (under Wine for
+    // tens of milliseconds): asked before that thread starts.
+    get_executable_path(executable_path_form::plain);
+  }
 
   const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
   make_target_directory_absolute();
