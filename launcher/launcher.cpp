@@ -74,6 +74,12 @@ parent_check check_parent_process() {
     CloseHandle(parent);
     if (!read) return parent_check::unreadable;
   }
+  // The parent starts the child from the path that the system gives for its own image, so the
+  // two texts are usually the same, and the same text leads to the same file: only texts that
+  // differ need the resolution (each a file opened and its directory's short form found).
+  if (std::wcscmp(parent_image_path, get_executable_path(executable_path_form::plain)) == 0) {
+    return parent_check::same_executable;
+  }
   resolve_final_path(parent_image_path, executable_path_capacity);
   shorten_directory_part(parent_image_path, executable_path_capacity);
   return std::wcscmp(parent_image_path, get_executable_path(executable_path_form::resolved)) == 0
