@@ -19,10 +19,14 @@ struct keep_mode {
   // process exit code.
   int (*run_parent)(wchar_t** arguments);
   // Child: waits, before it loads the main module, until its parent has judged the kept
-  // directory (the parent starts it while it judges).
+  // directory (the parent starts it while it judges); runs from the parent's staging directory
+  // instead when the parent names one (it could not move it into place).
   void (*wait_for_judgement)();
 };
 extern "C" const keep_mode* const onefile_keep;
+// Sets a stale kept directory aside for the sweep (set_aside_own_directory); replaceable, so that
+// tests can refuse it.
+extern bool (*kept_directory_set_aside)(const wchar_t* path);
 
 // Parent, on a freshly opened payload stream: chooses how many writers unpack (starting the
 // decoding ahead when there are any), and returns that count for unpack_payload.

@@ -113,9 +113,19 @@ bool kept_files_match_payload();
 // Writes the record into target_directory, the staging directory that has just been filled;
 // anything in it that the launch did not write ends the run.
 void write_kept_record();
-// Moves target_directory to kept_directory in one rename; false when a directory stands there
-// already (another launch's came first).
-bool move_into_kept_place();
+// Moves target_directory to kept_directory in one rename: placed; taken when a directory stands
+// there already (another launch's came first); refused while something holds a file below it
+// open (a virus scanner, the indexer), after retries for about 5 s when retry is set. Any other
+// failure ends the run.
+enum class kept_move { placed, taken, refused };
+kept_move move_into_kept_place(bool retry);
+// The back-off for an operation on a kept directory that the system refuses while a file in it
+// is open: the pause (ms) after that many failed attempts, or 0 once the time for it is up.
+unsigned long kept_retry_pause(int failed_attempts);
+// The rename itself, of the open staging directory to kept_directory; the system's error code,
+// 0 when done. Replaceable, so that tests can refuse it.
+unsigned long rename_to_kept_directory(void* staging);
+extern unsigned long (*kept_rename)(void* staging);
 // True for a directory that a launcher of the same company and product kept for another payload.
 bool is_superseded_kept_directory(const wchar_t* directory);
 
