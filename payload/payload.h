@@ -29,6 +29,9 @@ void read_payload(void* destination, std::uint64_t count);
 void finish_payload();
 // Frees the decoder, then the window.
 void close_payload();
+// The size of the entry list that the open stream decodes to, as its frame's header gives it
+// (the packer always writes it); UINT64_MAX when the header gives none.
+std::uint64_t payload_content_size();
 
 // Reads the next name into entry_name; false at the end marker (entry_name then empty).
 bool read_entry_name();
@@ -62,6 +65,11 @@ extern int unpack_threads_setting;
 // Writers for this run: 0 when the main thread is to write every entry itself (the setting says
 // so, or the machine has one processor).
 int unpack_writer_count();
+// True when the open payload's unpacking starts its threads (decoding ahead and the writers) at
+// once: the setting names a count of writers, or the payload is large (or of unknown size).
+// Otherwise the main thread decodes it and begins writing alone: starting and ending a thread
+// costs about a millisecond under Wine, more than it gains on a few small files.
+bool unpack_threads_at_once();
 // From a fresh stream: a thread of its own decodes ahead of read_payload (decode_ahead.cpp).
 void start_decoding_ahead();
 // Ends decoding ahead (after finish_payload), so that the stream can be closed.
