@@ -244,8 +244,9 @@ def check(table, functions):
             callee_name = callee.name if callee else target
             if target.startswith("_Z") and not target.startswith(FOREIGN_MANGLED) and \
                     resolve(functions, target) is None:
-                problems.append(f"{function.signature} ({site}) calls {callee.signature if callee else target}, which "
-                                f"none of the objects defines: record its call graph too")
+                shown = callee.signature if callee else target
+                problems.append(f"{function.signature} ({site}) calls {shown}, which none of the "
+                                f"objects defines: record its call graph too")
             if (target in THREAD_MAKERS or callee_name in THREAD_MAKERS) and \
                     function.name not in makers:
                 problems.append(
