@@ -45,7 +45,8 @@ THREAD_MAKERS = {
 }
 
 NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"( shape : ellipse)? \}$')
-EDGE = re.compile(r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}$')
+EDGE = re.compile(
+    r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}$')
 FRAME = re.compile(r"^(\d+) bytes \(([a-z,]+)\)$")
 CLONE = re.compile(r"\.(part|constprop|isra|cold|lto_priv)(\.\d+)?")
 
