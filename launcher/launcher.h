@@ -125,7 +125,8 @@ void end_program_job(void* job, const wchar_t* main_module_path);
 void end_with_parent_watch(void* process);
 // Console control events (launcher/runner_console.cpp): the handler is registered before the
 // program starts and given the program once it runs. Ctrl+C and Ctrl+Break are the program's
-// (TRUE); on close, log-off and shut-down the program has a second to end, then is stopped (FALSE).
+// when it is on this console (TRUE); on close, log-off and shut-down the program has a second to
+// end, then is stopped (FALSE).
 void watch_console_control();
 void pass_console_control_to(void* process);
 BOOL WINAPI pass_control_event(DWORD event_code);

@@ -20,6 +20,20 @@ constexpr DWORD program_stop_wait_ms = 300;
 constexpr UINT program_stopped_exit_code = STATUS_CONTROL_C_EXIT;
 
 std::atomic<HANDLE> program{nullptr};
+std::atomic<DWORD> program_id{0};
+
+// A program on another console or none (a graphical one) has no part in the event: this process
+// then ends of it, and the job ends the program, as Ctrl+C ends a launch whose application can't
+// see it.
+bool program_shares_console() {
+  DWORD attached[256];
+  const DWORD count = GetConsoleProcessList(attached, 256);
+  if (count > 256) return true;  // too many to tell: the program may well be among them
+  for (DWORD i = 0; i < count; ++i) {
+    if (attached[i] == program_id.load()) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -30,7 +44,7 @@ BOOL WINAPI pass_control_event(DWORD event_code) {
   switch (event_code) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      return TRUE;
+      return program_shares_console();
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
@@ -50,5 +64,6 @@ void watch_console_control() {
 }
 
 void pass_console_control_to(void* process) {
+  program_id.store(GetProcessId(process));
   program.store(process);
 }
