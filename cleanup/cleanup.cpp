@@ -60,14 +60,27 @@ void request_deletion() {
   shell_file_operation(&request);
 }
 
-// The direct walk removes what it can; the shell's request follows only while nothing is left
-// that it could follow out of the directory (under Wine it deletes what a link points to), and
-// only for a name that the shell takes: it handles none of MAX_PATH units or more, and Wine's
-// crashes the process on one of about 560 units.
-void remove_target_once() {
-  if (!remove_tree_directly(target_directory, nullptr, removal_helpers)) return;
-  if (wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return;
+// True while the target's name still leads to the directory that this launch made; false when it
+// is gone, or when something else stands there now, which no attempt may touch.
+bool target_still_there() {
+  return retry_check(target_directory, target_identity) == path_match::same;
+}
+
+// One attempt; true when the directory is gone (or the name leads elsewhere). The direct walk
+// removes what it can; the shell's request follows only when the walk left the directory (the
+// name still leads to it: a link that took the freed name would lead the request elsewhere), while
+// nothing is left that it could
+// follow out of the directory (under Wine it deletes what a link points to), and only for a name
+// that the shell takes: it handles none of MAX_PATH units or more, and Wine's crashes the process
+// on one of about 560 units. After a walk that removed everything, loading the shell (a dozen
+// libraries) would only slow the launch's end, and its request would act on a name that
+// someone else may have taken since.
+bool remove_target_once() {
+  const bool contained = remove_tree_directly(target_directory, nullptr, removal_helpers);
+  if (!target_still_there()) return true;
+  if (!contained || wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return false;
   request_deletion();
+  return !target_still_there();
 }
 
 }  // namespace
@@ -165,18 +178,17 @@ void remove_target_directory_until(ULONGLONG deadline) {
   // directory's own handle, shared without delete, the directory itself.
   if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
   if (HANDLE guard = target_guard.exchange(nullptr)) CloseHandle(guard);
-  remove_target_once();
-  // The walk and the shell's request act on the path. Until now the handles kept it on the
-  // directory made; from here on, a user who can make entries in the folder above could put a link
-  // or a directory of theirs at a name that the removal has freed, and with a fixed spec another
-  // launch could set this one aside and make the name anew. So every further attempt first checks
-  // that the path still names the directory that this launch made, after the pause too.
-  for (int retry = 0;; ++retry) {
-    if (retry_check(target_directory, target_identity) != path_match::same) return;
-    if (retry == deletion_retries || GetTickCount64() + retry_pause_ms > deadline) break;
+  if (remove_target_once()) return;
+  // Until now the handles kept the path on the directory made. From here on, a user who can make
+  // entries in the folder above could put a link or a directory of theirs at a name that the
+  // removal has freed, and with a fixed spec another launch could set this one aside and make the
+  // name anew: each attempt acts only while the path still names the directory that this launch
+  // made, checked after the pause too.
+  for (int retry = 0; retry < deletion_retries; ++retry) {
+    if (GetTickCount64() + retry_pause_ms > deadline) break;
     retry_pause(retry_pause_ms);
-    if (retry_check(target_directory, target_identity) != path_match::same) return;
-    remove_target_once();
+    if (!target_still_there()) return;
+    if (remove_target_once()) return;
   }
   mark_left_directory();
 }
@@ -223,6 +235,10 @@ BOOL WINAPI console_ctrl_handler(DWORD event_code) {
   switch (event_code) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      // A child on this console has the event too, and the application's own handling decides,
+      // as without the launcher (a program that survives Ctrl+C goes on); when it ends, the main
+      // thread passes its exit code on and removes the directory.
+      if (child_shares_console.load() && child_process.load() != nullptr) return TRUE;
       cleanup_child_and_directory();
       break;
     case CTRL_CLOSE_EVENT:

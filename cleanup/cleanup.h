@@ -9,16 +9,18 @@
 #include "launcher/state.h"
 
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
-// then, once armed, removes the target directory: each attempt walks the tree directly and then
-// makes the shell's deletion request, unless a link remains below the directory or its name is
-// too long for the shell; up to 21 attempts, 100 ms apart, each after the first only while the
-// path still names the directory made (target_identity). Never fails, reports nothing.
+// then, once armed, removes the target directory: each attempt walks the tree directly and, only
+// when the directory is still there, makes the shell's deletion request, unless a link remains
+// below the directory or its name is too long for the shell; up to 21 attempts, 100 ms apart,
+// while the name still leads to the directory made (target_identity); what has to stay gets its
+// mark back. Never fails, reports nothing.
 void cleanup_child_and_directory();
 // The same, for a process that Windows is about to end (console close, log-off, shut-down): at
 // most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
 void cleanup_before_process_end();
 // Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
-// shut-down; always FALSE.
+// shut-down; FALSE then. Ctrl+C and Ctrl+Break while a child runs on the same console are the
+// child's: TRUE, and the launch goes on until the child ends.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // Once armed: closes the target's mark and guard, then removes the target directory with the
 // retries above.
@@ -64,8 +66,9 @@ void stop_every_step(DWORD wait_limit_ms);
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
 // A stop that is set ends the walk at the next entry (the result is then false). With helpers,
-// that many threads delete the plain files beside the walk, with the same checks; directories
-// and links the walk keeps to itself.
+// that many threads delete the plain files beside the walk, with the same checks, once the walk
+// has deleted its first few files itself (a small tree goes without them); directories and links
+// the walk keeps to itself.
 bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr,
                           int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory
@@ -174,10 +177,14 @@ void start_sweep();
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();
 
-// Interactive sessions end (log-off, shut-down, restart, Restart Manager) through window messages
-// to top-level windows, not console events: a hidden window on a thread of its own answers them
-// with the hurried cleanup. Where no window can be made (no display), nothing changes.
+// Interactive sessions end (log-off, shut-down, restart) through window messages to top-level
+// windows, not console events: a hidden window on a thread of its own answers them with the
+// hurried cleanup, when the system says that the session is really ending. Where no window can
+// be made (no display), nothing changes.
 void watch_end_of_session();
+// Whether the session is really ending: GetSystemMetrics(SM_SHUTTINGDOWN), asked on the window's
+// thread; replaceable, so that tests can stand in for the system's flag (Wine never sets it).
+extern bool (*session_ending)();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

@@ -135,50 +135,54 @@ bool token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* bytes, 
   return nt().NtQueryInformationToken(token, kind, bytes, size, &returned) >= 0;
 }
 
+// In place: the SIDs point into the identity's own bytes.
+void read_token_identity(token_identity& found) {
+  HANDLE token;
+  if (nt().RtlEqualSid == nullptr ||
+      nt().NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) {
+    return;
+  }
+  alignas(8) unsigned char bytes[8192];
+  if (token_information(token, TokenIntegrityLevel, bytes, sizeof bytes)) {
+    const auto* label =
+        static_cast<SID*>(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
+    if (label->SubAuthorityCount > 0) {
+      found.integrity = label->SubAuthority[label->SubAuthorityCount - 1];
+    }
+  }
+  if (found.integrity >= SECURITY_MANDATORY_HIGH_RID &&
+      token_information(token, TokenGroups, bytes, sizeof bytes)) {
+    const auto* groups = reinterpret_cast<TOKEN_GROUPS*>(bytes);
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+      if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) &&
+          equal_sid(groups->Groups[i].Sid, administrators.sid())) {
+        found.administrator = true;
+      }
+    }
+  }
+  // Systems before Windows 8 know neither query; a process there runs in no AppContainer, and
+  // neither does one at a high level.
+  DWORD in_app_container = 0;
+  if (found.integrity < SECURITY_MANDATORY_HIGH_RID &&
+      token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
+      in_app_container != 0 &&
+      token_information(token, TokenAppContainerSid, found.app_container.bytes,
+                        sizeof found.app_container.bytes)) {
+    found.app_container.sid =
+        reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(found.app_container.bytes)
+            ->TokenAppContainer;
+  }
+  if (token_information(token, TokenUser, found.user.bytes, sizeof found.user.bytes)) {
+    found.user.sid = reinterpret_cast<TOKEN_USER*>(found.user.bytes)->User.Sid;
+  }
+  CloseHandle(token);
+}
+
+// Read once, by whichever thread comes first.
 const token_identity& identity() {
-  static const token_identity read = [] {
-    token_identity found;
-    HANDLE token;
-    if (nt().RtlEqualSid == nullptr ||
-        nt().NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) {
-      return found;
-    }
-    alignas(8) unsigned char bytes[8192];
-    if (token_information(token, TokenIntegrityLevel, bytes, sizeof bytes)) {
-      const auto* label =
-          static_cast<SID*>(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
-      if (label->SubAuthorityCount > 0) {
-        found.integrity = label->SubAuthority[label->SubAuthorityCount - 1];
-      }
-    }
-    if (found.integrity >= SECURITY_MANDATORY_HIGH_RID &&
-        token_information(token, TokenGroups, bytes, sizeof bytes)) {
-      const auto* groups = reinterpret_cast<TOKEN_GROUPS*>(bytes);
-      for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) &&
-            equal_sid(groups->Groups[i].Sid, administrators.sid())) {
-          found.administrator = true;
-        }
-      }
-    }
-    // Systems before Windows 8 know neither query; a process there runs in no AppContainer, and
-    // neither does one at a high level.
-    DWORD in_app_container = 0;
-    if (found.integrity < SECURITY_MANDATORY_HIGH_RID &&
-        token_information(token, TokenIsAppContainer, &in_app_container, sizeof in_app_container) &&
-        in_app_container != 0 &&
-        token_information(token, TokenAppContainerSid, found.app_container.bytes,
-                          sizeof found.app_container.bytes)) {
-      found.app_container.sid =
-          reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(found.app_container.bytes)
-              ->TokenAppContainer;
-    }
-    if (token_information(token, TokenUser, found.user.bytes, sizeof found.user.bytes)) {
-      found.user.sid = reinterpret_cast<TOKEN_USER*>(found.user.bytes)->User.Sid;
-    }
-    CloseHandle(token);
-    return found;
-  }();
+  static token_identity read;
+  static const bool done = (read_token_identity(read), true);
+  (void)done;
   return read;
 }
 

@@ -19,6 +19,15 @@
 // (under Wine every token is elevated). ONEFILE_TEST_FILE_LABELS=1 makes the parent judge labels
 // as where they are kept (Wine keeps none), and ONEFILE_TEST_NO_ACLS=1 shows it a volume that
 // keeps no access control lists.
+// ONEFILE_TEST_REFUSE_HANDLE_LIST=1 makes every start of the child that carries a handle list fail
+// with ERROR_INVALID_PARAMETER, as the system does for a list it refuses. ONEFILE_TEST_JOB_LIMITS=N
+// answers the parent's query of its own job's limits with the flags N, standing in for Windows'
+// answer about the job that the test put the launcher into (Wine's queries answer no limits for
+// any job). ONEFILE_TEST_SESSION_ENDING=PATH stands a file in for the system's flag that the
+// session is shutting down (SM_SHUTTINGDOWN, which Wine never sets): the session ends while PATH
+// exists. ONEFILE_TEST_REFUSE_RENAME=N makes a kept launcher's move into place fail with access
+// denied (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
+// ONEFILE_TEST_REFUSE_SET_ASIDE=N refuses the setting aside of a stale kept directory N times.
 #include <cwchar>
 
 #include <windows.h>
@@ -94,6 +103,45 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
+BOOL WINAPI refuse_handle_list(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                               LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                               LPPROCESS_INFORMATION information) {
+  if (flags & EXTENDED_STARTUPINFO_PRESENT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return CreateProcessW(application, line, process, thread, inherit, flags, environment, directory,
+                        startup, information);
+}
+
+DWORD own_job_limits;
+
+wchar_t session_ending_flag[MAX_PATH];
+
+// A refusal seam: a count of refusals, or a file that refuses while it exists.
+struct refusal {
+  long count = 0;
+  wchar_t flag[MAX_PATH] = {};
+
+  bool read(const wchar_t* name) {
+    wchar_t value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    SetEnvironmentVariableW(name, nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+    wchar_t* end = nullptr;
+    count = std::wcstol(value, &end, 10);
+    if (*end != L'\0') std::wcscpy(flag, value);
+    return true;
+  }
+  bool refuses() {
+    if (flag[0] != L'\0') return GetFileAttributesW(flag) != INVALID_FILE_ATTRIBUTES;
+    return count-- > 0;
+  }
+};
+refusal rename_refusal;
+refusal set_aside_refusal;
+
 void install_seams() {
   wchar_t threads[8];
   const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
@@ -114,6 +162,38 @@ void install_seams() {
   }
   if (seam(L"ONEFILE_TEST_FILE_LABELS")) file_labels_kept = [] { return true; };
   if (seam(L"ONEFILE_TEST_NO_ACLS")) volume_information_query = volume_without_acls;
+  if (seam(L"ONEFILE_TEST_REFUSE_HANDLE_LIST")) process_creation = refuse_handle_list;
+  wchar_t limits[32];
+  const DWORD limits_length = GetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", limits, 32);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", nullptr);
+  if (limits_length > 0 && limits_length < 32) {
+    own_job_limits = std::wcstoul(limits, nullptr, 10);
+    // The launcher asks only for the extended limits of the job it is in.
+    job_information_query = [](HANDLE, JOBOBJECTINFOCLASS, void* information, DWORD, DWORD*) {
+      *static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information) = {};
+      static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)
+          ->BasicLimitInformation.LimitFlags = own_job_limits;
+      return TRUE;
+    };
+  }
+  const DWORD flag_length =
+      GetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", session_ending_flag, MAX_PATH);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", nullptr);
+  if (flag_length > 0 && flag_length < MAX_PATH) {
+    session_ending = [] {
+      return GetFileAttributesW(session_ending_flag) != INVALID_FILE_ATTRIBUTES;
+    };
+  }
+  if (rename_refusal.read(L"ONEFILE_TEST_REFUSE_RENAME")) {
+    kept_rename = [](void* staging) -> unsigned long {
+      return rename_refusal.refuses() ? ERROR_ACCESS_DENIED : rename_to_kept_directory(staging);
+    };
+  }
+  if (set_aside_refusal.read(L"ONEFILE_TEST_REFUSE_SET_ASIDE")) {
+    kept_directory_set_aside = [](const wchar_t* path) {
+      return !set_aside_refusal.refuses() && set_aside_own_directory(path);
+    };
+  }
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
     judgement_pause = [] {
       Sleep(500);

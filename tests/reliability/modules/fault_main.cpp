@@ -13,6 +13,7 @@
 //   ONEFILE_TEST_LOAD       libraries to load by bare name, separated by ';'; for each, a line
 //                           "name|path" (the path the loader chose, or "-" for none) goes to the
 //                           file that ONEFILE_TEST_LOADED names
+//   ONEFILE_TEST_SAY        text to write to standard output
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
@@ -177,6 +178,12 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
                   static_cast<unsigned long long>(counters.PeakWorkingSetSize),
                   static_cast<unsigned long long>(counters.PeakPagefileUsage));
     publish(value, text);
+  }
+  if (environment(L"ONEFILE_TEST_SAY", value, 4096)) {
+    std::snprintf(text, sizeof text, "%ls", value);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
+              &written, nullptr);
   }
   return environment(L"ONEFILE_TEST_EXIT", value, 4096)
              ? static_cast<int>(std::wcstol(value, nullptr, 0))
