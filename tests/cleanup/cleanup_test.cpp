@@ -71,6 +71,15 @@ int times_closed(HANDLE handle, DWORD thread = 0) {
   }));
 }
 
+// The identity that the parent takes from the handle it makes the target directory with.
+void take_identity(const std::wstring& path) {
+  HANDLE made = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_TRUE(read_file_identity(made, &target_identity));
+  CloseHandle(made);
+}
+
 // A small tree like an unpacked payload, with a read-only file and a read-only directory.
 void make_tree(const std::wstring& root, int directories = 3, int files = 4) {
   ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
@@ -86,14 +95,7 @@ void make_tree(const std::wstring& root, int directories = 3, int files = 4) {
   ASSERT_TRUE(write_file(root + L"\\main.dll", "main"));
   ASSERT_TRUE(SetFileAttributesW((root + L"\\main.dll").c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(SetFileAttributesW((root + L"\\package0\\data").c_str(), FILE_ATTRIBUTE_READONLY));
-  // The identity that the parent takes from the handle it makes the directory with.
-  if (root == target_directory) {
-    HANDLE made = CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    ASSERT_TRUE(read_file_identity(made, &target_identity));
-    CloseHandle(made);
-  }
+  if (root == target_directory) take_identity(root);
 }
 
 HANDLE start_probe(DWORD sleep_ms, DWORD exit_code) {
@@ -248,6 +250,7 @@ TEST_F(Cleanup, LongestNameTheShellTakesIsNamedWholeAndLongerOnesAreNotRequested
   // A file held in it keeps the walk from removing the directory, so the shell is asked.
   const std::wstring long_name = L"\\\\?\\" + name;
   ASSERT_TRUE(CreateDirectoryW(long_name.c_str(), nullptr));
+  take_identity(long_name);
   HANDLE held = CreateFileW((long_name + L"\\held").c_str(), GENERIC_WRITE, 0, nullptr,
                             CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
