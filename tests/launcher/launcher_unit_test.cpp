@@ -12,6 +12,8 @@
 extern "C" const unsigned char onefile_payload[] = "JIV";
 extern "C" const std::uint64_t onefile_payload_size = 3;
 extern "C" const unsigned char onefile_payload_digest[32] = {};
+extern "C" const unsigned char onefile_payload_listing[] = {0, 0};
+extern "C" const std::uint64_t onefile_payload_listing_size = 2;
 
 namespace {
 
