@@ -23,6 +23,10 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   payload_input_used = 0;
 }
 
+void open_payload() {
+  open_payload_block(payload_block, payload_block_size);
+}
+
 void read_payload(void* destination, std::uint64_t count) {
   auto* out = static_cast<unsigned char*>(destination);
   while (count > 0) {
