@@ -1,0 +1,120 @@
+// A PE32+ x86-64 image held in memory: read and checked, given new sections, resources and a
+// subsystem, and written back with every header field consistent.
+//
+// Format reference: Microsoft "PE Format" (the PE/COFF specification), sections "MS-DOS Stub
+// (Image Only)", "Signature (Image Only)", "COFF File Header (Object and Image)", "Optional Header
+// (Image Only)", "Optional Header Data Directories (Image Only)", "Section Table (Section
+// Headers)", "The Attribute Certificate Table (Image Only)" and "The .rsrc Section".
+//
+// Portable C++20 (no system headers): the same inputs give the same bytes on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace onefile_pe {
+
+// Every refusal of this library: the message names the problem.
+class PeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Resource type ids ("Resource Types" in the Win32 documentation).
+enum ResourceType : std::uint16_t {
+  kRtIcon = 3,
+  kRtGroupIcon = 14,
+  kRtVersion = 16,
+  kRtManifest = 24,
+};
+
+// One leaf of the resource tree: type, integer id, language, and the bytes.
+struct Resource {
+  std::uint16_t type = 0;
+  std::uint16_t id = 0;
+  std::uint16_t language = 0;  // 0 is language neutral, 0x0409 English (United States)
+  std::vector<std::uint8_t> data;
+};
+
+// Section characteristics ("Section Flags").
+inline constexpr std::uint32_t kSectionInitializedData = 0x00000040;
+inline constexpr std::uint32_t kSectionMemoryRead = 0x40000000;
+inline constexpr std::uint32_t kSectionMemoryWrite = 0x80000000;
+inline constexpr std::uint32_t kSectionReadOnlyData = kSectionInitializedData | kSectionMemoryRead;
+
+// Windows subsystems ("Windows Subsystem").
+inline constexpr std::uint16_t kSubsystemGui = 2;
+inline constexpr std::uint16_t kSubsystemConsole = 3;
+
+class Image {
+ public:
+  // Checks the headers and the section table; throws PeError naming what is damaged.
+  static Image read(std::vector<std::uint8_t> bytes);
+
+  std::uint16_t subsystem() const;
+  void set_subsystem(std::uint16_t subsystem);
+
+  // Appends a section after the last one (raw data at the file alignment, virtual address at the
+  // section alignment) and returns its RVA. The name has at most 8 bytes.
+  std::uint32_t add_section(std::string_view name, std::vector<std::uint8_t> data,
+                            std::uint32_t characteristics);
+
+  // The initialised bytes of the first section of that name (its virtual size, or its raw size
+  // when that is smaller), or nothing when there is none.
+  std::optional<std::span<const std::uint8_t>> section_data(std::string_view name) const;
+  // The same bytes, writable in place (for patching a placeholder in a stub's own section).
+  std::optional<std::span<std::uint8_t>> mutable_section_data(std::string_view name);
+
+  // Replaces the image's resources by these, in a new .rsrc section appended at the end. An
+  // existing .rsrc section is dropped when it is the last section; anywhere else it is refused,
+  // since the sections after it could not move. Two leaves with the same type, id and language
+  // are refused.
+  void set_resources(std::vector<Resource> resources);
+
+  // The finished image: section table, NumberOfSections, SizeOfImage, SizeOfInitializedData,
+  // the resource directory, no certificate table (a signature of the input is no longer valid),
+  // no bound imports, and the CheckSum, all consistent. Deterministic.
+  std::vector<std::uint8_t> write() const;
+
+  // Names of the sections in table order (for tests and diagnostics).
+  std::vector<std::string> section_names() const;
+
+ private:
+  struct Section {
+    std::string name;
+    std::uint32_t virtual_size = 0;
+    std::uint32_t virtual_address = 0;
+    std::uint32_t raw_size = 0;      // SizeOfRawData as written
+    std::uint32_t raw_offset = 0;    // PointerToRawData in the input (0 for new sections)
+    std::uint32_t characteristics = 0;
+    std::size_t header_offset = 0;   // where its 40-byte header was in the input
+    bool added = false;              // its bytes are in `data`, not in the input
+    std::vector<std::uint8_t> data;
+  };
+
+  Image() = default;
+  const Section* find_section(std::string_view name) const;
+  std::uint32_t next_virtual_address() const;
+
+  std::vector<std::uint8_t> bytes_;  // the input (its headers are edited in place)
+  std::vector<Section> sections_;
+  std::size_t nt_offset_ = 0;        // "PE\0\0"
+  std::size_t optional_offset_ = 0;  // the optional header
+  std::uint32_t file_alignment_ = 0;
+  std::uint32_t section_alignment_ = 0;
+  std::uint32_t size_of_headers_ = 0;
+  std::uint32_t data_directory_count_ = 0;
+  std::size_t input_end_ = 0;        // end of the input without its certificate table
+};
+
+// The optional header's CheckSum of a whole file: 16-bit one's-complement-style sum with carries
+// folded in, the CheckSum field itself counted as zero, plus the file length.
+std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset);
+
+}  // namespace onefile_pe
