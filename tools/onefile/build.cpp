@@ -13,6 +13,7 @@
 #include "onefile/output_file.h"
 #include "onefile/signing.h"
 #include "onefile/stubs.h"
+#include "pack/error.h"
 #include "pack/names.h"
 #include "pack/platform.h"
 #include "pack/utf.h"

@@ -9,6 +9,7 @@
 #include "onefile/build_options.h"
 #include "pack/error.h"
 #include "pack/platform.h"
+#include "pack/utf.h"
 #include "payload/attached_section.h"
 
 namespace {

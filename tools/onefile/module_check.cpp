@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "pack/platform.h"
@@ -35,12 +36,11 @@ class Bytes {
     for (int i = size - 1; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes_[offset + i]);
     return value;
   }
-  // The 0-ended text at offset, or none when it runs past the end.
-  std::optional<std::string> text(std::uint64_t offset) const {
-    if (!has(offset, 1)) return std::nullopt;
-    const std::size_t end = bytes_.find('\0', offset);
-    if (end == std::string::npos) return std::nullopt;
-    return bytes_.substr(offset, end - offset);
+  // True when the 0-ended text at offset is wanted.
+  bool text_is(std::uint64_t offset, std::string_view wanted) const {
+    return has(offset, wanted.size() + 1) &&
+           std::string_view(bytes_).substr(offset, wanted.size()) == wanted &&
+           bytes_[offset + wanted.size()] == '\0';
   }
 
  private:
@@ -95,7 +95,7 @@ std::optional<std::uint64_t> file_offset(const Bytes& file, const Headers& heade
   return std::nullopt;
 }
 
-bool exports_name(const Bytes& file, const Headers& headers, const std::string& wanted) {
+bool exports_name(const Bytes& file, const Headers& headers, std::string_view wanted) {
   const std::uint64_t directory_rva = directory_field(file, headers, export_directory, 0);
   const auto directory = file_offset(file, headers, directory_rva);
   if (directory_rva == 0 || !directory || !file.has(*directory, 40)) return false;
@@ -104,7 +104,7 @@ bool exports_name(const Bytes& file, const Headers& headers, const std::string& 
   if (!names || !file.has(*names, 4 * name_count)) return false;
   for (std::uint64_t i = 0; i < name_count; ++i) {
     const auto name = file_offset(file, headers, file.le(*names + 4 * i, 4));
-    if (name && file.text(*name) == wanted) return true;
+    if (name && file.text_is(*name, wanted)) return true;
   }
   return false;
 }
@@ -112,7 +112,10 @@ bool exports_name(const Bytes& file, const Headers& headers, const std::string& 
 }  // namespace
 
 std::string main_module_fault(const fs::path& file) {
-  const std::string name = "'" + onefile_pack::display_path(file) + "'";
+  // Appended rather than concatenated: GCC 12 warns wrongly about "'" + std::string (-Wrestrict).
+  std::string name(1, '\'');
+  name += onefile_pack::display_path(file);
+  name += '\'';
   const Bytes bytes(file);
   const std::optional<Headers> headers = read_headers(bytes);
   if (!headers) return name + " is not a Windows DLL";
