@@ -110,10 +110,14 @@ void start_sweep();
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();
 
-// Interactive sessions end (log-off, shut-down, restart, Restart Manager) through window messages
-// to top-level windows, not console events: a hidden window on a thread of its own answers them
-// with the hurried cleanup. Where no window can be made (no display), nothing changes.
+// Interactive sessions end (log-off, shut-down, restart) through window messages to top-level
+// windows, not console events: a hidden window on a thread of its own answers them with the
+// hurried cleanup, when the system says that the session is really ending. Where no window can
+// be made (no display), nothing changes.
 void watch_end_of_session();
+// Whether the session is really ending: GetSystemMetrics(SM_SHUTTINGDOWN), asked on the window's
+// thread; replaceable, so that tests can stand in for the system's flag (Wine never sets it).
+extern bool (*session_ending)();
 
 // Sharing the child's handle with the console handler. The handler may take the handle out of
 // child_process at any moment and close it, even while the main thread waits for the child, so

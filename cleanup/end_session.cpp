@@ -9,6 +9,11 @@
 
 namespace {
 
+// The thread's stack, reserved: the hurried cleanup runs on it inside the window procedure, below
+// user32's callback frames, and takes the removal walk's state (some 58 KiB) and the shell's
+// deletion request with it. The build checks the deepest path against it (tools/stack_check.py).
+constexpr SIZE_T session_thread_stack = 1024 * 1024;
+
 // user32 is loaded on demand: the child, which runs from the same image, never needs it.
 struct user32_functions {
   decltype(&RegisterClassExW) register_class;
@@ -16,6 +21,7 @@ struct user32_functions {
   decltype(&GetMessageW) get_message;
   decltype(&DispatchMessageW) dispatch_message;
   decltype(&DefWindowProcW) default_procedure;
+  decltype(&GetSystemMetrics) system_metrics;
 } user32;
 
 template <typename Function>
@@ -24,14 +30,25 @@ bool find(HMODULE module, const char* name, Function* function) {
   return *function != nullptr;
 }
 
+bool system_session_ending() {
+  return user32.system_metrics(SM_SHUTTINGDOWN) != 0;
+}
+
 LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
   switch (message) {
     case WM_QUERYENDSESSION:
       return TRUE;  // the launch never holds the session up
     case WM_ENDSESSION:
-      // Also for ENDSESSION_CLOSEAPP (Restart Manager). The process may be ended as soon as this
-      // returns, so the cleanup is done before.
-      if (w) cleanup_before_process_end();
+      // Any process on the desktop can send this message, so it is obeyed only while the system
+      // itself says that the session is shutting down (log-off, shut-down, restart). The process
+      // may be ended as soon as this returns, so the cleanup is done before.
+      //
+      // The Restart Manager's request (ENDSESSION_CLOSEAPP in lParam, the session going on) is
+      // not obeyed: that bit is as easy to forge as the message, and the application is asked
+      // to close by the same request, for itself, and given the time to save its work; stopping
+      // it after the hurried cleanup's 1.5 s would cut that short. When it has closed, this
+      // launch ends as always, and removes the directory.
+      if (w && session_ending()) cleanup_before_process_end();
       return 0;
     default:
       return user32.default_procedure(window, message, w, l);
@@ -44,7 +61,8 @@ DWORD WINAPI session_window_thread(void*) {
       !find(module, "CreateWindowExW", &user32.create_window) ||
       !find(module, "GetMessageW", &user32.get_message) ||
       !find(module, "DispatchMessageW", &user32.dispatch_message) ||
-      !find(module, "DefWindowProcW", &user32.default_procedure)) {
+      !find(module, "DefWindowProcW", &user32.default_procedure) ||
+      !find(module, "GetSystemMetrics", &user32.system_metrics)) {
     return 0;
   }
   WNDCLASSEXW window_class{};
@@ -64,11 +82,13 @@ DWORD WINAPI session_window_thread(void*) {
 
 }  // namespace
 
+bool (*session_ending)() = system_session_ending;
+
 void watch_end_of_session() {
   // Below the default level (0x280): the application, which runs in the child, is asked to end
   // before the parent that removes its files.
   SetProcessShutdownParameters(0x27F, 0);
-  if (HANDLE thread = CreateThread(nullptr, 64 * 1024, session_window_thread, nullptr,
+  if (HANDLE thread = CreateThread(nullptr, session_thread_stack, session_window_thread, nullptr,
                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)) {
     CloseHandle(thread);
   }

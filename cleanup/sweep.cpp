@@ -28,6 +28,8 @@
 namespace {
 
 constexpr wchar_t leftover_prefix[] = L"onefile_";
+// The sweep's stack, reserved: the walk that judges and removes a leftover keeps its state there.
+constexpr SIZE_T sweep_thread_stack = 1024 * 1024;
 
 std::atomic<bool> sweep_stopped{false};
 
@@ -210,7 +212,8 @@ void stop_sweep() {
 void start_sweep() {
   // The parent has nothing to do while the child runs; a sweep cut short by the parent's end
   // leaves a directory of the same shape, which a later launch finishes.
-  if (HANDLE thread = CreateThread(nullptr, 0, sweep_in_background, nullptr, 0, nullptr)) {
+  if (HANDLE thread = CreateThread(nullptr, sweep_thread_stack, sweep_in_background, nullptr,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)) {
     CloseHandle(thread);
   }
 }

@@ -17,6 +17,9 @@ namespace {
 static_assert(sizeof(SRWLOCK) == sizeof(thread_sync_object) &&
               sizeof(CONDITION_VARIABLE) == sizeof(thread_sync_object));
 
+// The decoder's state lives on the heap; its calls need little stack.
+constexpr SIZE_T decoder_thread_stack = 256 * 1024;
+
 SRWLOCK* lock() {
   return reinterpret_cast<SRWLOCK*>(&decode_lock);
 }
@@ -94,8 +97,7 @@ void start_decoding_ahead() {
   decoder_stopped = decoder_abandoned = false;
   own_payload_window = payload_window.dst;
   decoded_window_source = take_decoded_window;
-  // The decoder's state lives on the heap; its calls need little stack.
-  decoder_thread = CreateThread(nullptr, 256 * 1024, decode_into_ring, nullptr,
+  decoder_thread = CreateThread(nullptr, decoder_thread_stack, decode_into_ring, nullptr,
                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (decoder_thread == nullptr) {
     // Decoded on the main thread after all, as without a thread.

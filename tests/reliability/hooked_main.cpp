@@ -15,6 +15,8 @@
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
 // memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
 // launcher's parent take half a second longer for its first judgement of the kept directory.
+// ONEFILE_TEST_SESSION_ENDING=PATH stands a file in for the system's flag that the session is
+// shutting down (SM_SHUTTINGDOWN, which Wine never sets): the session ends while PATH exists.
 #include <cwchar>
 
 #include <windows.h>
@@ -82,6 +84,8 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
+wchar_t session_ending_flag[MAX_PATH];
+
 void install_seams() {
   wchar_t threads[8];
   const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
@@ -95,6 +99,14 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  const DWORD flag_length =
+      GetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", session_ending_flag, MAX_PATH);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", nullptr);
+  if (flag_length > 0 && flag_length < MAX_PATH) {
+    session_ending = [] {
+      return GetFileAttributesW(session_ending_flag) != INVALID_FILE_ATTRIBUTES;
+    };
+  }
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
     judgement_pause = [] {
       Sleep(500);

@@ -12,7 +12,8 @@ inline std::uint16_t get16(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
 }
 inline std::uint32_t get32(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(get16(b, at)) | static_cast<std::uint32_t>(get16(b, at + 2)) << 16;
+  return static_cast<std::uint32_t>(get16(b, at)) | static_cast<std::uint32_t>(get16(b, at + 2))
+                                                        << 16;
 }
 inline void put16(std::span<std::uint8_t> b, std::size_t at, std::uint32_t value) {
   b[at] = static_cast<std::uint8_t>(value);

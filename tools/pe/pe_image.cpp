@@ -58,14 +58,18 @@ std::string hex(std::uint64_t value) {
   return text;
 }
 
-[[noreturn]] void damaged(const std::string& what) { throw PeError("damaged PE image: " + what); }
+[[noreturn]] void damaged(const std::string& what) {
+  throw PeError("damaged PE image: " + what);
+}
 
 std::string section_name_at(std::span<const std::uint8_t> b, std::size_t at) {
   std::string name(reinterpret_cast<const char*>(&b[at]), 8);
   return name.substr(0, name.find('\0'));
 }
 
-bool is_power_of_two(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool is_power_of_two(std::uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
 }  // namespace
 
@@ -88,7 +92,8 @@ Image Image::read(std::vector<std::uint8_t> input) {
   const std::size_t coff = nt + 4;
   const std::uint16_t machine = get16(b, coff + kCoffMachine);
   if (machine != kMachineAmd64) {
-    throw PeError("not a PE32+ x86-64 image: machine " + hex(machine));
+    const char* known = machine == 0x14C ? " (i386)" : machine == 0xAA64 ? " (ARM64)" : "";
+    throw PeError("not a PE32+ x86-64 image: machine " + hex(machine) + known);
   }
   const std::size_t optional = coff + kCoffHeaderSize;
   const std::size_t optional_size = get16(b, coff + kCoffSizeOfOptionalHeader);
@@ -132,6 +137,7 @@ Image Image::read(std::vector<std::uint8_t> input) {
             ") extends beyond the headers (SizeOfHeaders " + hex(image.size_of_headers_) + ")");
   }
   std::uint64_t expected_address = 0;
+  image.input_sections_end_ = image.size_of_headers_;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = table + i * kSectionHeaderSize;
     Section section;
@@ -150,15 +156,20 @@ Image Image::read(std::vector<std::uint8_t> input) {
       damaged("truncated: section " + section.name + "'s data (" + hex(section.raw_offset) + ", " +
               hex(section.raw_size) + " bytes) lies outside the file of " + hex(size) + " bytes");
     }
-    // Image sections are in ascending, adjacent virtual addresses ("Section Table").
+    // "In an image file, the VAs for sections must be assigned by the linker so that they are in
+    // ascending order and adjacent, and they must be a multiple of the SectionAlignment value".
     if (i == 0 ? section.virtual_address < image.size_of_headers_
                : section.virtual_address != expected_address) {
       damaged("section " + section.name + "'s address " + hex(section.virtual_address) +
               (i == 0 ? " lies inside the headers" : " does not follow the previous section"));
     }
     const std::uint32_t extent = section.virtual_size ? section.virtual_size : section.raw_size;
-    expected_address = align_up(std::uint64_t{section.virtual_address} + extent,
-                                image.section_alignment_);
+    expected_address =
+        align_up(std::uint64_t{section.virtual_address} + extent, image.section_alignment_);
+    if (section.raw_size != 0) {
+      image.input_sections_end_ =
+          std::max<std::size_t>(image.input_sections_end_, section.raw_offset + section.raw_size);
+    }
     image.sections_.push_back(std::move(section));
   }
 
@@ -170,14 +181,19 @@ Image Image::read(std::vector<std::uint8_t> input) {
     const std::uint64_t length = get32(b, entry + 4);
     if (length != 0) {
       if (offset + length > size) damaged("truncated: the certificate table exceeds the file");
-      if (align_up(offset + length, 8) < size) damaged("the certificate table does not end the file");
+      if (offset < image.input_sections_end_)
+        damaged("the certificate table overlaps the sections");
+      if (align_up(offset + length, 8) < size)
+        damaged("the certificate table does not end the file");
       image.input_end_ = offset;
     }
   }
   return image;
 }
 
-std::uint16_t Image::subsystem() const { return get16(bytes_, optional_offset_ + kOptSubsystem); }
+std::uint16_t Image::subsystem() const {
+  return get16(bytes_, optional_offset_ + kOptSubsystem);
+}
 
 void Image::set_subsystem(std::uint16_t subsystem) {
   put16(bytes_, optional_offset_ + kOptSubsystem, subsystem);
@@ -197,10 +213,12 @@ std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t
   }
   if (data.empty()) throw PeError("section " + std::string(name) + " would be empty");
   // The new header must fit between the section table and the first section's data.
-  const std::size_t table = optional_offset_ + get16(bytes_, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
+  const std::size_t table =
+      optional_offset_ + get16(bytes_, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
   std::size_t room = size_of_headers_;
   for (const Section& section : sections_) {
-    if (!section.added && section.raw_size != 0) room = std::min<std::size_t>(room, section.raw_offset);
+    if (!section.added && section.raw_size != 0)
+      room = std::min<std::size_t>(room, section.raw_offset);
   }
   if (table + (sections_.size() + 1) * kSectionHeaderSize > room) {
     throw PeError("no room in the headers for another section header (SizeOfHeaders " +
@@ -228,6 +246,7 @@ std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t
 }
 
 const Image::Section* Image::find_section(std::string_view name) const {
+  name = name.substr(0, name.find('\0'));  // a name given as the header's 8 padded bytes
   for (const Section& section : sections_) {
     if (section.name == name) return &section;
   }
@@ -266,7 +285,7 @@ void Image::set_resources(std::vector<Resource> resources) {
   if (old_rva != 0 || get32(bytes_, entry + 4) != 0) {
     // Later sections can't move (code refers to them by address), so only the last one can go.
     const Section& last = sections_.back();
-    if (old_rva < last.virtual_address || sections_.size() < 2) {
+    if (old_rva < last.virtual_address || last.name != ".rsrc" || sections_.size() < 2) {
       std::string holder = "no section";
       for (const Section& section : sections_) {
         if (old_rva >= section.virtual_address) holder = "section " + section.name;
@@ -295,30 +314,31 @@ std::vector<std::uint8_t> Image::write() const {
   const std::span<const std::uint8_t> in = bytes_;
   // Where the input's section data ends; anything between it and the certificate table (the COFF
   // symbol table of an unstripped image, say) follows the new sections.
-  std::size_t input_sections_end = size_of_headers_;
+  const std::size_t input_sections_end = input_sections_end_;
   const std::size_t input_count = get16(in, nt_offset_ + 4 + kCoffNumberOfSections);
-  const std::size_t table = optional_offset_ + get16(in, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
-  for (std::size_t i = 0; i < input_count; ++i) {
-    const std::size_t at = table + i * kSectionHeaderSize;
-    if (get32(in, at + kSecSizeOfRawData) == 0) continue;
-    input_sections_end = std::max<std::size_t>(
-        input_sections_end, get32(in, at + kSecPointerToRawData) + get32(in, at + kSecSizeOfRawData));
-  }
-  input_sections_end = std::min(input_sections_end, input_end_);
+  const std::size_t table =
+      optional_offset_ + get16(in, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
   std::size_t kept_end = size_of_headers_;
   for (const Section& section : sections_) {
     if (!section.added && section.raw_size != 0) {
       kept_end = std::max<std::size_t>(kept_end, section.raw_offset + section.raw_size);
     }
   }
-  std::vector<std::uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept_end));
-  std::vector<Section> placed = sections_;
-  for (Section& section : placed) {
+  std::size_t total = kept_end + (input_end_ - input_sections_end);
+  for (const Section& section : sections_) {
+    if (section.added) total += file_alignment_ + section.raw_size;
+  }
+  std::vector<std::uint8_t> out;
+  out.reserve(total);  // one allocation: a payload section may be hundreds of MiB
+  out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept_end));
+  std::vector<std::uint32_t> raw_offsets;
+  for (const Section& section : sections_) {
+    raw_offsets.push_back(section.raw_offset);
     if (!section.added) continue;
     out.resize(align_up(out.size(), file_alignment_), 0);
-    section.raw_offset = static_cast<std::uint32_t>(out.size());
+    raw_offsets.back() = static_cast<std::uint32_t>(out.size());
     out.insert(out.end(), section.data.begin(), section.data.end());
-    out.resize(section.raw_offset + std::size_t{section.raw_size}, 0);
+    out.resize(raw_offsets.back() + std::size_t{section.raw_size}, 0);
   }
   const std::size_t overlay_start = out.size();
   out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(input_sections_end),
@@ -326,33 +346,34 @@ std::vector<std::uint8_t> Image::write() const {
   if (out.size() > 0xFFFFFFFFu) throw PeError("the image would exceed 4 GiB");
 
   // The section table: input headers kept as they were, new ones filled in, stale slots zeroed.
-  const std::size_t slots = std::max(input_count, placed.size());
+  const std::size_t slots = std::max(input_count, sections_.size());
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(table),
             out.begin() + static_cast<std::ptrdiff_t>(table + slots * kSectionHeaderSize), 0);
-  for (std::size_t i = 0; i < placed.size(); ++i) {
-    const Section& section = placed[i];
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    const Section& section = sections_[i];
     const std::size_t at = table + i * kSectionHeaderSize;
     if (!section.added) {
       std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(section.header_offset),
                   kSectionHeaderSize, out.begin() + static_cast<std::ptrdiff_t>(at));
       continue;
     }
-    std::copy(section.name.begin(), section.name.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(section.name.begin(), section.name.end(),
+              out.begin() + static_cast<std::ptrdiff_t>(at));
     put32(out, at + kSecVirtualSize, section.virtual_size);
     put32(out, at + kSecVirtualAddress, section.virtual_address);
     put32(out, at + kSecSizeOfRawData, section.raw_size);
-    put32(out, at + kSecPointerToRawData, section.raw_offset);
+    put32(out, at + kSecPointerToRawData, raw_offsets[i]);
     put32(out, at + kSecCharacteristics, section.characteristics);
   }
 
   const std::size_t coff = nt_offset_ + 4;
-  put16(out, coff + kCoffNumberOfSections, static_cast<std::uint32_t>(placed.size()));
+  put16(out, coff + kCoffNumberOfSections, static_cast<std::uint32_t>(sections_.size()));
   const std::uint32_t symbols = get32(in, coff + kCoffPointerToSymbolTable);
   if (symbols >= input_sections_end && symbols < input_end_) {
     put32(out, coff + kCoffPointerToSymbolTable,
           static_cast<std::uint32_t>(symbols - input_sections_end + overlay_start));
   }
-  const Section& last = placed.back();
+  const Section& last = sections_.back();
   const std::uint32_t extent = last.virtual_size ? last.virtual_size : last.raw_size;
   put32(out, optional_offset_ + kOptSizeOfImage,
         static_cast<std::uint32_t>(
@@ -371,14 +392,23 @@ std::vector<std::uint8_t> Image::write() const {
 // with the carry folded back after each addition, the CheckSum field counted as zero, and the
 // file's length added to the folded 16-bit sum.
 std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset) {
-  const auto byte = [&](std::size_t at) -> std::uint32_t {
-    const bool in_field = at >= checksum_offset && at < checksum_offset + 4;
-    return at < file.size() && !in_field ? file[at] : 0;
-  };
   std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < file.size(); at += 2) {
-    sum += byte(at) | byte(at + 1) << 8;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+  const auto add_words = [&](std::span<const std::uint8_t> bytes, std::size_t from,
+                             std::size_t to) {  // `from` even
+    for (std::size_t at = from; at < to; at += 2) {
+      sum += bytes[at] | (at + 1 < to ? std::uint32_t{bytes[at + 1]} << 8 : 0);
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+  };
+  if (checksum_offset % 2 == 0 && checksum_offset + 4 <= file.size()) {
+    add_words(file, 0, checksum_offset);
+    add_words(file, checksum_offset + 4, file.size());
+  } else {  // a field at an odd offset: on a copy with the field zeroed
+    std::vector<std::uint8_t> copy(file.begin(), file.end());
+    for (std::size_t at = checksum_offset; at < checksum_offset + 4 && at < copy.size(); ++at) {
+      copy[at] = 0;
+    }
+    add_words(copy, 0, copy.size());
   }
   return sum + static_cast<std::uint32_t>(file.size());
 }

@@ -90,11 +90,11 @@ class Image {
     std::string name;
     std::uint32_t virtual_size = 0;
     std::uint32_t virtual_address = 0;
-    std::uint32_t raw_size = 0;      // SizeOfRawData as written
-    std::uint32_t raw_offset = 0;    // PointerToRawData in the input (0 for new sections)
+    std::uint32_t raw_size = 0;    // SizeOfRawData as written
+    std::uint32_t raw_offset = 0;  // PointerToRawData in the input (0 for new sections)
     std::uint32_t characteristics = 0;
-    std::size_t header_offset = 0;   // where its 40-byte header was in the input
-    bool added = false;              // its bytes are in `data`, not in the input
+    std::size_t header_offset = 0;  // where its 40-byte header was in the input
+    bool added = false;             // its bytes are in `data`, not in the input
     std::vector<std::uint8_t> data;
   };
 
@@ -110,7 +110,8 @@ class Image {
   std::uint32_t section_alignment_ = 0;
   std::uint32_t size_of_headers_ = 0;
   std::uint32_t data_directory_count_ = 0;
-  std::size_t input_end_ = 0;        // end of the input without its certificate table
+  std::size_t input_sections_end_ = 0;  // end of the input's section data (or headers)
+  std::size_t input_end_ = 0;           // end of the input without its certificate table
 };
 
 // The optional header's CheckSum of a whole file: 16-bit one's-complement-style sum with carries

@@ -15,9 +15,9 @@ namespace {
 using bytes::align_up;
 using bytes::append32;
 
-constexpr std::uint32_t kTableSize = 16;      // Resource Directory Table
-constexpr std::uint32_t kEntrySize = 8;       // Resource Directory Entry
-constexpr std::uint32_t kDataEntrySize = 16;  // Resource Data Entry
+constexpr std::uint32_t kTableSize = 16;             // Resource Directory Table
+constexpr std::uint32_t kEntrySize = 8;              // Resource Directory Entry
+constexpr std::uint32_t kDataEntrySize = 16;         // Resource Data Entry
 constexpr std::uint32_t kSubdirectory = 0x80000000;  // high bit: the entry points to a table
 constexpr std::uint32_t kDataAlignment = 8;
 
@@ -67,7 +67,8 @@ std::vector<std::uint8_t> resource_section(std::vector<Resource> resources,
 
   // Offsets from the section's start: the root table, the type tables, the name tables (whose
   // entries are the languages), the data entries, then the data.
-  const std::uint32_t root_size = kTableSize + kEntrySize * static_cast<std::uint32_t>(types.size());
+  const std::uint32_t root_size =
+      kTableSize + kEntrySize * static_cast<std::uint32_t>(types.size());
   std::vector<std::uint32_t> type_table(types.size()), name_table(names.size());
   std::uint32_t offset = root_size;
   std::size_t name_index = 0;
@@ -85,8 +86,8 @@ std::vector<std::uint8_t> resource_section(std::vector<Resource> resources,
     offset += kTableSize + kEntrySize * static_cast<std::uint32_t>(names[n].end - names[n].begin);
   }
   const std::uint32_t data_entries = offset;
-  std::uint64_t data_offset = align_up(data_entries + kDataEntrySize * resources.size(),
-                                       kDataAlignment);
+  std::uint64_t data_offset =
+      align_up(data_entries + kDataEntrySize * resources.size(), kDataAlignment);
   std::vector<std::uint32_t> data_at(resources.size());
   for (std::size_t i = 0; i < resources.size(); ++i) {
     data_at[i] = static_cast<std::uint32_t>(data_offset);

@@ -1,0 +1,23 @@
+// Sends WM_ENDSESSION, as any process on the desktop can, to every launcher's end-of-session
+// window: session_message.exe LPARAM (hexadecimal; 1 is ENDSESSION_CLOSEAPP). The message is
+// sent, so the call returns once the window procedure has. Exit code 0 when it reached a window.
+#include <cstdio>
+#include <cwchar>
+
+#include <windows.h>
+
+int wmain(int argc, wchar_t** argv) {
+  const LPARAM end_flags = argc > 1 ? static_cast<LPARAM>(std::wcstoull(argv[1], nullptr, 16)) : 0;
+  int reached = 0;
+  for (HWND window = nullptr;
+       (window = FindWindowExW(nullptr, window, L"onefile_session_watch", nullptr)) != nullptr;) {
+    DWORD_PTR answer = 0;
+    if (SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, end_flags, SMTO_NORMAL, 10000,
+                            &answer) &&
+        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, end_flags, SMTO_NORMAL, 10000, &answer)) {
+      ++reached;
+    }
+  }
+  std::printf("reached %d\n", reached);
+  return reached > 0 ? 0 : 1;
+}
