@@ -63,13 +63,20 @@ set(CPACK_PACKAGE_VENDOR "onefile")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Single-file launchers for Windows applications")
 set(CPACK_GENERATOR ZIP TGZ)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_COMPONENTS_ALL windows linux)
 set(CPACK_ARCHIVE_WINDOWS_FILE_NAME onefile-${PROJECT_VERSION}-windows-x64)
 set(CPACK_ARCHIVE_LINUX_FILE_NAME onefile-${PROJECT_VERSION}-linux-x86_64)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
-# One archive per generator: the zip for Windows, the tarball for Linux.
+# One archive per generator, unpacked into a folder of its name: the zip for Windows, the tarball
+# for Linux.
 file(WRITE ${PROJECT_BINARY_DIR}/OnefileCPackOptions.cmake
-     "if(CPACK_GENERATOR STREQUAL \"ZIP\")\n  set(CPACK_COMPONENTS_ALL windows)\n"
-     "else()\n  set(CPACK_COMPONENTS_ALL linux)\nendif()\n")
+     "if(CPACK_GENERATOR STREQUAL \"ZIP\")\n"
+     "  set(CPACK_COMPONENTS_ALL windows)\n"
+     "  set(CPACK_PACKAGE_FILE_NAME \"${CPACK_ARCHIVE_WINDOWS_FILE_NAME}\")\n"
+     "else()\n"
+     "  set(CPACK_COMPONENTS_ALL linux)\n"
+     "  set(CPACK_PACKAGE_FILE_NAME \"${CPACK_ARCHIVE_LINUX_FILE_NAME}\")\n"
+     "endif()\n")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/OnefileCPackOptions.cmake)
 include(CPack)

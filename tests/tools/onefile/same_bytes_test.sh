@@ -24,6 +24,8 @@ cases=(
   "--run|bin\\argument_probe.exe|--file|$launchers/argument_probe.exe=bin/argument_probe.exe|--dir|$work/app|--keep-verify|--target-spec|{LOCAL_APPDATA}\\x\\{DIGEST}|--manifest|$work/own.manifest|--no-error-dialog|--level|5"
   "--main|$launchers/record_main.dll|--file|$work/app/a.txt|--keep|--dpi-aware|permonitorv2|--original-filename|Other.exe|--internal-name|Other"
 )
+# The output's name is in the version record: each tool writes under the same name.
+mkdir "$work/linux" "$work/windows"
 number=0
 for case in "${cases[@]}"; do
   number=$((number + 1))
@@ -36,19 +38,21 @@ for case in "${cases[@]}"; do
       *) windows_options+=("$option") ;;
     esac
   done
-  "$linux_tool" build "${linux_options[@]}" --threads 1 -o "$work/linux$number.exe" >/dev/null 2>&1
+  "$linux_tool" build "${linux_options[@]}" --threads 1 -o "$work/linux/case$number.exe" \
+    >"$work/out" 2>&1 || { echo "FAIL: the Linux tool failed on case $number"; cat "$work/out"; exit 1; }
   "$wine_run" "$windows_tool" build "${windows_options[@]}" --threads 3 \
-    -o "$(windows "$work/windows$number.exe")" >"$work/out" 2>&1 \
+    -o "$(windows "$work/windows/case$number.exe")" >"$work/out" 2>&1 \
     || { echo "FAIL: the Windows tool failed on case $number"; cat "$work/out"; exit 1; }
-  cmp "$work/linux$number.exe" "$work/windows$number.exe" \
+  cmp "$work/linux/case$number.exe" "$work/windows/case$number.exe" \
     || { echo "FAIL: case $number differs between Linux and Windows"; exit 1; }
 done
 
 # The Windows tool replaces an older launcher and leaves nothing beside it.
 "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
-  --file "$(windows "$work/app/a.txt")" --threads 1 -o "$(windows "$work/windows1.exe")" >/dev/null 2>&1
-cmp -s "$work/linux3.exe" "$work/windows1.exe" && { echo "FAIL: not replaced"; exit 1; }
-[ -z "$(find "$work" -maxdepth 1 -name '*.tmp')" ] || { echo "FAIL: a temporary file stayed"; exit 1; }
+  --file "$(windows "$work/app/a.txt")" --threads 1 -o "$(windows "$work/windows/case1.exe")" \
+  >/dev/null 2>&1
+cmp -s "$work/linux/case1.exe" "$work/windows/case1.exe" && { echo "FAIL: not replaced"; exit 1; }
+[ -z "$(find "$work/windows" -name '*.tmp')" ] || { echo "FAIL: a temporary file stayed"; exit 1; }
 set +e
 "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
   -o "$(windows "$work/app")" >"$work/out" 2>&1
