@@ -79,7 +79,7 @@ def newer(target, sources):
 
 def kit_inputs(kit):
     text = open(kit, encoding="utf-8").read()
-    return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj))"?', text)
+    return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj|exe))"?', text)
 
 
 def build_launcher(kit, corpus, output, options=()):
@@ -87,8 +87,9 @@ def build_launcher(kit, corpus, output, options=()):
     if not newer(output, kit_inputs(kit) + [main, PACKER]):
         return
     log(f"bench: building {os.path.basename(output)}")
-    run([kit, "--main", main, "--dir", os.path.join(DATA, corpus), "-o", output, *options],
-        stdout=subprocess.DEVNULL)
+    # The kept launchers' directory is named after the company and product (Timer.kept_root).
+    run([kit, "--main", main, "--dir", os.path.join(DATA, corpus), "-o", output,
+         "--company", "Marrowvale", "--product", "Marrowvale", *options], stdout=subprocess.DEVNULL)
 
 
 def archive_sizes_and_files(corpus):
