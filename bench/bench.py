@@ -697,6 +697,10 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, date=N
     lines.append("")
     lines.append("![chart](chart.png)")
     lines.append("")
+    # The packaging tool against the linked build (bench/build_time.sh), measured apart.
+    build_time = os.path.join(RESULTS, "build_time.md")
+    if os.path.exists(build_time):
+        lines.append(open(build_time).read())
     os.makedirs(RESULTS, exist_ok=True)
     open(os.path.join(RESULTS, "results.md"), "w").write("\n".join(lines))
     json.dump(data, open(os.path.join(RESULTS, "results.json"), "w"), indent=1, sort_keys=True)

@@ -8,7 +8,8 @@ Run through bench/build_time.sh, which builds both kits. Measures, alternating w
   linking), both at level 19 on all cores;
 - launching the two launchers, which hold the same payload: bench_timer.exe from the Windows side,
   to run_code and to the end, as bench/bench.py measures its launch rows.
-Writes bench/results/build_time.md and .json; bench/bench.py's report includes the table.
+Writes bench/results/build_time.md and .json, and the table into results.md (bench/bench.py's
+report includes it too).
 """
 import json
 import os
@@ -94,6 +95,12 @@ def main():
     results = bench.RESULTS
     json.dump(data, open(os.path.join(results, "build_time.json"), "w"), indent=1)
     open(os.path.join(results, "build_time.md"), "w").write("\n".join(lines))
+    # Into results.md as well, in place of an earlier run's table (bench.py adds it when it
+    # writes results.md anew).
+    results_md = os.path.join(results, "results.md")
+    text = open(results_md).read() if os.path.exists(results_md) else ""
+    text = text.split(lines[0])[0].rstrip("\n") + "\n\n" if text else ""
+    open(results_md, "w").write(text + "\n".join(lines))
     print("\n".join(lines))
 
 
