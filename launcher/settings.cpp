@@ -9,9 +9,7 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
 #include "launcher/state.h"
-#include "paths/paths.h"
 #include "payload/attached_section.h"
-#include "payload/payload.h"
 
 namespace {
 

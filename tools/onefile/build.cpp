@@ -1,6 +1,9 @@
 #include "onefile/build.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <random>
 #include <string_view>
@@ -10,7 +13,7 @@
 #include "onefile/build_error.h"
 #include "onefile/launcher_image.h"
 #include "onefile/module_check.h"
-#include "onefile/output_file.h"
+#include "onefile/files.h"
 #include "onefile/signing.h"
 #include "onefile/stubs.h"
 #include "pack/error.h"
@@ -65,23 +68,6 @@ bool names_one_launch(std::string spec) {
   return false;
 }
 
-std::vector<std::uint8_t> read_input(const fs::path& path, const std::string& what) {
-  std::FILE* file = onefile_pack::open_file(path, "rb");
-  if (file == nullptr) {
-    throw BuildError("can't read " + what + " '" + display_path(path) +
-                     "': " + std::generic_category().message(errno));
-  }
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t buffer[1 << 16];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) throw BuildError("can't read " + what + " '" + display_path(path) + "'");
-  return bytes;
-}
-
 // The version record, the manifest and the icon's images, all language neutral.
 std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options,
                                                      const LauncherSettings& settings,
@@ -103,7 +89,7 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
 
   std::string manifest;
   if (options.manifest) {
-    const std::vector<std::uint8_t> bytes = read_input(*options.manifest, "the manifest");
+    const std::vector<std::uint8_t> bytes = read_input_file(*options.manifest, "the manifest");
     manifest.assign(bytes.begin(), bytes.end());
     try {
       onefile_pe::check_well_formed_xml(manifest);
@@ -119,14 +105,14 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
       {onefile_pe::kRtManifest, 1, 0, std::vector<std::uint8_t>(manifest.begin(), manifest.end())});
 
   if (options.icon) {
-    const std::vector<std::uint8_t> ico = read_input(*options.icon, "the icon");
+    const std::vector<std::uint8_t> ico = read_input_file(*options.icon, "the icon");
     try {
       for (onefile_pe::Resource& icon : onefile_pe::icon_resources(ico, 1, 1)) {
         resources.push_back(std::move(icon));
       }
     } catch (const onefile_pe::PeError& error) {
-      throw BuildError("the icon '" + display_path(*options.icon) + "' can't be used: " +
-                       error.what());
+      throw BuildError("the icon '" + display_path(*options.icon) +
+                       "' can't be used: " + error.what());
     }
   }
   return resources;
@@ -185,16 +171,19 @@ void build_launcher(const BuildOptions& given) {
   settings.error_dialog = options.error_dialog;
   const std::u16string original_filename =
       utf16(options.original_filename.value_or(name + ".exe"), "--original-filename");
-  const std::u16string internal_name = utf16(options.internal_name.value_or(name), "--internal-name");
+  const std::u16string internal_name =
+      utf16(options.internal_name.value_or(name), "--internal-name");
 
   if (options.manifest_options.uac_admin && options.console) {
-    warn("--uac-admin with --console: started from a prompt, a script or CI the launch fails "
-         "(ERROR_ELEVATION_REQUIRED), and elevated it runs in a new console without the "
-         "caller's redirection");
+    warn(
+        "--uac-admin with --console: started from a prompt, a script or CI the launch fails "
+        "(ERROR_ELEVATION_REQUIRED), and elevated it runs in a new console without the "
+        "caller's redirection");
   }
   if (options.sign && !options.timestamp) {
-    warn("--sign without --timestamp: the signatures stop validating when the certificate "
-         "expires");
+    warn(
+        "--sign without --timestamp: the signatures stop validating when the certificate "
+        "expires");
   }
 
   // Everything that can be checked before the payload is packed.
@@ -237,9 +226,9 @@ void build_launcher(const BuildOptions& given) {
   const int threads = options.threads > 0
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  std::vector<std::uint8_t> launcher = finished_launcher(
-      std::move(stub), options.console, std::move(resources),
-      attached_section(settings, entries, {options.level, threads}));
+  std::vector<std::uint8_t> launcher =
+      finished_launcher(std::move(stub), options.console, std::move(resources),
+                        attached_section(settings, entries, {options.level, threads}));
   if (signer) {
     const fs::path unsigned_launcher = work->path() / "unsigned.exe";
     PendingOutput unsigned_output(unsigned_launcher);

@@ -48,7 +48,8 @@ const char build_usage_text[] =
     "  --keep-verify        as --keep, and compare the kept files with the payload at each start\n"
     "  --icon FILE.ico      the executable's icon (every image of the .ico)\n"
     "  --utf8               UTF-8 as the application's ANSI code page (manifest activeCodePage)\n"
-    "  --uac-admin          ask for elevation (requireAdministrator) instead of running as invoker\n"
+    "  --uac-admin          ask for elevation (requireAdministrator) instead of running as "
+    "invoker\n"
     "  --dpi-aware MODE     unaware (default), system or permonitorv2\n"
     "  --manifest FILE      a complete manifest of your own instead of the generated one\n"
     "  --no-error-dialog    never show an error in a message box, even without standard error\n"
@@ -87,6 +88,7 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
   BuildOptions options;
   bool keep = false;
   bool keep_verify = false;
+  bool no_error_dialog = false;
   std::optional<std::string> dpi;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     std::string_view option = arguments[i];
@@ -154,9 +156,7 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
     } else if (option == "--manifest") {
       set_once(options.manifest, option, path());
     } else if (option == "--no-error-dialog") {
-      bool set = false;
-      flag(set);
-      options.error_dialog = false;
+      flag(no_error_dialog);
     } else if (option == "--sign") {
       set_once(options.sign, option, path());
     } else if (option == "--sign-password-file") {
@@ -171,10 +171,14 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
   }
   if (options.help) return options;
   if (!options.output) throw UsageError("-o OUT.exe is required");
-  if (!options.main_module && !options.run) throw UsageError("--main FILE or --run NAME is required");
+  if (!options.main_module && !options.run)
+    throw UsageError("--main FILE or --run NAME is required");
   if (options.main_module && options.run) throw UsageError("--main and --run exclude each other");
   if (options.run && options.run->empty()) throw UsageError("--run needs a name");
-  options.keep = keep_verify ? attached_keep::verified : keep ? attached_keep::kept : attached_keep::none;
+  options.keep = keep_verify ? attached_keep::verified
+                 : keep      ? attached_keep::kept
+                             : attached_keep::none;
+  options.error_dialog = !no_error_dialog;
   if (dpi) {
     if (*dpi == "system") {
       options.manifest_options.dpi = DpiAwareness::system;

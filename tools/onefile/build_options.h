@@ -15,8 +15,8 @@ namespace onefile_tool {
 struct BuildOptions {
   onefile_pack::EntrySources sources;  // the main module is set when the build knows it
   std::optional<std::filesystem::path> main_module;  // --main
-  std::optional<std::string> run;                     // --run: an entry name
-  std::optional<std::filesystem::path> output;        // -o
+  std::optional<std::string> run;                    // --run: an entry name
+  std::optional<std::filesystem::path> output;       // -o
   int level = 19;
   int threads = 0;  // 0: one per core
   std::optional<std::string> company, product, version, target_spec;

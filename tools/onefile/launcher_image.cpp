@@ -43,7 +43,8 @@ std::vector<std::uint8_t> attached_section(const LauncherSettings& settings,
   section.insert(section.end(), listing.begin(), listing.end());
   align(section, 16);
   const std::size_t block_offset = section.size();
-  const std::uint64_t block_size = onefile_pack::append_payload_block(section, entries, compression);
+  const std::uint64_t block_size =
+      onefile_pack::append_payload_block(section, entries, compression);
   put_le(section, 112, block_offset, 8);
   put_le(section, 120, block_size, 8);
   onefile_pack::Sha256 digest;

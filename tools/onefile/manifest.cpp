@@ -34,7 +34,8 @@ std::string generated_manifest(const ManifestOptions& options) {
         "PerMonitorV2</dpiAwareness>";
   }
   std::string text = manifest_template;
-  replace(text, "@ONEFILE_MANIFEST_LEVEL@", options.uac_admin ? "requireAdministrator" : "asInvoker");
+  replace(text, "@ONEFILE_MANIFEST_LEVEL@",
+          options.uac_admin ? "requireAdministrator" : "asInvoker");
   replace(text, "@ONEFILE_MANIFEST_SETTINGS@", settings);
   return text;
 }

@@ -33,7 +33,8 @@ class Bytes {
   std::uint64_t le(std::uint64_t offset, int size) const {
     if (!has(offset, static_cast<std::uint64_t>(size))) return 0;
     std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes_[offset + i]);
+    for (int i = size - 1; i >= 0; --i)
+      value = (value << 8) | static_cast<std::uint8_t>(bytes_[offset + i]);
     return value;
   }
   // True when the 0-ended text at offset is wanted.
@@ -77,8 +78,7 @@ std::optional<Headers> read_headers(const Bytes& file) {
   return headers;
 }
 
-std::uint64_t directory_field(const Bytes& file, const Headers& headers, int directory,
-                              int field) {
+std::uint64_t directory_field(const Bytes& file, const Headers& headers, int directory, int field) {
   if (static_cast<std::uint64_t>(directory) >= headers.directory_count) return 0;
   return file.le(headers.directories + 8 * directory + 4 * field, 4);
 }
@@ -120,7 +120,8 @@ std::string main_module_fault(const fs::path& file) {
   const std::optional<Headers> headers = read_headers(bytes);
   if (!headers) return name + " is not a Windows DLL";
   if (headers->machine != machine_x86_64) return name + " is not an x86-64 Windows DLL";
-  if ((headers->characteristics & characteristic_dll) == 0) return name + " is a program, not a DLL";
+  if ((headers->characteristics & characteristic_dll) == 0)
+    return name + " is a program, not a DLL";
   if (!exports_name(bytes, *headers, "run_code")) return name + " does not export run_code";
   return "";
 }

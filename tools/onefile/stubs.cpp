@@ -1,12 +1,12 @@
 #include "onefile/stubs.h"
 
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <system_error>
 
 #include "onefile/build_error.h"
+#include "onefile/files.h"
 #include "onefile/process.h"
 #include "pack/platform.h"
 #include "pe/pe_image.h"
@@ -21,22 +21,6 @@ std::uint32_t read_le32(const std::uint8_t* bytes) {
          (std::uint32_t{bytes[3]} << 24);
 }
 
-std::vector<std::uint8_t> read_file(const fs::path& path, const std::string& what) {
-  std::FILE* file = onefile_pack::open_file(path, "rb");
-  if (file == nullptr) {
-    throw BuildError("can't read " + what + ": " + std::generic_category().message(errno));
-  }
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t buffer[1 << 16];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) throw BuildError("can't read " + what);
-  return bytes;
-}
-
 const char* kind_name(stub_kind kind) {
   return kind == stub_kind::launcher ? "a launcher stub" : "the stock runner (onefile_run.dll)";
 }
@@ -47,14 +31,15 @@ fs::path launcher_stub_path(const std::optional<fs::path>& given) {
   if (given) return *given;
   const fs::path directory = own_executable().parent_path();
   const fs::path beside = directory / "stubs" / launcher_stub_name;
-  const fs::path installed = directory.parent_path() / "share" / "onefile" / "stubs" / launcher_stub_name;
+  const fs::path installed =
+      directory.parent_path() / "share" / "onefile" / "stubs" / launcher_stub_name;
   std::error_code error;
   return !fs::exists(beside, error) && fs::exists(installed, error) ? installed : beside;
 }
 
 std::vector<std::uint8_t> read_stub(const fs::path& path, stub_kind kind) {
   const std::string what = "the stub '" + onefile_pack::display_path(path) + "'";
-  std::vector<std::uint8_t> bytes = read_file(path, what);
+  std::vector<std::uint8_t> bytes = read_input_file(path, "the stub");
   // The linker's checksum covers every byte: a stub cut short or changed anywhere fails it.
   const auto damaged = [&](const std::string& why) {
     return BuildError(what + " is damaged (" + why + "); use the stubs that came with this tool");
@@ -67,7 +52,8 @@ std::vector<std::uint8_t> read_stub(const fs::path& path, stub_kind kind) {
   }
   const std::uint32_t nt = read_le32(bytes.data() + 0x3C);
   const std::size_t checksum_offset = std::size_t{nt} + 4 + 20 + 64;
-  if (read_le32(bytes.data() + checksum_offset) != onefile_pe::pe_checksum(bytes, checksum_offset)) {
+  if (read_le32(bytes.data() + checksum_offset) !=
+      onefile_pe::pe_checksum(bytes, checksum_offset)) {
     throw damaged("its checksum doesn't match");
   }
   const auto marker = image->section_data(std::string_view(stub_marker_section_name));

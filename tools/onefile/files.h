@@ -1,13 +1,19 @@
-// The output is written under a temporary name beside it and takes its name only when it is
-// complete, so that a failed build leaves nothing at the output path (nor a stale launcher that
-// looks new) and nothing half-written beside it.
+// The tool's files: its inputs read whole, and the output, which is written under a temporary
+// name beside it and takes its name only when it is complete, so that a failed build leaves
+// nothing at the output path (an older launcher there stays as it was) and nothing half-written
+// beside it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace onefile_tool {
+
+// The file's bytes; throws BuildError "can't read <what> '<path>': <reason>".
+std::vector<std::uint8_t> read_input_file(const std::filesystem::path& path,
+                                          const std::string& what);
 
 class PendingOutput {
  public:

@@ -1,4 +1,4 @@
-#include "onefile/output_file.h"
+#include "onefile/files.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -37,6 +37,23 @@ int process_id() {
 
 }  // namespace
 
+std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::string& what) {
+  const auto fail = [&](const std::string& why) {
+    return BuildError("can't read " + what + " '" + onefile_pack::display_path(path) + "': " + why);
+  };
+  std::FILE* file = onefile_pack::open_file(path, "rb");
+  if (file == nullptr) throw fail(std::generic_category().message(errno));
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  const int error = std::ferror(file) != 0 ? errno : 0;
+  std::fclose(file);
+  if (error != 0) throw fail(std::generic_category().message(error));
+  return bytes;
+}
+
 PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
   std::error_code error;
   if (fs::is_directory(output_, error)) fail(output_, "it is a directory");
@@ -46,7 +63,8 @@ PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
   if (file == nullptr) fail(output_, std::generic_category().message(errno));
   std::fclose(file);
   // A program, as a linker would leave it (within the umask's read rights).
-  fs::permissions(temporary_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+  fs::permissions(temporary_,
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::add, error);
 }
 
