@@ -30,6 +30,11 @@ if [ -f "$build_dir/build.ninja" ]; then
   done
 fi
 
+# A stub is never run as it is; run, it ends with the header error.
+expect_exit 2 "$wine_run" "$bin_dir/stubs/launcher.exe"
+grep -q "Error, couldn't find attached data header." "$work/out" \
+  || { echo "FAIL: the stub ran without the header error"; cat "$work/out"; exit 1; }
+
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 cmake -S "$source_dir/tests/launcher/consumer" -B "$work/consumer" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
@@ -109,6 +114,7 @@ expect_exit 2 "$tool" build --icon "$source_dir/README.md" --main "$demo_main" -
 # product, version and payload; the next launch runs from them, writing nothing.
 "$bin_dir/onefile-build" --main "$build_dir/examples/demo_main.dll" \
   --dir "$source_dir/examples/demo/files" -o "$work/kept.exe" --level 3 --keep-verify \
+  --icon "$source_dir/tests/launcher/modules/test.ico" \
   --company "Kept Co" --product "Kept App" --version 1.2.3.4 >/dev/null
 mkdir "$work/local"
 run_kept() { "$wine_run" cmd /c "set LOCALAPPDATA=Z:${work//\//\\}\\local&& Z:${work//\//\\}\\kept.exe --exit 6"; }
