@@ -60,14 +60,25 @@ void request_deletion() {
   shell_file_operation(&request);
 }
 
-// The direct walk removes what it can; the shell's request follows only while nothing is left
-// that it could follow out of the directory (under Wine it deletes what a link points to), and
-// only for a name that the shell takes: it handles none of MAX_PATH units or more, and Wine's
-// crashes the process on one of about 560 units.
-void remove_target_once() {
-  if (!remove_tree_directly(target_directory, nullptr, removal_helpers)) return;
-  if (wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return;
+// True when no directory is left at the target's name (nothing, or something else, stands there).
+bool target_gone() {
+  const DWORD attributes = attributes_query(target_directory);
+  return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// One attempt; true when the directory is gone. The direct walk removes what it can; the shell's
+// request follows only when the walk left the directory, while nothing is left that it could
+// follow out of the directory (under Wine it deletes what a link points to), and only for a name
+// that the shell takes: it handles none of MAX_PATH units or more, and Wine's crashes the process
+// on one of about 560 units. After a walk that removed everything, loading the shell (a dozen
+// libraries) would only slow the launch's end, and its request would act on a name that
+// someone else may have taken since.
+bool remove_target_once() {
+  const bool contained = remove_tree_directly(target_directory, nullptr, removal_helpers);
+  if (target_gone()) return true;
+  if (!contained || wcsnlen(target_directory, wide_path_capacity) >= MAX_PATH) return false;
   request_deletion();
+  return target_gone();
 }
 
 }  // namespace
@@ -145,13 +156,11 @@ void remove_target_directory_until(ULONGLONG deadline) {
   if (!cleanup_armed.load()) return;
   // The mark's own handle would keep its file, and so the directory, from being deleted.
   if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
-  remove_target_once();
+  if (remove_target_once()) return;
   for (int retry = 0; retry < deletion_retries; ++retry) {
-    const DWORD attributes = attributes_query(target_directory);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
     if (GetTickCount64() + retry_pause_ms > deadline) return;
     retry_pause(retry_pause_ms);
-    remove_target_once();
+    if (remove_target_once()) return;
   }
 }
 

@@ -7,9 +7,10 @@
 #include <windows.h>
 
 // Waits up to 5 s for the child (stopping it with exit code 0 after that), closes its handle,
-// then, once armed, removes the target directory: each attempt walks the tree directly and then
-// makes the shell's deletion request, unless a link remains below the directory or its name is
-// too long for the shell; up to 21 attempts, 100 ms apart. Never fails, reports nothing.
+// then, once armed, removes the target directory: each attempt walks the tree directly and, only
+// when the directory is still there, makes the shell's deletion request, unless a link remains
+// below the directory or its name is too long for the shell; up to 21 attempts, 100 ms apart,
+// until no directory is left at the name. Never fails, reports nothing.
 void cleanup_child_and_directory();
 // The same, for a process that Windows is about to end (console close, log-off, shut-down): at
 // most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
@@ -60,8 +61,9 @@ void stop_every_step(DWORD wait_limit_ms);
 // directory: no link, no entry named elsewhere, no subtree left unvisited because its path is
 // too long.
 // A stop that is set ends the walk at the next entry (the result is then false). With helpers,
-// that many threads delete the plain files beside the walk, with the same checks; directories
-// and links the walk keeps to itself.
+// that many threads delete the plain files beside the walk, with the same checks, once the walk
+// has deleted its first few files itself (a small tree goes without them); directories and links
+// the walk keeps to itself.
 bool remove_tree_directly(const wchar_t* directory, const std::atomic<bool>* stop = nullptr,
                           int helpers = 0);
 // The same walk without removing anything: true when every entry of the tree, the directory

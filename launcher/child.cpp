@@ -26,9 +26,12 @@ void* start_child(wchar_t** arguments) {
   set_env_var("VESKAR_ONEFILE_DIRECTORY", executable_directory);
   set_env_var("VESKAR_ORIGINAL_ARGV0", arguments[0] != nullptr ? arguments[0] : L"");
 
-  // A cut path would start some other program, or none: never use one.
-  const DWORD path_length = GetModuleFileNameW(nullptr, child_executable_path, wide_path_capacity);
-  if (path_length == 0 || path_length >= wide_path_capacity) abnormal_end();
+  // A cut path would start some other program, or none: never use one. The path was asked for
+  // before the end-of-session window's thread began loading the windowing libraries, which holds
+  // the loader lock that the query takes.
+  const wchar_t* own_path = get_executable_path(executable_path_form::plain);
+  if (own_path[0] == L'\0') abnormal_end();
+  copy_bounded(child_executable_path, own_path, wide_path_capacity);
 
   // The child's runtime splits exactly what the user typed: rebuilding the line from a split
   // would change arguments wherever two splitting rules disagree (doubled quotes).

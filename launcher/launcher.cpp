@@ -74,6 +74,12 @@ parent_check check_parent_process() {
     CloseHandle(parent);
     if (!read) return parent_check::unreadable;
   }
+  // The parent starts the child from the path that the system gives for its own image, so the
+  // two texts are usually the same, and the same text leads to the same file: only texts that
+  // differ need the resolution (each a file opened and its directory's short form found).
+  if (std::wcscmp(parent_image_path, get_executable_path(executable_path_form::plain)) == 0) {
+    return parent_check::same_executable;
+  }
   resolve_final_path(parent_image_path, executable_path_capacity);
   shorten_directory_part(parent_image_path, executable_path_capacity);
   return std::wcscmp(parent_image_path, get_executable_path(executable_path_form::resolved)) == 0
@@ -118,26 +124,40 @@ void name_entry_path() {
   if (main_module_path[0] == L'\0') copy_bounded(main_module_path, entry_path, wide_path_capacity);
 }
 
+// A payload whose threads do not start at once: how many entries the main thread writes alone
+// before its writers start.
+constexpr int entries_before_writers = 16;
+bool threads_at_once = false;
+
 }  // namespace
 
 int prepare_unpacking() {
-  // The parent unpacks on several threads where the machine has the processors for it: the
-  // decoding runs ahead on one, the writing on a pool.
+  // The parent unpacks on several threads where the machine has the processors for it and the
+  // payload the work for them: the decoding runs ahead on one, the writing on a pool.
   const int writers = unpack_writer_count();
-  // The removal of the target directory deletes its files on as many threads.
+  // The removal of the target directory deletes its files on as many threads (once it has met
+  // enough files for them).
   removal_helpers = writers;
-  if (writers > 0) start_decoding_ahead();
+  threads_at_once = writers > 0 && unpack_threads_at_once();
+  if (threads_at_once) start_decoding_ahead();
   return writers;
 }
 
 void unpack_payload(int writers) {
-  if (writers > 0) start_writer_pool(writers);
+  int written_alone = 0;
+  bool writers_tried = false;
   while (read_entry_name()) {
     name_entry_path();
+    if (writers > 0 && !writers_tried &&
+        (threads_at_once || written_alone == entries_before_writers)) {
+      writers_tried = true;
+      start_writer_pool(writers);
+    }
     if (unpack_writers_started > 0) {
       queue_entry();
       continue;
     }
+    ++written_alone;
     begin_main_thread_step();
     write_entry();
     end_main_thread_step();
@@ -169,7 +189,13 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   if (parent == parent_check::unreadable && has_directory_values) {
     fatal_system_error("Error, couldn't identify the parent process.", check_error);
   }
-  if (!is_child) publish_parent_identity();
+  if (!is_child) {
+    publish_parent_identity();
+    // The parent starts the child from its own path. The query takes the loader lock, which the
+    // end-of-session window's thread holds while it loads the windowing libraries (under Wine for
+    // tens of milliseconds): asked before that thread starts.
+    get_executable_path(executable_path_form::plain);
+  }
 
   const bool expanded = expand_path_spec(target_directory, onefile_target_spec, wide_path_capacity);
   make_target_directory_absolute();

@@ -18,11 +18,15 @@ struct keep_mode {
   // process exit code.
   int (*run_parent)(wchar_t** arguments);
   // Child: waits, before it loads the main module, until its parent has judged the kept
-  // directory (the parent starts it while it judges).
+  // directory (the parent starts it while it judges); runs from the parent's staging directory
+  // instead when the parent names one (it could not move it into place).
   void (*wait_for_judgement)();
 };
 extern "C" const keep_mode onefile_keep_kept, onefile_keep_verified;
 extern const keep_mode* onefile_keep;
+// Sets a stale kept directory aside for the sweep (set_aside_own_directory); replaceable, so that
+// tests can refuse it.
+extern bool (*kept_directory_set_aside)(const wchar_t* path);
 
 // Reads the launcher's settings and payload from its own image (launcher/settings.cpp), or ends
 // the run with the header error: a stub run as it is has none.

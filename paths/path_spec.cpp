@@ -179,11 +179,12 @@ void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capa
   append_value(destination, length, capacity, fresh);
 }
 
-// The local application data folder as the environment names it. Windows sets LOCALAPPDATA at
-// logon; reading it spares each process the shell's folder query (loading shell32 costs more than
-// a kept launch's whole start under Wine). Only an absolute path counts.
-const wchar_t* local_appdata_from_environment() {
-  const wchar_t* value = get_env_var("LOCALAPPDATA");
+// A folder of the user's as the environment names it: Windows sets USERPROFILE and LOCALAPPDATA
+// at logon from the same profile that the shell's folder query reads. Reading them spares each
+// process that query (loading shell32 costs more than a kept launch's whole start under Wine).
+// Only an absolute path counts.
+const wchar_t* folder_from_environment(const char* name) {
+  const wchar_t* value = get_env_var(name);
   if (value == nullptr) return nullptr;
   const bool drive = ((value[0] | 0x20) >= L'a' && (value[0] | 0x20) <= L'z') && value[1] == L':' &&
                      value[2] == L'\\';
@@ -248,26 +249,25 @@ bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capa
     case variable::pid:
       append_pid(destination, length, capacity);
       break;
-    case variable::home:
     case variable::cache_dir:
-      if (!append_shell_folder(destination,
-                               kind == variable::home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA,
-                               capacity)) {
-        return false;
-      }
+      if (!append_shell_folder(destination, CSIDL_LOCAL_APPDATA, capacity)) return false;
       length += std::wcslen(destination + length);
       strip_backslashes = true;
       break;
-    case variable::local_appdata:
-      if (const wchar_t* folder = local_appdata_from_environment()) {
+    case variable::home:
+    case variable::local_appdata: {
+      const bool home = kind == variable::home;
+      if (const wchar_t* folder = folder_from_environment(home ? "USERPROFILE" : "LOCALAPPDATA")) {
         append_value(destination, length, capacity, folder);
-      } else if (!append_shell_folder(destination, CSIDL_LOCAL_APPDATA, capacity)) {
+      } else if (!append_shell_folder(destination, home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA,
+                                      capacity)) {
         return false;
       } else {
         length += std::wcslen(destination + length);
       }
       strip_backslashes = true;
       break;
+    }
     case variable::digest:
       if (!append_digest(destination, length, capacity)) return false;
       break;

@@ -31,6 +31,13 @@ namespace {
 constexpr int busy_attempts = 100;
 constexpr DWORD busy_pause_ms = 10;
 
+// NTFS renames no directory while a file below it is open, and virus scanners and the indexer
+// open newly written executables for a moment, or for seconds under load: the rename is tried
+// again after 10 ms, doubling up to 0.5 s, for about 5 s in all.
+constexpr DWORD first_retry_pause_ms = 10;
+constexpr DWORD longest_retry_pause_ms = 500;
+constexpr DWORD retry_time_ms = 5000;
+
 HANDLE open_kept_directory(DWORD* error) {
   for (int attempt = 0;; ++attempt) {
     HANDLE directory =
@@ -126,7 +133,22 @@ struct rename_request {
 };
 rename_request rename_to_kept;
 
+// The refusals that a file held open below the directory (or the directory itself) causes.
+bool is_refusal(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
 }  // namespace
+
+DWORD kept_retry_pause(int failed_attempts) {
+  DWORD waited = 0;
+  DWORD pause = first_retry_pause_ms;
+  for (int attempt = 1; attempt < failed_attempts; ++attempt) {
+    waited += pause;
+    pause = pause * 2 < longest_retry_pause_ms ? pause * 2 : longest_retry_pause_ms;
+  }
+  return waited >= retry_time_ms ? 0 : pause;
+}
 
 void (*judgement_pause)() = nullptr;
 
@@ -172,23 +194,13 @@ bool kept_files_match_payload() {
   return same;
 }
 
-bool move_into_kept_place() {
-  // Windows renames no directory in which a file is open.
-  if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
-  // Held without delete sharing from here to the rename: nobody else can rename or remove it in
-  // between.
-  HANDLE staging = CreateFileW(target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (staging == INVALID_HANDLE_VALUE) fatal_keep_move_error(GetLastError());
+DWORD rename_to_kept_directory(void* staging) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   const auto set_information = reinterpret_cast<set_information_function>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
   const auto status_to_error = reinterpret_cast<status_to_error_function>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  if (set_information == nullptr || status_to_error == nullptr) {
-    fatal_keep_move_error(ERROR_PROC_NOT_FOUND);
-  }
+  if (set_information == nullptr || status_to_error == nullptr) return ERROR_PROC_NOT_FOUND;
   // The system's own form of the absolute path: "\??\C:\..." or "\??\UNC\server\share\...".
   const bool verbatim = std::wcsncmp(kept_directory, L"\\\\?\\", 4) == 0;
   const bool unc = !verbatim && kept_directory[0] == L'\\' && kept_directory[1] == L'\\';
@@ -203,10 +215,29 @@ bool move_into_kept_place() {
   IO_STATUS_BLOCK io{};
   const LONG status = set_information(staging, &io, &rename_to_kept, sizeof rename_to_kept,
                                       file_rename_information);
-  CloseHandle(staging);
-  if (status >= 0) return true;
-  const DWORD error = status_to_error(status);
-  // Another launch's directory came first.
-  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return false;
-  fatal_keep_move_error(error);
+  return status >= 0 ? ERROR_SUCCESS : status_to_error(status);
+}
+
+DWORD (*kept_rename)(void* staging) = rename_to_kept_directory;
+
+kept_move move_into_kept_place(bool retry) {
+  // Windows renames no directory in which a file is open.
+  if (HANDLE mark = target_mark.exchange(nullptr)) CloseHandle(mark);
+  for (int failed = 0;;) {
+    // Held without delete sharing from here to the rename: nobody else can rename or remove it
+    // in between.
+    HANDLE staging =
+        CreateFileW(target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD error = staging == INVALID_HANDLE_VALUE ? GetLastError() : kept_rename(staging);
+    if (staging != INVALID_HANDLE_VALUE) CloseHandle(staging);
+    if (error == ERROR_SUCCESS) return kept_move::placed;
+    // Another launch's directory came first.
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return kept_move::taken;
+    if (!is_refusal(error)) fatal_keep_move_error(error);
+    const DWORD pause = retry ? kept_retry_pause(++failed) : 0;
+    if (pause == 0) return kept_move::refused;
+    Sleep(pause);
+  }
 }

@@ -21,6 +21,9 @@ void read_payload(void* destination, std::uint64_t count);
 void finish_payload();
 // Frees the decoder, then the window.
 void close_payload();
+// The size of the entry list that the open stream decodes to, as its frame's header gives it
+// (the packer always writes it); UINT64_MAX when the header gives none.
+std::uint64_t payload_content_size();
 
 // Reads the next name into entry_name; false at the end marker (entry_name then empty).
 bool read_entry_name();
@@ -36,7 +39,8 @@ void* create_entry_file(const wchar_t* path);
 // The system call that creates an entry's file, handed the path in the "\\?\" form; replaceable,
 // so that tests can see the paths.
 extern void*(__stdcall* entry_file_create)(const wchar_t* path, unsigned long access,
-                                           unsigned long share, struct _SECURITY_ATTRIBUTES* security,
+                                           unsigned long share,
+                                           struct _SECURITY_ATTRIBUTES* security,
                                            unsigned long disposition, unsigned long flags,
                                            void* template_file);
 #endif
@@ -53,6 +57,11 @@ extern int unpack_threads_setting;
 // Writers for this run: 0 when the main thread is to write every entry itself (the setting says
 // so, or the machine has one processor).
 int unpack_writer_count();
+// True when the open payload's unpacking starts its threads (decoding ahead and the writers) at
+// once: the setting names a count of writers, or the payload is large (or of unknown size).
+// Otherwise the main thread decodes it and begins writing alone: starting and ending a thread
+// costs about a millisecond under Wine, more than it gains on a few small files.
+bool unpack_threads_at_once();
 // From a fresh stream: a thread of its own decodes ahead of read_payload (decode_ahead.cpp).
 void start_decoding_ahead();
 // Ends decoding ahead (after finish_payload), so that the stream can be closed.
@@ -96,9 +105,19 @@ bool kept_files_match_payload();
 // Writes the record into target_directory, the staging directory that has just been filled;
 // anything in it that the launch did not write ends the run.
 void write_kept_record();
-// Moves target_directory to kept_directory in one rename; false when a directory stands there
-// already (another launch's came first).
-bool move_into_kept_place();
+// Moves target_directory to kept_directory in one rename: placed; taken when a directory stands
+// there already (another launch's came first); refused while something holds a file below it
+// open (a virus scanner, the indexer), after retries for about 5 s when retry is set. Any other
+// failure ends the run.
+enum class kept_move { placed, taken, refused };
+kept_move move_into_kept_place(bool retry);
+// The back-off for an operation on a kept directory that the system refuses while a file in it
+// is open: the pause (ms) after that many failed attempts, or 0 once the time for it is up.
+unsigned long kept_retry_pause(int failed_attempts);
+// The rename itself, of the open staging directory to kept_directory; the system's error code,
+// 0 when done. Replaceable, so that tests can refuse it.
+unsigned long rename_to_kept_directory(void* staging);
+extern unsigned long (*kept_rename)(void* staging);
 // True for a directory that a launcher of the same company and product kept for another payload.
 bool is_superseded_kept_directory(const wchar_t* directory);
 

@@ -27,6 +27,11 @@ void open_payload() {
   open_payload_block(payload_block, payload_block_size);
 }
 
+std::uint64_t payload_content_size() {
+  const unsigned long long size = ZSTD_getFrameContentSize(payload_input.src, payload_input.size);
+  return size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ? UINT64_MAX : size;
+}
+
 void read_payload(void* destination, std::uint64_t count) {
   auto* out = static_cast<unsigned char*>(destination);
   while (count > 0) {

@@ -38,6 +38,9 @@ constexpr int writers_per_processor = 2;
 constexpr int automatic_writers_limit = 4;
 // How often a writer that waits for its entry's next chunk looks whether a cleanup waits for it.
 constexpr DWORD chunk_wait_poll_ms = 10;
+// From this size of the entry list on, unpacking starts its threads at once: decoding it takes a
+// few milliseconds, which decoding ahead takes off the main thread.
+constexpr std::uint64_t threads_at_once_bytes = 4 * 1024 * 1024;
 // A writer's stack also serves a failure's removal of the target directory, which walks the tree.
 constexpr SIZE_T writer_stack_size = 1024 * 1024;
 
@@ -175,6 +178,10 @@ int unpack_writer_count() {
   if (processors <= 1) return 0;
   const int writers = processors * writers_per_processor;
   return writers < automatic_writers_limit ? writers : automatic_writers_limit;
+}
+
+bool unpack_threads_at_once() {
+  return unpack_threads_setting > 1 || payload_content_size() >= threads_at_once_bytes;
 }
 
 void start_writer_pool(int writers) {

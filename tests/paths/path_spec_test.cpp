@@ -1,5 +1,6 @@
 #include <cwchar>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -174,24 +175,28 @@ TEST_F(PathSpec, TheKeptDirectorysVariables) {
   EXPECT_STREQ(result, L"a-0011223344556677");
   payload_digest = nullptr;
 
-  // {LOCAL_APPDATA}: the environment's absolute path, else what {CACHE_DIR} gives.
-  ASSERT_TRUE(expand(L"{CACHE_DIR}"));
-  const std::wstring cache_dir = result;
-  wchar_t saved[4096] = {};
-  const bool was_set = GetEnvironmentVariableW(L"LOCALAPPDATA", saved, 4096) > 0;
-  const struct {
-    const wchar_t* value;
-    std::wstring expected;
-  } cases[] = {{L"D:\\Local\\\\", L"D:\\Local"},
-               {L"\\\\server\\share\\u00e9", L"\\\\server\\share\\u00e9"},
-               {L"relative\\path", cache_dir},
-               {nullptr, cache_dir}};
-  for (const auto& c : cases) {
-    SetEnvironmentVariableW(L"LOCALAPPDATA", c.value);
-    EXPECT_TRUE(expand(L"{LOCAL_APPDATA}")) << (c.value != nullptr ? c.value : L"(none)");
-    EXPECT_EQ(std::wstring(result), c.expected);
+  // {LOCAL_APPDATA} and {HOME}: the environment's absolute path, else the shell's folder.
+  for (const auto& [spec, variable, csidl] : {std::tuple{L"{LOCAL_APPDATA}", L"LOCALAPPDATA", 28},
+                                              std::tuple{L"{HOME}", L"USERPROFILE", 40}}) {
+    wchar_t saved[4096] = {};
+    const bool was_set = GetEnvironmentVariableW(variable, saved, 4096) > 0;
+    result[0] = L'\0';
+    ASSERT_TRUE(append_shell_folder(result, csidl, 4096));
+    const std::wstring shell_folder = result;
+    const struct {
+      const wchar_t* value;
+      std::wstring expected;
+    } cases[] = {{L"D:\\Local\\\\", L"D:\\Local"},
+                 {L"\\\\server\\share\\u00e9", L"\\\\server\\share\\u00e9"},
+                 {L"relative\\path", shell_folder},
+                 {nullptr, shell_folder}};
+    for (const auto& c : cases) {
+      SetEnvironmentVariableW(variable, c.value);
+      EXPECT_TRUE(expand(spec)) << spec << " " << (c.value != nullptr ? c.value : L"(none)");
+      EXPECT_EQ(std::wstring(result), c.expected);
+    }
+    SetEnvironmentVariableW(variable, was_set ? saved : nullptr);
   }
-  SetEnvironmentVariableW(L"LOCALAPPDATA", was_set ? saved : nullptr);
 }
 
 TEST_F(PathSpec, ProgramNameAndItsParts) {

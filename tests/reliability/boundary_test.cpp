@@ -544,6 +544,82 @@ TEST(KeptDirectory, AStagingDirectoryLeftByAKilledFirstLaunchIsSwept) {
             std::vector<std::wstring>{kept.substr(kept.rfind(L'\\') + 1)});
 }
 
+// Windows renames no directory while a file below it is open, and scanners open newly written
+// executables (the launchers' seam refuses the move, or the setting aside of a stale directory,
+// as the system does then): the move is retried; refused for good, the launch runs from its
+// staging directory with the application's exit code, and that directory is moved into place at
+// the launch's end if the system lets it, or removed by a later launch, which keeps its own.
+TEST(KeptDirectory, ARefusedMoveIsRetriedOrTheLaunchRunsFromItsStagingDirectory) {
+  enum class outcome { kept_at_once, kept_at_the_end, left_to_a_later_launch };
+  const struct {
+    const char* what;
+    std::wstring seam;
+    bool stale_before;
+    outcome expected;
+  } cases[] = {
+      {"refused three times", L"ONEFILE_TEST_REFUSE_RENAME=3", false, outcome::kept_at_once},
+      {"refused while the application runs", L"ONEFILE_TEST_REFUSE_RENAME=", false,
+       outcome::kept_at_the_end},
+      {"refused for good", L"ONEFILE_TEST_REFUSE_RENAME=1000", false,
+       outcome::left_to_a_later_launch},
+      {"a stale directory that can't be set aside", L"ONEFILE_TEST_REFUSE_SET_ASIDE=1000", true,
+       outcome::left_to_a_later_launch},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    launch_files files;
+    const std::wstring refusal_flag = files.work / L"refused";
+    std::wstring seam = c.seam;
+    if (seam.back() == L'=') {
+      seam += refusal_flag;
+      ASSERT_TRUE(write_file(refusal_flag, "held"));
+    }
+    std::wstring stale;
+    if (c.stale_before) {
+      stale = run_to_end(L"kept_launcher.exe", files);
+      ASSERT_TRUE(write_file(stale + L"\\version.dll", "MZ planted"));
+    }
+    DeleteFileW(files.ready.c_str());
+    started_launch run(
+        launcher(L"kept_launcher.exe"),
+        files.environment({seam, L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=7"}));
+    ASSERT_TRUE(wait_for_path(files.ready)) << run.err();
+    const std::wstring ran_from = read_ready(files.ready).target;
+    const std::wstring ran_name = ran_from.substr(kept_folder(files).size() + 1);
+    if (c.expected == outcome::kept_at_once) {
+      EXPECT_EQ(ran_name.rfind(L"2.0.0.0-", 0), 0u) << narrow(ran_from);
+    } else {
+      // The staging directory, complete.
+      EXPECT_EQ(ran_name.rfind(L"onefile_", 0), 0u) << narrow(ran_from);
+      std::vector<std::wstring> tree;
+      list_tree(ran_from, L"", tree);
+      EXPECT_EQ(tree, (std::vector<std::wstring>{L"fault_main.dll", L"held.txt", L"onefile.kept",
+                                                 L"onefile.lock", L"sub", L"sub\\a.txt"}));
+    }
+    DeleteFileW(refusal_flag.c_str());
+    files.release();
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 7u) << run.err();
+    EXPECT_EQ(run.err(), "");
+    std::vector<std::wstring> names = directory_entries(kept_folder(files));
+    if (c.expected == outcome::left_to_a_later_launch) {
+      EXPECT_TRUE(path_exists(ran_from)) << "the staging directory is gone";
+      if (c.stale_before) {
+        EXPECT_TRUE(path_exists(stale + L"\\version.dll"));
+      }
+      const std::wstring kept =
+          run_to_end(L"kept_launcher.exe", files, {L"ONEFILE_TEST_SLEEP_MS=1500"});
+      EXPECT_EQ(kept.rfind(kept_folder(files) + L"\\2.0.0.0-", 0), 0u) << narrow(kept);
+      EXPECT_FALSE(path_exists(kept + L"\\version.dll"));
+      names = directory_entries(kept_folder(files));
+    }
+    ASSERT_EQ(names.size(), 1u) << narrow(names.back());
+    EXPECT_EQ(names[0].rfind(L"2.0.0.0-", 0), 0u) << narrow(names[0]);
+    // What stays in place is what a later launch uses as it is.
+    EXPECT_EQ(run_to_end(L"kept_launcher.exe", files), kept_folder(files) + L"\\" + names[0]);
+  }
+}
+
 TEST(KeptDirectory, TwoFirstLaunchesAtOnceBothRunFromOneDirectory) {
   launch_files first;
   launch_files second;

@@ -17,6 +17,9 @@
 // launcher's parent take half a second longer for its first judgement of the kept directory.
 // ONEFILE_TEST_SESSION_ENDING=PATH stands a file in for the system's flag that the session is
 // shutting down (SM_SHUTTINGDOWN, which Wine never sets): the session ends while PATH exists.
+// ONEFILE_TEST_REFUSE_RENAME=N makes a kept launcher's move into place fail with access denied
+// (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
+// ONEFILE_TEST_REFUSE_SET_ASIDE=N refuses the setting aside of a stale kept directory N times.
 #include <cwchar>
 
 #include <windows.h>
@@ -86,6 +89,29 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
 
 wchar_t session_ending_flag[MAX_PATH];
 
+// A refusal seam: a count of refusals, or a file that refuses while it exists.
+struct refusal {
+  long count = 0;
+  wchar_t flag[MAX_PATH] = {};
+
+  bool read(const wchar_t* name) {
+    wchar_t value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    SetEnvironmentVariableW(name, nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+    wchar_t* end = nullptr;
+    count = std::wcstol(value, &end, 10);
+    if (*end != L'\0') std::wcscpy(flag, value);
+    return true;
+  }
+  bool refuses() {
+    if (flag[0] != L'\0') return GetFileAttributesW(flag) != INVALID_FILE_ATTRIBUTES;
+    return count-- > 0;
+  }
+};
+refusal rename_refusal;
+refusal set_aside_refusal;
+
 void install_seams() {
   wchar_t threads[8];
   const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
@@ -105,6 +131,16 @@ void install_seams() {
   if (flag_length > 0 && flag_length < MAX_PATH) {
     session_ending = [] {
       return GetFileAttributesW(session_ending_flag) != INVALID_FILE_ATTRIBUTES;
+    };
+  }
+  if (rename_refusal.read(L"ONEFILE_TEST_REFUSE_RENAME")) {
+    kept_rename = [](void* staging) -> unsigned long {
+      return rename_refusal.refuses() ? ERROR_ACCESS_DENIED : rename_to_kept_directory(staging);
+    };
+  }
+  if (set_aside_refusal.read(L"ONEFILE_TEST_REFUSE_SET_ASIDE")) {
+    kept_directory_set_aside = [](const wchar_t* path) {
+      return !set_aside_refusal.refuses() && set_aside_own_directory(path);
     };
   }
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {

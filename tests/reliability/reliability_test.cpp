@@ -350,12 +350,16 @@ std::vector<corruption> twenty_corruptions() {
 TEST(CorruptPayloads, EachEndsWithAFixedMessageAndLeavesNothing) {
   const std::vector<corruption> cases = twenty_corruptions();
   ASSERT_GE(cases.size(), 20u);
-  for (const corruption& c : cases) {
+  // Every other case decodes ahead on a thread of its own (writers named by count start their
+  // threads at once); the rest, small payloads as they all are, on the main thread.
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const corruption& c = cases[i];
     SCOPED_TRACE(c.what);
     scratch_directory where;
     const std::wstring exe = launcher_with_block(where, c.after_header, c.header);
     launch_files files;
-    started_launch run(exe, files.environment());
+    started_launch run(exe, i % 2 == 0 ? files.environment()
+                                       : files.environment({L"ONEFILE_TEST_UNPACK_THREADS=4"}));
     ASSERT_TRUE(run.started());
     ASSERT_TRUE(run.wait(60000)) << "hangs";
     EXPECT_EQ(run.exit_code(), 2u);
