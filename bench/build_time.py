@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """The packaging tool against the linked build it replaced, on the application-like corpus.
 
-Run through bench/build_time.sh, which builds both kits. Measures, alternating within each round
-(medians of BENCH_BUILD_ROUNDS):
-- making a launcher: `onefile build` (packing, then writing the image from the stub) against the
-  older tree's onefile-build (packing, then compiling the settings, assembling the payload and
-  linking), both at level 19 on all cores;
-- launching the two launchers, which hold the same payload: bench_timer.exe from the Windows side,
-  to run_code and to the end, as bench/bench.py measures its launch rows.
+Run through bench/build_time.sh, which builds both kits. Measures, the two taking turns within
+each round:
+- making a launcher at each of BENCH_BUILD_LEVELS ("19 3"; BENCH_BUILD_ROUNDS rounds):
+  `onefile build` (packing, then writing the image from the stub) against the older tree's
+  onefile-build (packing, then compiling the settings, assembling the payload and linking), on
+  all cores;
+- launching the two launchers of the first level, which hold the same payload
+  (BENCH_LAUNCH_ROUNDS rounds): bench_timer.exe from the Windows side, to run_code and to the
+  end, as bench/bench.py measures its launch rows.
 Writes bench/results/build_time.md and .json, and the table into results.md (bench/bench.py's
 report includes it too).
 """
@@ -22,11 +24,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench  # noqa: E402  (the shared paths, the Windows-side timer)
 
 ROUNDS = int(os.environ.get("BENCH_BUILD_ROUNDS", "3"))
-LAUNCH_ROUNDS = int(os.environ.get("BENCH_LAUNCH_ROUNDS", "15"))
+LEVELS = [int(level) for level in os.environ.get("BENCH_BUILD_LEVELS", "19 3").split()]
+LAUNCH_ROUNDS = int(os.environ.get("BENCH_LAUNCH_ROUNDS", "30"))
 TOOL = os.environ.get("BENCH_TOOL", os.path.join(bench.ROOT, "build", "bin", "onefile"))
 STUB = os.path.join(bench.BUILD, "bin", "stubs", "launcher.exe")
 LINKED_KIT = os.environ["BENCH_LINKED_KIT"]
 LINKED_COMMIT = os.environ.get("BENCH_LINKED_COMMIT", "")
+NAMES = ("tool", "linked")
 
 
 def timed(command):
@@ -35,29 +39,47 @@ def timed(command):
     return time.perf_counter() - start
 
 
+def alternating(round_number):
+    """Which of the two goes first: each in turn, so that neither always meets the other's
+    leftovers (caches, a busier machine)."""
+    return NAMES if round_number % 2 == 0 else NAMES[::-1]
+
+
+def ratio_figures(samples, key):
+    """The median of the per-round ratios tool / linked, and the middle half of them: the rounds
+    alternate, so a machine that is busier in one round slows both alike."""
+    ratios = sorted(t / l for t, l in zip(samples[f"{key}/tool"], samples[f"{key}/linked"]))
+    quarter = len(ratios) // 4
+    middle = ratios[quarter:len(ratios) - quarter] or ratios
+    return statistics.median(ratios), middle[0], middle[-1]
+
+
 def main():
     main_module = os.path.join(bench.PROGRAMS, "bench_main.dll")
     corpus = os.path.join(bench.DATA, "corpus1")
     os.makedirs(bench.WORK, exist_ok=True)
-    outputs = {"tool": os.path.join(bench.WORK, "tool", "App.exe"),
-               "linked": os.path.join(bench.WORK, "linked", "App.exe")}
-    for output in outputs.values():
-        os.makedirs(os.path.dirname(output), exist_ok=True)
-    common = ["--main", main_module, "--dir", corpus, "--level", "19"]
-    commands = {"tool": [TOOL, "build", "--stub", STUB, *common, "-o", outputs["tool"]],
-                "linked": [LINKED_KIT, *common, "-o", outputs["linked"]]}
     samples = {}
-    for round_number in range(ROUNDS + 1):
-        for name, command in commands.items():
-            seconds = timed(command)
-            bench.log(f"build_time: round {round_number} {name} {seconds:.2f} s")
-            if round_number > 0:  # the first round warms the caches
-                samples.setdefault(f"build/{name}", []).append(seconds)
+    outputs = {}
+    for level in LEVELS:
+        outputs[level] = {name: os.path.join(bench.WORK, f"{name}-{level}", "App.exe")
+                          for name in NAMES}
+        for output in outputs[level].values():
+            os.makedirs(os.path.dirname(output), exist_ok=True)
+        common = ["--main", main_module, "--dir", corpus, "--level", str(level)]
+        commands = {"tool": [TOOL, "build", "--stub", STUB, *common, "-o", outputs[level]["tool"]],
+                    "linked": [LINKED_KIT, *common, "-o", outputs[level]["linked"]]}
+        for round_number in range(ROUNDS + 1):
+            for name in alternating(round_number):
+                seconds = timed(commands[name])
+                bench.log(f"build_time: level {level} round {round_number} {name} {seconds:.2f} s")
+                if round_number > 0:  # the first round warms the caches
+                    samples.setdefault(f"build{level}/{name}", []).append(seconds)
 
+    launched = outputs[LEVELS[0]]
     timer = bench.Timer()
     for round_number in range(LAUNCH_ROUNDS + 1):
-        for name, output in outputs.items():
-            result = timer.run([bench.windows_path(output)])
+        for name in alternating(round_number):
+            result = timer.run([bench.windows_path(launched[name])])
             if result["exit"] != 0:
                 raise RuntimeError(f"{name} launcher failed: {result['stderr']}")
             if round_number > 0:
@@ -65,29 +87,39 @@ def main():
                 samples.setdefault(f"run_code/{name}", []).append(result["to_stamp"])
 
     m = {key: statistics.median(values) for key, values in samples.items()}
-    sizes = {name: os.path.getsize(output) for name, output in outputs.items()}
+    sizes = {name: os.path.getsize(output) for name, output in launched.items()}
     files = sum(len(names) for _, _, names in os.walk(corpus))
-    data = {"rounds": ROUNDS, "launch_rounds": LAUNCH_ROUNDS, "medians": m, "samples": samples,
-            "sizes": sizes, "linked_commit": LINKED_COMMIT, "threads": os.cpu_count(),
-            "files": files, "date": time.strftime("%Y-%m-%d")}
+    data = {"rounds": ROUNDS, "launch_rounds": LAUNCH_ROUNDS, "levels": LEVELS, "medians": m,
+            "samples": samples, "sizes": sizes, "linked_commit": LINKED_COMMIT,
+            "threads": os.cpu_count(), "files": files, "date": time.strftime("%Y-%m-%d")}
+
+    def row(what, key, scale, unit):
+        ratio, low, high = ratio_figures(samples, key)
+        return (f"| {what} | {scale * m[key + '/tool']:.{1 if unit == 'ms' else 2}f} {unit} | "
+                f"{scale * m[key + '/linked']:.{1 if unit == 'ms' else 2}f} {unit} | "
+                f"{ratio:.2f} ({low:.2f}-{high:.2f}) |")
+
     lines = [
         "## Making a launcher: the packaging tool against the linked build",
         "",
         f"Made by `bash bench/build_time.sh` on {data['date']}, {os.cpu_count()} cores; the "
-        f"application-like corpus ({files} files) with bench_main.dll, level 19 on every core. "
-        f"`tool`: `onefile build` on the prebuilt stub; `linked`: onefile-build of the tree before "
-        f"the tool{' (' + LINKED_COMMIT[:10] + ')' if LINKED_COMMIT else ''}, which compiles the "
-        "settings, assembles the payload and links a launcher each time. Medians of "
-        f"{ROUNDS} builds and {LAUNCH_ROUNDS} launches, alternating.",
+        f"application-like corpus ({files} files) with bench_main.dll, compressed on every core. "
+        "`tool`: `onefile build` on the prebuilt stub; `linked`: onefile-build of the tree before "
+        f"the tool{' (' + LINKED_COMMIT[:10] + ')' if LINKED_COMMIT else ''}, which packs the same "
+        "way, then compiles the settings, assembles the payload and links a launcher each time. "
+        f"Medians of {ROUNDS} builds per level and of {LAUNCH_ROUNDS} launches of the level "
+        f"{LEVELS[0]} launchers (from the Windows side, as bench.py measures), the two taking "
+        "turns within each round; the ratio is the median of the rounds' own ratios, with the "
+        "middle half of them.",
         "",
         "| what | tool | linked | tool / linked |",
         "|---|---:|---:|---:|",
-        f"| make the launcher | {m['build/tool']:.2f} s | {m['build/linked']:.2f} s | "
-        f"{m['build/tool'] / m['build/linked']:.2f} |",
-        f"| launch to run_code | {1000 * m['run_code/tool']:.1f} ms | "
-        f"{1000 * m['run_code/linked']:.1f} ms | {m['run_code/tool'] / m['run_code/linked']:.2f} |",
-        f"| launch to the end (cleanup included) | {1000 * m['launch/tool']:.1f} ms | "
-        f"{1000 * m['launch/linked']:.1f} ms | {m['launch/tool'] / m['launch/linked']:.2f} |",
+    ]
+    for level in LEVELS:
+        lines.append(row(f"make the launcher, level {level}", f"build{level}", 1, "s"))
+    lines += [
+        row("launch to run_code", "run_code", 1000, "ms"),
+        row("launch to the end (cleanup included)", "launch", 1000, "ms"),
         f"| launcher size | {sizes['tool'] / 2**20:.2f} MiB | {sizes['linked'] / 2**20:.2f} MiB | "
         f"{sizes['tool'] / sizes['linked']:.3f} |",
         "",
