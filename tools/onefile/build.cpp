@@ -70,9 +70,7 @@ bool names_one_launch(std::string spec) {
 
 // The version record, the manifest and the icon's images, all language neutral.
 std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options,
-                                                     const LauncherSettings& settings,
-                                                     const std::u16string& original_filename,
-                                                     const std::u16string& internal_name) {
+                                                     const LauncherSettings& settings) {
   onefile_pe::VersionFields fields;
   fields.file_version = parse_version(*options.version);
   fields.product_version = fields.file_version;
@@ -81,8 +79,8 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
   fields.file_description = settings.texts[text_product];
   fields.file_version_text = settings.texts[text_version];
   fields.product_version_text = settings.texts[text_version];
-  fields.original_filename = original_filename;
-  fields.internal_name = internal_name;
+  fields.original_filename = utf16(*options.original_filename, "--original-filename");
+  fields.internal_name = utf16(*options.internal_name, "--internal-name");
   fields.console = options.console;
   std::vector<onefile_pe::Resource> resources;
   resources.push_back({onefile_pe::kRtVersion, 1, 0, onefile_pe::version_record(fields)});
@@ -141,15 +139,16 @@ class WorkDirectory {
   fs::path path_;
 };
 
-}  // namespace
-
-void build_launcher(const BuildOptions& given) {
-  BuildOptions options = given;
-  const fs::path& output = *options.output;
+// The output's name without ".exe": the default product and version record names.
+std::string output_name(const fs::path& output) {
   const std::u8string file_name = output.filename().u8string();
   std::string name(file_name.begin(), file_name.end());
   if (name.size() > 4 && name.ends_with(".exe")) name.resize(name.size() - 4);
+  return name;
+}
 
+// The options' texts with their defaults, checked, as the launcher will carry them.
+LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   if (!options.product) options.product = name;
   if (!options.company) options.company = *options.product;
   if (!options.version) options.version = "1.0.0.0";
@@ -162,6 +161,8 @@ void build_launcher(const BuildOptions& given) {
     throw onefile_pack::UsageError(
         "a kept directory's --target-spec can't use {PID}, {RANDOM}, {TIME} or {TIME_US}");
   }
+  if (!options.original_filename) options.original_filename = name + ".exe";
+  if (!options.internal_name) options.internal_name = name;
   LauncherSettings settings;
   settings.texts[text_target_spec] = utf16(*options.target_spec, "--target-spec");
   settings.texts[text_company] = utf16(*options.company, "--company");
@@ -169,11 +170,11 @@ void build_launcher(const BuildOptions& given) {
   settings.texts[text_version] = utf16(*options.version, "--version");
   settings.keep = options.keep;
   settings.error_dialog = options.error_dialog;
-  const std::u16string original_filename =
-      utf16(options.original_filename.value_or(name + ".exe"), "--original-filename");
-  const std::u16string internal_name =
-      utf16(options.internal_name.value_or(name), "--internal-name");
+  return settings;
+}
 
+// Options that can't work together, and signatures that expire: named, the build goes on.
+void warn_about_pitfalls(const BuildOptions& options) {
   if (options.manifest_options.uac_admin && options.console) {
     warn(
         "--uac-admin with --console: started from a prompt, a script or CI the launch fails "
@@ -185,6 +186,15 @@ void build_launcher(const BuildOptions& given) {
         "--sign without --timestamp: the signatures stop validating when the certificate "
         "expires");
   }
+}
+
+}  // namespace
+
+void build_launcher(const BuildOptions& given) {
+  BuildOptions options = given;
+  const fs::path& output = *options.output;
+  LauncherSettings settings = settings_of(options, output_name(output));
+  warn_about_pitfalls(options);
 
   // Everything that can be checked before the payload is packed.
   PendingOutput pending(output);
@@ -200,8 +210,7 @@ void build_launcher(const BuildOptions& given) {
   } else {
     options.sources.main_module = *options.main_module;
   }
-  std::vector<onefile_pe::Resource> resources =
-      launcher_resources(options, settings, original_filename, internal_name);
+  std::vector<onefile_pe::Resource> resources = launcher_resources(options, settings);
   std::optional<WorkDirectory> work;
   std::optional<Signer> signer;
   if (options.sign) {
