@@ -27,8 +27,9 @@
 # <target> builds the launcher (in ALL). It is written to the target's RUNTIME_OUTPUT_DIRECTORY
 # (set it any time in the same directory; default CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the
 # current binary directory); its path is the target's ONEFILE_LAUNCHER_FILE property. The tool
-# and the stub are ONEFILE_TOOL_EXECUTABLE and ONEFILE_LAUNCHER_STUB (a file or a target; the
-# stock runner is the onefile_run.dll beside it).
+# and the stub are ONEFILE_TOOL_EXECUTABLE and ONEFILE_LAUNCHER_STUB (a file or a target); the
+# tool takes the stock runner from beside the stub (onefile_run.dll), which a build of its own
+# names as the target ONEFILE_RUNNER_STUB.
 include_guard(GLOBAL)
 
 # OFF, ON or VERIFY from a launcher's KEEP and KEEP_VERIFY and the defaults.
@@ -127,8 +128,8 @@ function(onefile_add_launcher target)
       message(FATAL_ERROR "onefile_add_launcher(${target}): RUN '${arg_RUN}' is not a file of DIR or FILES")
     endif()
     list(APPEND arguments --run ${arg_RUN})
-    if(TARGET onefile_runner_stub)
-      list(APPEND depends onefile_runner_stub)
+    if(ONEFILE_RUNNER_STUB AND TARGET ${ONEFILE_RUNNER_STUB})
+      list(APPEND depends ${ONEFILE_RUNNER_STUB})
     else()
       list(APPEND depends ${stub_directory}/onefile_run.dll)
     endif()

@@ -37,6 +37,7 @@ bool payload_frame_ended;
 
 std::atomic<bool> cleanup_armed{false};
 std::atomic<void*> child_process{nullptr};
+std::atomic<bool> child_shares_console{false};
 std::atomic<int> thread_steps[step_slot_count];
 std::atomic<unsigned long> step_threads[step_slot_count];
 std::atomic<void*> step_files[step_slot_count];

@@ -82,6 +82,8 @@ extern bool payload_frame_ended;
 // child_process is taken by exchange so that exactly one thread closes the handle.
 extern std::atomic<bool> cleanup_armed;
 extern std::atomic<void*> child_process;
+// True once a child runs on the parent's own console, where console control events reach it too.
+extern std::atomic<bool> child_shares_console;
 
 // The threads that create files or the child, against the cleanup of a console event or a
 // failure (cleanup/cleanup.h). Each has a step slot: the main thread slot 0, the unpack writers

@@ -107,9 +107,9 @@ bool kept_files_match_payload();
 void write_kept_record();
 // Moves target_directory to kept_directory in one rename: placed; taken when a directory stands
 // there already (another launch's came first); refused while something holds a file below it
-// open (a virus scanner, the indexer), after retries for about 5 s when retry is set. Any other
-// failure ends the run.
-enum class kept_move { placed, taken, refused };
+// open (a virus scanner, the indexer), after retries for about 5 s when retry is set; failed for
+// any other reason, with the system's error code as the thread's last error.
+enum class kept_move { placed, taken, refused, failed };
 kept_move move_into_kept_place(bool retry);
 // The back-off for an operation on a kept directory that the system refuses while a file in it
 // is open: the pause (ms) after that many failed attempts, or 0 once the time for it is up.

@@ -714,6 +714,33 @@ TEST(GuiEvents, LateInUnpacking) {
   }
 }
 
+// Close raised inside a stock runner whose program no job holds (Windows 7, in a job of someone
+// else's): the program has its second to end, then the runner ends it itself, within the time
+// that the parent's own cleanup gives the child, and the directory goes.
+TEST(GuiEvents, CloseInARunnerWhoseProgramNoJobHolds) {
+  control_request request(CTRL_CLOSE_EVENT);
+  launch_files files;
+  std::vector<std::wstring> environment =
+      files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"});
+  for (const std::wstring& change : request.environment(L"ONEFILE_TEST_RUNNER_CTRL")) {
+    environment.push_back(change);
+  }
+  started_launch run(launcher(L"run_launcher.exe"), environment);
+  ASSERT_TRUE(wait_for_path(files.ready));
+  HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, read_ready(files.ready).child_id);
+  ASSERT_NE(program, nullptr);
+  request.raise();
+  const auto raised = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForSingleObject(program, 3000), WAIT_OBJECT_0) << "the program outlived its runner";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - raised).count();
+  note("program_end_seconds", std::to_string(seconds));
+  EXPECT_LT(seconds, 1.5);
+  CloseHandle(program);
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
 // The console launcher gets a console of its own; the test attaches to it to send the event.
 // Wine delivers Ctrl+C through GenerateConsoleCtrlEvent (as SIGINT to every process attached to
 // the console) but refuses Ctrl+Break; that one is then raised inside the launcher instead.
@@ -776,6 +803,37 @@ TEST(ConsoleEvents, CtrlCDuringUnpacking) {
 }
 TEST(ConsoleEvents, CtrlBreakDuringUnpacking) {
   console_event_during_unpacking(CTRL_BREAK_EVENT);
+}
+
+// Ctrl+C in a console launch of a program is the program's, as if it had been started directly,
+// in a console that Wine shares (one made with CREATE_NO_WINDOW): the program finishes its
+// handler, and ends with its own exit code, or goes on past the five seconds after which the
+// launcher's cleanup would stop a child.
+TEST(ConsoleEvents, CtrlCIsTheRunProgramsToHandle) {
+  for (const bool goes_on : {false, true}) {
+    SCOPED_TRACE(goes_on ? "the program goes on" : "the program ends");
+    launch_files files;
+    const std::wstring handled = files.work / L"handled";
+    std::vector<std::wstring> changes = {L"ONEFILE_TEST_CTRL=" + handled,
+                                         L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=42"};
+    if (goes_on) changes.push_back(L"ONEFILE_TEST_CTRL_GOES_ON=1");
+    started_launch run(launcher(L"console_run_launcher.exe"), files.environment(changes),
+                       CREATE_NO_WINDOW);
+    ASSERT_TRUE(wait_for_path(files.ready));
+    DWORD error = 0;
+    ASSERT_TRUE(send_console_event(run.id(), CTRL_C_EVENT, &error)) << error;
+    ASSERT_TRUE(wait_for_path(handled, 10000)) << "the program's handler did not finish";
+    std::string event;
+    read_file(handled, event);
+    EXPECT_EQ(event, "event 0");
+    if (goes_on) {
+      EXPECT_FALSE(run.wait(5500)) << "the launch ended while the program went on";
+      files.release();
+    }
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 42u);
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
 }
 
 TEST(ConsoleEvents, ARefusedCtrlBreakLeavesTheLaunchAlone) {
