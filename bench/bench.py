@@ -79,7 +79,7 @@ def newer(target, sources):
 
 def kit_inputs(kit):
     text = open(kit, encoding="utf-8").read()
-    return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj))"?', text)
+    return [kit] + re.findall(r'"?(/[^" ]+\.(?:a|obj|exe))"?', text)
 
 
 def build_launcher(kit, corpus, output, options=()):
@@ -88,8 +88,10 @@ def build_launcher(kit, corpus, output, options=()):
     if not newer(output, kit_inputs(kit) + [main, PACKER]):
         return
     log(f"bench: building {os.path.basename(output)}")
+    # The kept launchers' directory is named after the company and product (Timer.kept_root).
     files = ["--dir", os.path.join(DATA, corpus)] if corpus else []
-    run([kit, "--main", main, *files, "-o", output, *options], stdout=subprocess.DEVNULL)
+    run([kit, "--main", main, *files, "-o", output, "--company", "Marrowvale", "--product",
+         "Marrowvale", *options], stdout=subprocess.DEVNULL)
 
 
 def archive_sizes_and_files(corpus):
@@ -797,6 +799,10 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
     lines.append("")
     lines.append("![chart](chart.png)")
     lines.append("")
+    # The packaging tool against the linked build (bench/build_time.sh), measured apart.
+    build_time = os.path.join(RESULTS, "build_time.md")
+    if os.path.exists(build_time):
+        lines.append(open(build_time).read())
     os.makedirs(RESULTS, exist_ok=True)
     open(os.path.join(RESULTS, "results.md"), "w").write("\n".join(lines))
     json.dump(data, open(os.path.join(RESULTS, "results.json"), "w"), indent=1, sort_keys=True)

@@ -206,6 +206,10 @@ BOOL WINAPI console_ctrl_handler(DWORD event_code) {
   switch (event_code) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      // A child on this console has the event too, and the application's own handling decides,
+      // as without the launcher (a program that survives Ctrl+C goes on); when it ends, the main
+      // thread passes its exit code on and removes the directory.
+      if (child_shares_console.load() && child_process.load() != nullptr) return TRUE;
       cleanup_child_and_directory();
       break;
     case CTRL_CLOSE_EVENT:

@@ -16,7 +16,8 @@ void cleanup_child_and_directory();
 // most 0.5 s for the steps under way, 1.5 s for the child, 4 s in all.
 void cleanup_before_process_end();
 // Runs the cleanup for Ctrl+C and Ctrl+Break, and the hurried one for close, log-off and
-// shut-down; always FALSE.
+// shut-down; FALSE then. Ctrl+C and Ctrl+Break while a child runs on the same console are the
+// child's: TRUE, and the launch goes on until the child ends.
 BOOL WINAPI console_ctrl_handler(DWORD event_code);
 // Once armed: closes the target's mark, then removes the target directory with the retries above.
 void remove_target_directory();

@@ -42,30 +42,53 @@ void start_line(const char* text) {
 
 bool interactive_window_station();
 
+unsigned long system_console_process_list(unsigned long* ids, unsigned long capacity) {
+  return GetConsoleProcessList(ids, capacity);
+}
+
+// A console that the system made for this launch (a console launcher started from Explorer or a
+// shortcut) closes when the launch ends, and the message with it: true when every process
+// attached to it is this one or the parent of its launch, which its child finds named in
+// VESKAR_ONEFILE_PARENT (a console shared with a shell lists the shell too).
+bool console_is_the_launchs_own() {
+  unsigned long ids[4];
+  const unsigned long count = console_process_list(ids, 4);
+  if (count == 0 || count > 4) return false;
+  wchar_t text[16];
+  const DWORD length = GetEnvironmentVariableW(L"VESKAR_ONEFILE_PARENT", text, 16);
+  const unsigned long parent = length > 0 && length < 16 ? std::wcstoul(text, nullptr, 10) : 0;
+  for (unsigned long i = 0; i < count; ++i) {
+    if (ids[i] != GetCurrentProcessId() && (ids[i] != parent || parent == 0)) return false;
+  }
+  return true;
+}
+
 // Writes the line to a standard handle, whole: a console gets it as UTF-16, a pipe or a file as
-// UTF-8. Where no one can see it (no handle, or not a valid one), a graphical session shows it in
-// a message box instead; a service or a task without a desktop never does, since the box would
-// wait there for good.
+// UTF-8. Where no one can see it (no handle, not a valid one, or a console that closes with the
+// launch), a graphical session shows it in a message box too; a service or a task without a
+// desktop never does, since the box would wait there for good.
 void write_line(DWORD which) {
   HANDLE handle = GetStdHandle(which);
-  bool written = false;
+  // Written where someone will read it.
+  bool seen = false;
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
     DWORD mode = 0;
     DWORD count = 0;
     if (GetConsoleMode(handle, &mode)) {
-      written = WriteConsoleW(handle, line, static_cast<DWORD>(line_length), &count, nullptr) &&
-                WriteConsoleW(handle, L"\r\n", 2, &count, nullptr);
+      seen = WriteConsoleW(handle, line, static_cast<DWORD>(line_length), &count, nullptr) &&
+             WriteConsoleW(handle, L"\r\n", 2, &count, nullptr) &&
+             (error_dialog_caption == nullptr || !console_is_the_launchs_own());
     } else {
       const int length =
           WideCharToMultiByte(CP_UTF8, 0, line, static_cast<int>(line_length), encoded_line,
                               static_cast<int>(sizeof encoded_line - 2), nullptr, nullptr);
       encoded_line[length] = '\r';
       encoded_line[length + 1] = '\n';
-      written = WriteFile(handle, encoded_line, static_cast<DWORD>(length + 2), &count, nullptr) ||
-                GetLastError() != ERROR_INVALID_HANDLE;
+      seen = WriteFile(handle, encoded_line, static_cast<DWORD>(length + 2), &count, nullptr) ||
+             GetLastError() != ERROR_INVALID_HANDLE;
     }
   }
-  if (!written && error_dialog_caption != nullptr && interactive_window_station()) {
+  if (!seen && error_dialog_caption != nullptr && interactive_window_station()) {
     show_error_dialog(line, error_dialog_caption);
   }
 }
@@ -154,6 +177,8 @@ void before_failure_exit() {
 }  // namespace
 
 void (*show_error_dialog)(const wchar_t* text, const wchar_t* caption) = show_in_message_box;
+unsigned long (*console_process_list)(unsigned long* ids,
+                                      unsigned long capacity) = system_console_process_list;
 std::uint32_t system_message_language = 1033;
 
 void enable_error_dialog(const wchar_t* caption) {

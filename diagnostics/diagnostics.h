@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // Every message is one line, written whole: UTF-16 to a console, UTF-8 to a pipe or a file. Where
-// its standard handle is missing or invalid and the process runs on an interactive desktop, the
+// its standard handle is missing or invalid, or is a console that only this launch's processes
+// use (made for it, so it closes with it), and the process runs on an interactive desktop, the
 // line is shown in a message box once enable_error_dialog has named the box's caption.
 
 // Plain failure: the message and a newline on standard output, then exit code 2.
@@ -72,6 +73,9 @@ void trim_line_ends(wchar_t* text);
 void enable_error_dialog(const wchar_t* caption);
 // Shows one message; replaceable, so that tests see the text instead of a box.
 extern void (*show_error_dialog)(const wchar_t* text, const wchar_t* caption);
+// The processes attached to this process's console (GetConsoleProcessList); replaceable, so
+// that tests can show a console that others share.
+extern unsigned long (*console_process_list)(unsigned long* ids, unsigned long capacity);
 // The language asked for first for the system's error texts (1033, English); the user's own
 // language when the system has none in it. Replaceable for tests.
 extern std::uint32_t system_message_language;

@@ -14,6 +14,33 @@ namespace {
 
 // The child reaches run_code within some 30 ms of its start.
 constexpr DWORD sweep_delay_ms = 500;
+constexpr UINT unstarted_child_exit_code = 1;
+
+// Starts the child suspended. A handle list that the system refuses is refused by CreateProcessW
+// itself (ERROR_INVALID_PARAMETER), not when it is built: the child then starts without it, with
+// its standard handles and every other inheritable handle, as before the list. A job whose
+// children may leave it could have changed its mind: the child then starts inside it. in_job tells
+// the child whether it is to be in the parent's job, which only the parent can know.
+PROCESS_INFORMATION create_child(child_startup* startup, bool in_job) {
+  set_env_var(in_parent_job_variable, in_job ? L"1" : L"0");
+  PROCESS_INFORMATION child{};
+  for (;;) {
+    if (process_creation(child_executable_path, child_command_line, nullptr, nullptr,
+                         startup->inherit_handles, startup->creation_flags, nullptr, nullptr,
+                         &startup->info.StartupInfo, &child)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER && drop_handle_list(startup)) continue;
+    if (error == ERROR_ACCESS_DENIED && (startup->creation_flags & CREATE_BREAKAWAY_FROM_JOB)) {
+      startup->creation_flags &= ~CREATE_BREAKAWAY_FROM_JOB;
+      continue;
+    }
+    fatal_launch_error(error);
+  }
+  unset_env_var(in_parent_job_variable);
+  return child;
+}
 
 }  // namespace
 
@@ -42,18 +69,23 @@ void* start_child(wchar_t** arguments) {
 
   static child_startup startup;
   prepare_child_startup(&startup);
-  PROCESS_INFORMATION child{};
   child_job = make_child_job();
   begin_main_thread_step();
-  // Started suspended, so that it runs nothing before it is in the job; outside a job (none could
-  // be had, or nested jobs are refused) it watches the parent itself.
-  if (!CreateProcessW(child_executable_path, child_command_line, nullptr, nullptr,
-                      startup.inherit_handles, startup.creation_flags, nullptr, nullptr,
-                      &startup.info.StartupInfo, &child)) {
-    fatal_launch_error(GetLastError());
+  // Started suspended, so that it runs nothing before it is in the job. Where the assignment is
+  // refused (a process in a job of someone else's on Windows 7, or in one that forbids nesting),
+  // the child that has run nothing is ended and started again knowing that it must watch the
+  // parent itself.
+  PROCESS_INFORMATION child = create_child(&startup, child_job != nullptr);
+  if (child_job != nullptr && !job_assignment(child_job, child.hProcess)) {
+    TerminateProcess(child.hProcess, unstarted_child_exit_code);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    child = create_child(&startup, false);
   }
   release_child_startup(&startup);
-  if (child_job != nullptr) job_assignment(child_job, child.hProcess);
+  // Console control events reach a child on the parent's console too.
+  child_shares_console.store((startup.creation_flags & DETACHED_PROCESS) == 0);
   ResumeThread(child.hThread);
   CloseHandle(child.hThread);
 

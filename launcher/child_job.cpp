@@ -1,7 +1,9 @@
 // The child ends with its parent, however the parent ends (Task Manager, TerminateProcess, a
 // killed Wine process): the parent puts it into a job that kills it when the job's last handle,
-// the parent's, closes. Where that can't be had (nested jobs before Windows 8), the child watches
-// its parent itself.
+// the parent's, closes. Where that can't be had (a job of someone else's on Windows 7, or one
+// that forbids nesting), the child watches its parent itself.
+#include <cwchar>
+
 #include <windows.h>
 
 #include "launcher/launcher.h"
@@ -9,21 +11,23 @@
 #include "paths/paths.h"
 
 BOOL(WINAPI* job_assignment)(HANDLE job, HANDLE process) = AssignProcessToJobObject;
+decltype(&QueryInformationJobObject) job_information_query = QueryInformationJobObject;
 
 namespace {
 
 constexpr UINT orphaned_child_exit_code = 1;
-
 VOID CALLBACK end_with_parent(void*, BOOLEAN) {
+  // A stock runner's program that no job of the runner's holds ends first (see
+  // watched_program_variable).
+  wchar_t value[32];
+  const DWORD length = GetEnvironmentVariableW(watched_program_variable, value, 32);
+  wchar_t* end = nullptr;
+  const unsigned long long program = std::wcstoull(value, &end, 10);
+  if (length > 0 && length < 32 && *end == L'\0' && program != 0) {
+    TerminateProcess(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(program)),
+                     orphaned_child_exit_code);
+  }
   TerminateProcess(GetCurrentProcess(), orphaned_child_exit_code);
-}
-
-// True when this process's job kills it once its owner's handle closes.
-bool ended_by_job() {
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  return QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
-                                   sizeof limits, nullptr) &&
-         (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
 }
 
 // The id of the process that started this one, or 0. The basic information's layout is the
@@ -65,8 +69,24 @@ void* make_child_job() {
   return job;
 }
 
+bool own_job_allows_breakaway() {
+  BOOL in_job = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) || !in_job) return false;
+  // No handle: the job that this process is in directly (the innermost of nested ones), which is
+  // the one that decides about breakaway.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  return job_information_query(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits,
+                               nullptr) &&
+         (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+}
+
 void watch_parent_unless_in_job() {
-  if (ended_by_job()) return;
+  // Whether the parent put this process into its job only the parent knows: the limits of the
+  // job this process is in can't tell, since a build tool's or CI agent's job may kill on close
+  // as well.
+  const wchar_t* in_parent_job = get_env_var(in_parent_job_variable);
+  unset_env_var(in_parent_job_variable);
+  if (in_parent_job != nullptr && std::wcscmp(in_parent_job, L"1") == 0) return;
   // Only the parent's own child: a process of this executable that the application starts takes
   // the child role too, and keeps living as it would without the launcher.
   const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");

@@ -4,17 +4,10 @@
 
 #include "launcher/launcher.h"
 
+decltype(&CreateProcessW) process_creation = CreateProcessW;
+
 namespace {
 
-// What a shortcut, a scheduled task or a parent program chose for the window and the console:
-// the show state ("Run: Minimised"), position, size, console buffer and colours, and the title,
-// which for a shortcut names the link.
-constexpr DWORD passed_on_flags =
-    STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION | STARTF_USECOUNTCHARS |
-    STARTF_USEFILLATTRIBUTE | STARTF_FORCEONFEEDBACK | STARTF_FORCEOFFFEEDBACK |
-    STARTF_TITLEISLINKNAME | STARTF_TITLEISAPPID | STARTF_PREVENTPINNING | STARTF_UNTRUSTEDSOURCE;
-
-STARTUPINFOW parent_startup;
 alignas(8) unsigned char attribute_list_space[256];
 HANDLE inherited[3];
 DWORD inherited_count;
@@ -29,39 +22,30 @@ bool is_kernel_handle(HANDLE handle) {
 }  // namespace
 
 void prepare_child_startup(child_startup* startup) {
-  parent_startup.cb = sizeof parent_startup;
-  GetStartupInfoW(&parent_startup);
   STARTUPINFOW& info = startup->info.StartupInfo;
-  info = STARTUPINFOW{};
+  const bool shell_data = pass_on_startup_state(&info);
   info.cb = sizeof startup->info;
-  info.dwFlags = (parent_startup.dwFlags & passed_on_flags) | STARTF_USESTDHANDLES;
-  info.lpTitle = parent_startup.lpTitle;
-  info.dwX = parent_startup.dwX;
-  info.dwY = parent_startup.dwY;
-  info.dwXSize = parent_startup.dwXSize;
-  info.dwYSize = parent_startup.dwYSize;
-  info.dwXCountChars = parent_startup.dwXCountChars;
-  info.dwYCountChars = parent_startup.dwYCountChars;
-  info.dwFillAttribute = parent_startup.dwFillAttribute;
-  info.wShowWindow = parent_startup.wShowWindow;
 
   // The standard handles go to the child as inheritable duplicates, and nothing else does: any
   // other inheritable handle of the parent (a caller's pipe, say) would stay open for as long as
   // the application and whatever it starts live. Since Windows 8 a standard handle that the child
-  // does not inherit is not valid there.
-  HANDLE* standard[] = {&info.hStdInput, &info.hStdOutput, &info.hStdError};
-  const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  // does not inherit is not valid there. Started with shell data, the parent has none to give.
   inherited_count = 0;
   const HANDLE self = GetCurrentProcess();
-  for (int i = 0; i < 3; ++i) {
-    HANDLE handle = GetStdHandle(which[i]);
-    HANDLE duplicate = nullptr;
-    if (is_kernel_handle(handle) &&
-        DuplicateHandle(self, handle, self, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
-      inherited[inherited_count++] = duplicate;
-      handle = duplicate;
+  if (!shell_data) {
+    info.dwFlags |= STARTF_USESTDHANDLES;
+    HANDLE* standard[] = {&info.hStdInput, &info.hStdOutput, &info.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int i = 0; i < 3; ++i) {
+      HANDLE handle = GetStdHandle(which[i]);
+      HANDLE duplicate = nullptr;
+      if (is_kernel_handle(handle) &&
+          DuplicateHandle(self, handle, self, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        inherited[inherited_count++] = duplicate;
+        handle = duplicate;
+      }
+      *standard[i] = handle;
     }
-    *standard[i] = handle;
   }
   // Without a handle list (the system refuses it) every inheritable handle goes, as before.
   startup->inherit_handles = inherited_count > 0;
@@ -79,13 +63,23 @@ void prepare_child_startup(child_startup* startup) {
 
   // The parent's priority class (a task set to below normal), and no console of the child's own
   // when the parent has none (started detached): a console launcher would otherwise open a new
-  // window for it.
+  // window for it. Inside a job that lets its processes' children leave (a build tool's, a CI
+  // agent's), the child leaves it, so that it can be put into the parent's own job also where a
+  // process can be in one job only (Windows 7).
   DWORD priority = GetPriorityClass(self);
   if (priority == 0) priority = NORMAL_PRIORITY_CLASS;
   startup->creation_flags =
       priority | CREATE_SUSPENDED |
       (startup->info.lpAttributeList != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0) |
-      (GetConsoleCP() == 0 ? DETACHED_PROCESS : 0);
+      (GetConsoleCP() == 0 ? DETACHED_PROCESS : 0) |
+      (own_job_allows_breakaway() ? CREATE_BREAKAWAY_FROM_JOB : 0);
+}
+
+bool drop_handle_list(child_startup* startup) {
+  if ((startup->creation_flags & EXTENDED_STARTUPINFO_PRESENT) == 0) return false;
+  // The list itself stays until release_child_startup deletes it.
+  startup->creation_flags &= ~EXTENDED_STARTUPINFO_PRESENT;
+  return true;
 }
 
 void release_child_startup(child_startup* startup) {

@@ -102,6 +102,7 @@ kept_move unpack_and_keep(bool place) {
   write_kept_record();
   end_main_thread_step();
   const kept_move move = place ? move_into_kept_place(true) : kept_move::refused;
+  if (move == kept_move::failed) fatal_keep_move_error(GetLastError());
   if (move == kept_move::taken) remove_target_directory();
   if (move == kept_move::refused) {
     copy_bounded(staging_directory, target_directory, wide_path_capacity);
@@ -135,7 +136,8 @@ void run_from_staging_directory() {
 }
 
 // Once the application has ended, nothing of this launch holds the staging directory: one more
-// try at moving it into place. Whatever stays, a later launch's sweep removes.
+// try at moving it into place, which reports nothing (the launch's result is the application's).
+// Whatever stays, a later launch's sweep removes.
 void place_staging_directory() {
   CloseHandle(kept_directory_handle);
   kept_directory_handle = nullptr;

@@ -170,10 +170,14 @@ void unpack_payload(int writers) {
   finish_writer_pool();
 }
 
+const keep_mode* onefile_keep;
+
 int run_launcher(int argument_count, wchar_t** arguments) {
   SetDllDirectoryW(L"");  // the current directory is no longer searched for libraries
+  read_attached_settings();
   if (onefile_error_dialog) enable_error_dialog(onefile_product);
-  payload_digest = onefile_payload_digest;
+  if (onefile_keep_setting == attached_keep::kept) onefile_keep = &onefile_keep_kept;
+  if (onefile_keep_setting == attached_keep::verified) onefile_keep = &onefile_keep_verified;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
   // A kept directory's name takes nothing from the parent's values.
   const bool has_directory_values = onefile_keep != nullptr || inherits_directory_values();

@@ -10,9 +10,8 @@
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
-// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp). A
-// launcher's generated settings point onefile_keep at one of the two modes there, or at none: a
-// launcher that does not keep links none of that code.
+// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp): the
+// entry points onefile_keep at one of the two modes there, as the settings say, or at none.
 struct keep_mode {
   // Parent: makes sure that the kept directory is there and sound (with or without comparing
   // every kept file's bytes with the payload's), then starts the child and waits; returns the
@@ -23,10 +22,15 @@ struct keep_mode {
   // instead when the parent names one (it could not move it into place).
   void (*wait_for_judgement)();
 };
-extern "C" const keep_mode* const onefile_keep;
+extern "C" const keep_mode onefile_keep_kept, onefile_keep_verified;
+extern const keep_mode* onefile_keep;
 // Sets a stale kept directory aside for the sweep (set_aside_own_directory); replaceable, so that
 // tests can refuse it.
 extern bool (*kept_directory_set_aside)(const wchar_t* path);
+
+// Reads the launcher's settings and payload from its own image (launcher/settings.cpp), or ends
+// the run with the header error: a stub run as it is has none.
+void read_attached_settings();
 
 // Parent, on a freshly opened payload stream: chooses how many writers unpack (starting the
 // decoding ahead when there are any), and returns that count for unpack_payload.
@@ -65,25 +69,71 @@ const wchar_t* arguments_after_program_name(const wchar_t* command_line);
 bool join_command_line(const wchar_t* program, const wchar_t* arguments, wchar_t* line,
                        std::size_t capacity);
 
+// The start-up state that a process started by the launcher gets from the one that starts it:
+// show state, window position and size, console buffer and colours, the title (for a shortcut,
+// the link's name or the application id that the taskbar groups by) and the flags that go with
+// them. Fills info from this process's own start-up record; true when that record carries shell
+// data in the place of standard handles (a hotkey, the monitor the user started from), which
+// info then holds as they came, and no standard handle may be passed.
+bool pass_on_startup_state(STARTUPINFOW* info);
+
 // Parent: how the child is started. The startup record carries the parent's own start-up state
 // and its standard handles as inheritable duplicates, which a handle list makes the only ones the
-// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED, and
-// DETACHED_PROCESS when the parent has no console.
+// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED, DETACHED_PROCESS
+// when the parent has no console, and CREATE_BREAKAWAY_FROM_JOB when the parent's job allows it.
 struct child_startup {
   STARTUPINFOEXW info;
   unsigned long creation_flags;
   int inherit_handles;
 };
 void prepare_child_startup(child_startup* startup);
+// Takes the handle list out of the child's start (the system refused it); false when there is
+// none.
+bool drop_handle_list(child_startup* startup);
 // Closes the duplicates and releases the handle list once the child has been started.
 void release_child_startup(child_startup* startup);
+// Starts the child; replaceable, so that tests can refuse a start.
+extern decltype(&CreateProcessW) process_creation;
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();
 // Puts the child into the job; replaceable, so that tests can refuse it.
-extern int(__stdcall* job_assignment)(void* job, void* process);
-// Child: ends this process when its parent ends, unless a job does so already.
+extern BOOL(WINAPI* job_assignment)(HANDLE job, HANDLE process);
+// True when this process is in a job that lets its processes start children outside it.
+bool own_job_allows_breakaway();
+// Reads a job's limits (for none, those of the job this process is in); replaceable, so that
+// tests can stand in for the answer that Wine does not give.
+extern decltype(&QueryInformationJobObject) job_information_query;
+// Tells the child whether the parent put it into its job: "1" when it did.
+inline constexpr char in_parent_job_variable[] = "VESKAR_ONEFILE_IN_PARENT_JOB";
+// Child: ends this process when its parent ends, unless the parent's job does so already.
 void watch_parent_unless_in_job();
+// Within the child's process, between its watch of the parent and a stock runner in the main
+// module (which links a copy of its own of this code): the handle, in decimal, of a program that
+// no job of the runner's holds, which the watch ends before it ends the child.
+inline constexpr wchar_t watched_program_variable[] = L"VESKAR_ONEFILE_PROGRAM_HANDLE";
+
+// --- The stock runner: the main module for an application that is a program ---
+
+// The program's job (launcher/runner_job.cpp): it ends the program and what the program starts
+// when this process ends, except what leaves it by asking; none when it can't be had.
+void* make_program_job();
+// Puts the program into its job; replaceable, so that tests can refuse it.
+extern BOOL(WINAPI* program_job_assignment)(HANDLE job, HANDLE process);
+// Once the program has ended: ends the job's processes whose image lies below the directory of
+// main_module_path, and lets the others go on (the job no longer ends them). Where one that may
+// run from there can't be ended, the job still ends every process when this one ends.
+void end_program_job(void* job, const wchar_t* main_module_path);
+// Names a program that no job holds to the child's watch of the parent
+// (watched_program_variable), which then ends it too.
+void end_with_parent_watch(void* process);
+// Console control events (launcher/runner_console.cpp): the handler is registered before the
+// program starts and given the program once it runs. Ctrl+C and Ctrl+Break are the program's
+// when it is on this console (TRUE); on close, log-off and shut-down the program has a second to
+// end, then is stopped (FALSE).
+void watch_console_control();
+void pass_console_control_to(void* process);
+BOOL WINAPI pass_control_event(DWORD event_code);
 
 // Child: loads the main module and returns what its run_code returns.
 int hand_off_to_main_module(int argument_count, wchar_t** arguments);

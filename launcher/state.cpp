@@ -3,7 +3,19 @@
 wchar_t target_directory[wide_path_capacity];
 wchar_t kept_directory[wide_path_capacity];
 void* kept_directory_handle;
+const wchar_t* onefile_target_spec = L"";
+const wchar_t* onefile_company = L"";
+const wchar_t* onefile_product = L"";
+const wchar_t* onefile_version = L"";
+bool onefile_error_dialog;
+attached_keep onefile_keep_setting;
+const wchar_t* onefile_run_target = L"";
+const wchar_t* onefile_run_error_caption = L"";
+const unsigned char* payload_block;
+std::size_t payload_block_size;
 const unsigned char* payload_digest;
+const unsigned char* payload_listing;
+std::size_t payload_listing_size;
 wchar_t entry_name[entry_name_capacity];
 wchar_t entry_path[wide_path_capacity];
 wchar_t main_module_path[wide_path_capacity];
@@ -25,6 +37,7 @@ bool payload_frame_ended;
 
 std::atomic<bool> cleanup_armed{false};
 std::atomic<void*> child_process{nullptr};
+std::atomic<bool> child_shares_console{false};
 std::atomic<int> thread_steps[step_slot_count];
 std::atomic<unsigned long> step_threads[step_slot_count];
 std::atomic<void*> step_files[step_slot_count];

@@ -1,18 +1,14 @@
 // The stock main module: runs a program of the payload as if the user had started it directly,
-// with the user's own argument text, the same standard handles and console, and its exit code.
-// The program and everything it starts run in a job that ends them when this process ends, so
-// that the launcher's cleanup can always remove the directory they run from.
+// with the user's own argument text, the same start-up state, standard handles and console, and
+// its exit code. The program and everything it starts run in a job (launcher/runner_job.cpp), and
+// console control events are the program's to handle (launcher/runner_console.cpp).
 #include <cwchar>
 
 #include <windows.h>
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
-
-// The program's entry name in the payload, backslash-separated, and the caption of the error box
-// (none when the launcher shows no error boxes); set when the launcher is built.
-extern "C" const wchar_t onefile_run_target[];
-extern "C" const wchar_t onefile_run_error_caption[];
+#include "launcher/state.h"
 
 namespace {
 
@@ -37,61 +33,53 @@ bool build_program_path(const wchar_t* main_module_path) {
   fatal_path_system_error("Error, couldn't start '", program_path, "'", code);
 }
 
-// A job that ends its processes when its last handle closes, which is when this process ends.
-HANDLE make_program_job() {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  if (job == nullptr) return nullptr;
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    CloseHandle(job);
-    return nullptr;
-  }
-  return job;
-}
-
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* main_module_path) {
+  // The program to start and the error box's caption are the launcher's settings.
+  read_attached_settings();
   if (!build_program_path(main_module_path) ||
       !join_command_line(program_path, arguments_after_program_name(GetCommandLineW()),
                          program_command_line, line_capacity)) {
     start_failed(ERROR_FILENAME_EXCED_RANGE);
   }
 
-  STARTUPINFOW own_startup{};
-  own_startup.cb = sizeof own_startup;
-  GetStartupInfoW(&own_startup);
+  // What the launcher was started with reaches the program: the taskbar groups it with its
+  // shortcut, and it opens where and as the shortcut says.
   STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = own_startup.dwFlags & STARTF_USESHOWWINDOW;
-  startup.wShowWindow = own_startup.wShowWindow;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  // Without any standard handle a console program keeps those of its own console.
-  if (startup.hStdInput != nullptr || startup.hStdOutput != nullptr ||
-      startup.hStdError != nullptr) {
-    startup.dwFlags |= STARTF_USESTDHANDLES;
+  if (!pass_on_startup_state(&startup)) {
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // Without any standard handle a console program keeps those of its own console.
+    if (startup.hStdInput != nullptr || startup.hStdOutput != nullptr ||
+        startup.hStdError != nullptr) {
+      startup.dwFlags |= STARTF_USESTDHANDLES;
+    }
   }
   // A console program shares the launcher's console; a graphical launcher has none to share, and
-  // the program gets one without a window rather than a stray console on the desktop.
-  DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+  // the program gets one without a window rather than a stray console on the desktop. An above
+  // normal priority class would not pass on by itself.
+  DWORD flags =
+      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | GetPriorityClass(GetCurrentProcess());
   if (GetConsoleCP() == 0) flags |= CREATE_NO_WINDOW;
 
+  watch_console_control();
+  HANDLE job = make_program_job();
   PROCESS_INFORMATION program{};
   if (!CreateProcessW(program_path, program_command_line, nullptr, nullptr, TRUE, flags, nullptr,
                       nullptr, &startup, &program)) {
     start_failed(GetLastError());
   }
-  // The job handle is never closed: the system closes it when this process ends, for whatever
-  // reason, and the program ends with it. Without a job the program still runs.
-  if (HANDLE job = make_program_job()) AssignProcessToJobObject(job, program.hProcess);
+  // Without a job the program still runs, and this process ends it itself where the job would.
+  const bool in_job = job != nullptr && program_job_assignment(job, program.hProcess);
+  if (!in_job) end_with_parent_watch(program.hProcess);
+  pass_console_control_to(program.hProcess);
   ResumeThread(program.hThread);
   CloseHandle(program.hThread);
   WaitForSingleObject(program.hProcess, INFINITE);
   DWORD exit_code = 1;
   if (!GetExitCodeProcess(program.hProcess, &exit_code)) exit_code = 1;
-  CloseHandle(program.hProcess);
+  if (in_job) end_program_job(job, main_module_path);
   return static_cast<int>(exit_code);
 }

@@ -235,7 +235,10 @@ kept_move move_into_kept_place(bool retry) {
     if (error == ERROR_SUCCESS) return kept_move::placed;
     // Another launch's directory came first.
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return kept_move::taken;
-    if (!is_refusal(error)) fatal_keep_move_error(error);
+    if (!is_refusal(error)) {
+      SetLastError(error);
+      return kept_move::failed;
+    }
     const DWORD pause = retry ? kept_retry_pause(++failed) : 0;
     if (pause == 0) return kept_move::refused;
     Sleep(pause);

@@ -1,5 +1,5 @@
 // The child's main module name: the payload's first entry, as the launcher's listing names it
-// (the entry list without the files' bytes, linked in beside the block from the same list). The
+// (the entry list without the files' bytes, carried beside the block, made from the same list). The
 // child needs nothing else of the payload, so it reads no frame: opening the decoder and decoding
 // the first block (up to 128 KiB, with a window of up to 32 MiB) cost it more than a millisecond.
 #include <cstdint>
@@ -10,8 +10,8 @@
 
 bool read_main_module_name() {
   // Per file its name (UTF-16LE units, then a 0 unit) and its 8-byte size; a 0 unit at the end.
-  const unsigned char* bytes = onefile_payload_listing;
-  const std::uint64_t size = onefile_payload_listing_size;
+  const unsigned char* bytes = payload_listing;
+  const std::size_t size = payload_listing_size;
   for (std::size_t i = 0; i < entry_name_capacity; ++i) {
     // The launcher's own listing, made with the block: never cut short.
     if (2 * i + 2 > size) abnormal_end();

@@ -5,19 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The payload block linked into the executable: "JIV", one zstd frame, a 0 byte and the
-// 8-byte leading length.
-extern "C" const unsigned char onefile_payload[];
-extern "C" const std::uint64_t onefile_payload_size;
-// Beside the block, from the packer too: the block's SHA-256; and the entry listing (the entry list
-// without the files' bytes: names, sizes and the end marker), against which a launcher that keeps
-// its unpacked files checks them.
+// The payload block and its digest and listing are where the launcher's settings say
+// (launcher/state.h): "JIV", one zstd frame, a 0 byte and the 8-byte leading length.
 inline constexpr std::size_t payload_digest_size = 32;
-extern "C" const unsigned char onefile_payload_digest[payload_digest_size];
-extern "C" const unsigned char onefile_payload_listing[];
-extern "C" const std::uint64_t onefile_payload_listing_size;
 
-// Opens the stream over the linked payload block.
+// Opens the stream over the launcher's payload block.
 void open_payload();
 // Opens the stream over any block of the same layout: checks the "JIV" header before anything
 // is allocated, then allocates the window and the decoder.
@@ -118,9 +110,9 @@ bool kept_files_match_payload();
 void write_kept_record();
 // Moves target_directory to kept_directory in one rename: placed; taken when a directory stands
 // there already (another launch's came first); refused while something holds a file below it
-// open (a virus scanner, the indexer), after retries for about 5 s when retry is set. Any other
-// failure ends the run.
-enum class kept_move { placed, taken, refused };
+// open (a virus scanner, the indexer), after retries for about 5 s when retry is set; failed for
+// any other reason, with the system's error code as the thread's last error.
+enum class kept_move { placed, taken, refused, failed };
 kept_move move_into_kept_place(bool retry);
 // The back-off for an operation on a kept directory that the system refuses while a file in it
 // is open: the pause (ms) after that many failed attempts, or 0 once the time for it is up.

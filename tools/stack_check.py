@@ -15,7 +15,9 @@ Nothing passes unseen:
   deep); so does a frame of unbounded dynamic size, or a function the table names but the
   objects don't define;
 - every call that makes a thread (CreateThread and its kin) must come from a function that the
-  table names as that thread's maker.
+  table names as that thread's maker;
+- a call into C++ code that none of the objects defines (a library whose graph was not
+  recorded) fails; calls into C functions count as the system's.
 
 Usage: stack_check.py SOURCE_DIR TABLE OBJECT_LIST
   SOURCE_DIR   the project's sources, which the table's FILE:CONSTANT sizes name
@@ -29,6 +31,10 @@ import os
 import re
 import sys
 
+# C++ functions that are not the launcher's (the standard library's, operators new and delete):
+# any other mangled name that no object defines is launcher code whose graph is missing.
+FOREIGN_MANGLED = ("_ZSt", "_ZNSt", "_ZNKSt", "_Znw", "_Zna", "_Zdl", "_Zda")
+
 # Calls that start code on another thread: such a thread is the table's business.
 THREAD_MAKERS = {
     "CreateThread", "CreateRemoteThread", "CreateRemoteThreadEx", "_beginthread",
@@ -39,7 +45,8 @@ THREAD_MAKERS = {
 }
 
 NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"( shape : ellipse)? \}$')
-EDGE = re.compile(r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}$')
+EDGE = re.compile(
+    r'^edge: \{ sourcename: "([^"]*)" targetname: "([^"]*)"(?: label: "([^"]*)")? \}$')
 FRAME = re.compile(r"^(\d+) bytes \(([a-z,]+)\)$")
 CLONE = re.compile(r"\.(part|constprop|isra|cold|lto_priv)(\.\d+)?")
 
@@ -129,8 +136,6 @@ def read_graph(ci_paths):
                     # The same inline function may be emitted by several objects: the largest.
                     if known is None or (function.defined and
                                          (not known.defined or function.frame > known.frame)):
-                        if known is not None and known.defined:
-                            function.calls = known.calls
                         functions[title] = function
                     continue
                 edge = EDGE.match(line)
@@ -238,6 +243,11 @@ def check(table, functions):
         for target, site in function.calls:
             callee = functions.get(target)
             callee_name = callee.name if callee else target
+            if target.startswith("_Z") and not target.startswith(FOREIGN_MANGLED) and \
+                    resolve(functions, target) is None:
+                shown = callee.signature if callee else target
+                problems.append(f"{function.signature} ({site}) calls {shown}, which none of the "
+                                f"objects defines: record its call graph too")
             if (target in THREAD_MAKERS or callee_name in THREAD_MAKERS) and \
                     function.name not in makers:
                 problems.append(

@@ -20,11 +20,21 @@ void record_dialog(const wchar_t* text, const wchar_t* caption) {
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(length), &written, nullptr);
 }
 
+// A console shared with another process, as with the shell that a launch was started from.
+unsigned long shared_console(unsigned long* ids, unsigned long capacity) {
+  if (capacity >= 2) {
+    ids[0] = 4;
+    ids[1] = GetCurrentProcessId();
+  }
+  return 2;
+}
+
 }  // namespace
 
 // Options before the mode: "dialog" shows messages that no handle takes (through record_dialog),
-// "no-stderr" and "bad-stderr" take standard error away, "language N" asks for the system's texts
-// in language N first.
+// "no-stderr" and "bad-stderr" take standard error away, "console-stderr" makes it the process's
+// console, "shared-console" lists another process on that console, "language N" asks for the
+// system's texts in language N first.
 int wmain(int argc, wchar_t** argv) {
   show_error_dialog = record_dialog;
   int first = 1;
@@ -36,6 +46,12 @@ int wmain(int argc, wchar_t** argv) {
       SetStdHandle(STD_ERROR_HANDLE, nullptr);
     } else if (option == L"bad-stderr") {
       SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(0x7ff0));
+    } else if (option == L"console-stderr") {
+      SetStdHandle(STD_ERROR_HANDLE, CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+    } else if (option == L"shared-console") {
+      console_process_list = shared_console;
     } else if (option == L"language" && first + 1 < argc) {
       system_message_language = static_cast<std::uint32_t>(std::wcstoul(argv[++first], nullptr, 0));
     } else {

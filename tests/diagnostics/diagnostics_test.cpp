@@ -1,15 +1,17 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "diagnostics/diagnostics.h"
 #include "tests/support/process.h"
 
 namespace {
 
-process_result probe(const std::wstring& arguments) {
+process_result probe(const std::wstring& arguments, std::uint32_t creation_flags = 0) {
   return run_process(quote_argument(executable_directory_of_test() + L"\\diagnostics_probe.exe") +
-                     L" " + arguments);
+                         L" " + arguments,
+                     {}, 60000, {}, creation_flags);
 }
 
 TEST(PlainFailures, GoToStandardOutputWithExitCodeTwo) {
@@ -92,13 +94,16 @@ TEST(OpenFailure, NamesTheFullPathOnStandardError) {
 }
 
 // Where standard error can't take a message, a desktop session shows it in a box (here recorded
-// on standard output instead); with a working standard error, or without the box enabled, nothing
-// is shown.
+// on standard output instead), and also where it is a console that the system made for this
+// process alone (started with CREATE_NO_WINDOW, as Explorer makes one with a window), which
+// closes when it ends; with a working standard error, a console that another process shares, or
+// without the box enabled, nothing is shown.
 TEST(ErrorDialog, ShowsOnlyWhatNoHandleTakes) {
   const struct {
     const wchar_t* options;
     std::string out;
     std::string err;
+    std::uint32_t creation_flags = 0;
   } rows[] = {
       {L"dialog open", "", std::string(open_failure_line) + "\r\n"},
       {L"dialog no-stderr open",
@@ -107,9 +112,13 @@ TEST(ErrorDialog, ShowsOnlyWhatNoHandleTakes) {
        std::string("dialog Probe \u00c9dition|") + open_failure_line + "\n", ""},
       {L"no-stderr open", "", ""},
       {L"dialog no-stderr abort", "", ""},
+      {L"dialog console-stderr open",
+       std::string("dialog Probe \u00c9dition|") + open_failure_line + "\n", "", CREATE_NO_WINDOW},
+      {L"dialog console-stderr shared-console open", "", "", CREATE_NO_WINDOW},
+      {L"console-stderr open", "", "", CREATE_NO_WINDOW},
   };
   for (const auto& row : rows) {
-    const process_result result = probe(row.options);
+    const process_result result = probe(row.options, row.creation_flags);
     EXPECT_EQ(result.out, row.out) << narrow(row.options);
     EXPECT_EQ(result.err, row.err) << narrow(row.options);
   }

@@ -197,9 +197,13 @@ TEST(StockRunner, AThirdPartyConsoleProgramRunsAsIfStartedDirectly) {
   EXPECT_TRUE(directory_entries(temp.path()).empty());
 }
 
-// The child starts as the parent was started (here minimised, as a shortcut set to "Run:
-// Minimised" starts it), and of the parent's inheritable handles gets only the standard ones.
-TEST(Startup, TheShowStateArrivesAndNoOtherHandleIsInherited) {
+// The child starts as the parent was started, and a stock runner's program as the child was: the
+// show state ("Run: Minimised"), the window's place, the title with what it stands for (a
+// shortcut's name, the application id that the taskbar groups by), and the hotkey or monitor that
+// the shell passes in the place of standard handles, which go on as they came and with no
+// standard handles (Wine passes those flags on, but not their values). Of the parent's
+// inheritable handles the child gets only the standard ones.
+TEST(Startup, TheStartupStateArrivesAndNoOtherHandleIsInherited) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
   const std::wstring handle_value =
@@ -210,33 +214,73 @@ TEST(Startup, TheShowStateArrivesAndNoOtherHandleIsInherited) {
   EXPECT_EQ(plain.rec.get(L"show"), L"(not set)");
   CloseHandle(event);
 
-  // Started the way "start /min" starts a program.
-  scratch_directory records;
-  std::vector<wchar_t> environment =
-      environment_block({L"ONEFILE_TEST_RECORD=" + records / L"record", L"TEMP=" + records.path()});
-  // Standard handles of its own: under Wine a process that starts the desktop (the parent's
-  // hidden window does) hands it these, and the test runner's pipes must not stay open in it.
-  SECURITY_ATTRIBUTES inheritable_null{sizeof inheritable_null, nullptr, TRUE};
-  HANDLE null_device =
-      CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &inheritable_null, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-  startup.wShowWindow = SW_SHOWMINNOACTIVE;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = null_device;
-  PROCESS_INFORMATION started{};
-  std::wstring line = command(launcher(L"record_launcher.exe"));
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
-                             &started));
-  CloseHandle(null_device);
-  EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
-  CloseHandle(started.hProcess);
-  CloseHandle(started.hThread);
-  record minimised;
-  ASSERT_TRUE(read_record(records / L"record", &minimised));
-  EXPECT_EQ(minimised.get(L"show"), std::to_wstring(SW_SHOWMINNOACTIVE));
+  constexpr DWORD shell_data = STARTF_USEHOTKEY | 0x400;  // STARTF_HASSHELLDATA
+  const struct {
+    const char* name;
+    DWORD flags;
+    WORD show;
+    const wchar_t* title;
+  } rows[] = {
+      {"minimised, with standard handles", STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES,
+       SW_SHOWMINNOACTIVE, nullptr},
+      {"an application id, placed and sized",
+       STARTF_TITLEISAPPID | STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE,
+       SW_SHOWMAXIMIZED, L"Veskar.Onefile.Test"},
+      {"a shortcut with a hotkey, from a second monitor",
+       STARTF_TITLEISLINKNAME | STARTF_USESHOWWINDOW | shell_data, SW_SHOWNORMAL,
+       L"C:\\Users\\Public\\Desktop\\Test \u00e9 App.lnk"},
+  };
+  // The program sees what the child was started with, which is what the child passes on.
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    scratch_directory records;
+    std::vector<wchar_t> environment = environment_block(
+        {L"ONEFILE_TEST_RECORD=" + records / L"record", L"TEMP=" + records.path()});
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = row.flags;
+    startup.wShowWindow = row.show;
+    startup.lpTitle = const_cast<wchar_t*>(row.title);
+    startup.dwX = 40;
+    startup.dwY = 50;
+    startup.dwXSize = 640;
+    startup.dwYSize = 480;
+    // Standard handles of its own: under Wine a process that starts the desktop (the parent's
+    // hidden window does) hands it these, and the test runner's pipes must not stay open in it.
+    SECURITY_ATTRIBUTES inheritable_null{sizeof inheritable_null, nullptr, TRUE};
+    HANDLE null_device =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inheritable_null, OPEN_EXISTING, 0, nullptr);
+    if (row.flags & STARTF_USESTDHANDLES) {
+      startup.hStdInput = startup.hStdOutput = startup.hStdError = null_device;
+    } else if (row.flags & shell_data) {
+      startup.hStdInput = reinterpret_cast<HANDLE>(0x0642);    // Ctrl+Alt+B
+      startup.hStdOutput = reinterpret_cast<HANDLE>(0x10003);  // a monitor
+    }
+    PROCESS_INFORMATION started{};
+    std::wstring line = command(launcher(L"run_probe_launcher.exe"));
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr,
+                               (row.flags & STARTF_USESTDHANDLES) != 0, CREATE_UNICODE_ENVIRONMENT,
+                               environment.data(), nullptr, &startup, &started));
+    CloseHandle(null_device);
+    EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    record arrived;
+    ASSERT_TRUE(read_record(records / L"record", &arrived));
+    const DWORD flags = std::stoul(arrived.get(L"flags"));
+    EXPECT_EQ(flags & ~STARTF_USESTDHANDLES, row.flags & ~STARTF_USESTDHANDLES);
+    if (row.flags & shell_data) {
+      EXPECT_EQ(flags & STARTF_USESTDHANDLES, 0u);
+    }
+    EXPECT_EQ(arrived.get(L"show"), std::to_wstring(row.show));
+    if (row.flags & STARTF_USEPOSITION) {
+      EXPECT_EQ(arrived.get(L"window"), L"40,50,640,480");
+    }
+    if (row.title != nullptr) {
+      EXPECT_EQ(arrived.get(L"title"), row.title);
+    }
+  }
 }
 
 TEST(ExitCodes, PassThroughUnchanged) {

@@ -165,28 +165,81 @@ TEST(Planted, AFileOrDirectoryMadeDuringUnpackingEndsTheLaunchAndNothingStays) {
 
 // ---------------------------------------------------------------------------------------------
 // A parent killed from outside: the child ends with it (the job; the child's own watch where no
-// job can be had), and a later launch sweeps the directory that stayed.
+// job can be had), and a later launch sweeps the directory that stayed. The same inside the job
+// of a build tool or CI agent: one that lets the child leave (the child is then in the parent's
+// job alone), and one that doesn't where the parent's job can't be had either (Windows 7): the
+// child watches, and a stock runner's program, which no job of the runner's holds then, ends with
+// it.
+
+// A job that the launcher runs in from its start. Wine answers no limits for it, so the launcher
+// is told them (ONEFILE_TEST_JOB_LIMITS), as Windows would tell it.
+HANDLE make_outer_job(DWORD limits) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION information{};
+  information.BasicLimitInformation.LimitFlags = limits;
+  EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &information,
+                                      sizeof information));
+  return job;
+}
 
 TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
-  for (const bool job : {true, false}) {
-    SCOPED_TRACE(job ? "in the job" : "watching its parent");
+  constexpr DWORD kills = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  const std::wstring no_job = L"ONEFILE_TEST_NO_JOB=1";
+  const struct {
+    const char* name;
+    const wchar_t* executable;
+    std::vector<std::wstring> seams;
+    DWORD outer_job_limits;  // 0: no outer job
+    bool swept;              // a later launch is shown to sweep the directory
+  } rows[] = {
+      {"job", L"fault_launcher.exe", {}, 0, true},
+      {"watch", L"fault_launcher.exe", {no_job}, 0, true},
+      {"outer_job_left", L"fault_launcher.exe", {}, kills | JOB_OBJECT_LIMIT_BREAKAWAY_OK, false},
+      {"outer_job_kept_program",
+       L"run_launcher.exe",
+       {no_job, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"},
+       kills,
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     launch_files files;
-    std::vector<std::wstring> changes = {L"ONEFILE_TEST_GO=" + files.go};
-    if (!job) changes.push_back(L"ONEFILE_TEST_NO_JOB=1");
-    started_launch killed(launcher(L"fault_launcher.exe"), files.environment(changes));
+    HANDLE outer = row.outer_job_limits != 0 ? make_outer_job(row.outer_job_limits) : nullptr;
+    std::vector<std::wstring> changes = row.seams;
+    changes.push_back(L"ONEFILE_TEST_GO=" + files.go);
+    if (outer != nullptr) {
+      changes.push_back(L"ONEFILE_TEST_JOB_LIMITS=" + std::to_wstring(row.outer_job_limits));
+    }
+    started_launch killed(launcher(row.executable), files.environment(changes), 0, outer);
     ASSERT_TRUE(wait_for_path(files.ready));
     const ready_note first = read_ready(files.ready);
-    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, first.child_id);
-    ASSERT_NE(child, nullptr);
+    // The application's process, and for a program the runner's child that started it.
+    std::vector<HANDLE> application = {
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, first.child_id)};
+    ASSERT_NE(application[0], nullptr);
+    for (const process_entry& entry : running_processes()) {
+      if (entry.id == first.child_id && entry.parent != killed.id()) {
+        application.push_back(OpenProcess(SYNCHRONIZE, FALSE, entry.parent));
+      }
+    }
+    if (outer != nullptr) {
+      BOOL in_outer_job = FALSE;
+      IsProcessInJob(application[0], outer, &in_outer_job);
+      EXPECT_EQ(in_outer_job == FALSE, (row.outer_job_limits & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0);
+    }
     ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
     const auto killed_at = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForSingleObject(child, 1000), WAIT_OBJECT_0) << "the child outlived its parent";
-    note(job ? "child_end_ms_job" : "child_end_ms_watch",
+    for (HANDLE process : application) {
+      EXPECT_EQ(WaitForSingleObject(process, 1000), WAIT_OBJECT_0) << "outlived the parent";
+      CloseHandle(process);
+    }
+    note(std::string("child_end_ms_") + row.name,
          std::to_string(
              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed_at)
                  .count()));
-    CloseHandle(child);
     ASSERT_TRUE(is_directory(first.target));
+    if (outer != nullptr) CloseHandle(outer);
+    if (!row.swept) continue;
 
     DeleteFileW(files.ready.c_str());
     started_launch later(launcher(L"fault_launcher.exe"),
@@ -198,6 +251,20 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
     EXPECT_EQ(later.exit_code(), 0u) << later.err();
     EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
   }
+}
+
+// A handle list that the system refuses fails the child's start with ERROR_INVALID_PARAMETER: the
+// child starts again without it, and still with the launcher's standard handles.
+TEST(HandleList, ARefusedListStartsTheChildWithoutItAndWithItsStandardHandles) {
+  launch_files files;
+  started_launch run(
+      launcher(L"fault_launcher.exe"),
+      files.environment({L"ONEFILE_TEST_REFUSE_HANDLE_LIST=1",
+                         L"ONEFILE_TEST_SAY=said by the child", L"ONEFILE_TEST_EXIT=5"}));
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 5u) << run.err();
+  EXPECT_EQ(run.out(), "said by the child");
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 // A grandchild that holds a file of the target directory open keeps it in use: the launch leaves
@@ -235,6 +302,42 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
   CloseHandle(grandchild);
   launch_once();
   EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
+// A program's processes when it ends: what runs from the unpack directory ends with it, so that
+// the directory goes; what runs from elsewhere goes on, as without the launcher, and so does what
+// asked to leave the job (which it may).
+TEST(Grandchild, OfARunProgramOnlyWhatRunsFromTheDirectoryEndsWithTheProgram) {
+  launch_files files;
+  const std::wstring started = files.work / L"started";
+  started_launch run(launcher(L"run_launcher.exe"),
+                     files.environment({L"ONEFILE_TEST_START=" + started,
+                                        L"ONEFILE_TEST_OUTSIDE=" + std::wstring(TEST_RUN_PROGRAM),
+                                        L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=3"}));
+  ASSERT_TRUE(wait_for_path(files.ready));
+  std::string ids;
+  ASSERT_TRUE(read_file(started, ids));
+  HANDLE processes[3] = {};
+  const char* text = ids.c_str();
+  for (HANDLE& process : processes) {
+    char* end = nullptr;
+    const DWORD id = std::strtoul(text, &end, 10);
+    text = *end == '|' ? end + 1 : end;
+    process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+    ASSERT_NE(process, nullptr) << "not started: " << ids;
+  }
+  const auto [inside, outside, broke_away] = processes;
+  files.release();
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 3u) << run.err();
+  EXPECT_EQ(WaitForSingleObject(inside, 0), WAIT_OBJECT_0) << "ran on from the directory";
+  EXPECT_EQ(WaitForSingleObject(outside, 0), WAIT_TIMEOUT) << "ended though it ran from outside";
+  EXPECT_EQ(WaitForSingleObject(broke_away, 0), WAIT_TIMEOUT) << "ended though it left the job";
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  for (HANDLE process : processes) {
+    TerminateProcess(process, 0);
+    CloseHandle(process);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

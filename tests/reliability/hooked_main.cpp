@@ -15,10 +15,14 @@
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
 // memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
 // launcher's parent take half a second longer for its first judgement of the kept directory.
-// ONEFILE_TEST_SESSION_ENDING=PATH stands a file in for the system's flag that the session is
-// shutting down (SM_SHUTTINGDOWN, which Wine never sets): the session ends while PATH exists.
-// ONEFILE_TEST_REFUSE_RENAME=N makes a kept launcher's move into place fail with access denied
-// (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
+// ONEFILE_TEST_REFUSE_HANDLE_LIST=1 makes every start of the child that carries a handle list fail
+// with ERROR_INVALID_PARAMETER, as the system does for a list it refuses. ONEFILE_TEST_JOB_LIMITS=N
+// answers the parent's query of its own job's limits with the flags N, standing in for Windows'
+// answer about the job that the test put the launcher into (Wine's queries answer no limits for
+// any job). ONEFILE_TEST_SESSION_ENDING=PATH stands a file in for the system's flag that the
+// session is shutting down (SM_SHUTTINGDOWN, which Wine never sets): the session ends while PATH
+// exists. ONEFILE_TEST_REFUSE_RENAME=N makes a kept launcher's move into place fail with access
+// denied (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
 // ONEFILE_TEST_REFUSE_SET_ASIDE=N refuses the setting aside of a stale kept directory N times.
 #include <cwchar>
 
@@ -87,6 +91,20 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
+BOOL WINAPI refuse_handle_list(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                               LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                               LPPROCESS_INFORMATION information) {
+  if (flags & EXTENDED_STARTUPINFO_PRESENT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return CreateProcessW(application, line, process, thread, inherit, flags, environment, directory,
+                        startup, information);
+}
+
+DWORD own_job_limits;
+
 wchar_t session_ending_flag[MAX_PATH];
 
 // A refusal seam: a count of refusals, or a file that refuses while it exists.
@@ -125,6 +143,20 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_REFUSE_HANDLE_LIST")) process_creation = refuse_handle_list;
+  wchar_t limits[32];
+  const DWORD limits_length = GetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", limits, 32);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", nullptr);
+  if (limits_length > 0 && limits_length < 32) {
+    own_job_limits = std::wcstoul(limits, nullptr, 10);
+    // The launcher asks only for the extended limits of the job it is in.
+    job_information_query = [](HANDLE, JOBOBJECTINFOCLASS, void* information, DWORD, DWORD*) {
+      *static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information) = {};
+      static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)
+          ->BasicLimitInformation.LimitFlags = own_job_limits;
+      return TRUE;
+    };
+  }
   const DWORD flag_length =
       GetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", session_ending_flag, MAX_PATH);
   SetEnvironmentVariableW(L"ONEFILE_TEST_SESSION_ENDING", nullptr);

@@ -33,11 +33,14 @@ inline std::string without_carriage_returns(std::string text) {
   return text;
 }
 
-// A launcher started without waiting for it; its standard output and error go to files.
+// A launcher started without waiting for it; its standard output and error go to files. With a
+// job, it runs inside that job from its first instruction, as under a build tool or CI agent.
 class started_launch {
  public:
   started_launch(const std::wstring& executable,
-                 const std::vector<std::wstring>& environment_changes, DWORD creation_flags = 0) {
+                 const std::vector<std::wstring>& environment_changes, DWORD creation_flags = 0,
+                 HANDLE job = nullptr) {
+    if (job != nullptr) creation_flags |= CREATE_SUSPENDED;
     // The test's own standard handles (the pipes of the test runner) stay out of the launch: a
     // launch left running must not keep the runner waiting for their end.
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
@@ -72,6 +75,10 @@ class started_launch {
     CloseHandle(out);
     CloseHandle(err);
     if (started_) {
+      if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) {
+        ADD_FAILURE() << "the launcher could not be put into the job: " << GetLastError();
+      }
+      if (job != nullptr) ResumeThread(info.hThread);
       CloseHandle(info.hThread);
       process_ = info.hProcess;
       id_ = info.dwProcessId;
@@ -246,9 +253,10 @@ class control_request {
   ~control_request() { CloseHandle(event_); }
   control_request(const control_request&) = delete;
   control_request& operator=(const control_request&) = delete;
-  std::vector<std::wstring> environment() const {
-    return {L"ONEFILE_TEST_CTRL_NAME=" + name_,
-            L"ONEFILE_TEST_CTRL_CODE=" + std::to_wstring(code_)};
+  // For the launcher's parent; with the prefix ONEFILE_TEST_RUNNER_CTRL for a stock runner
+  // (hooked_runner.cpp).
+  std::vector<std::wstring> environment(const std::wstring& prefix = L"ONEFILE_TEST_CTRL") const {
+    return {prefix + L"_NAME=" + name_, prefix + L"_CODE=" + std::to_wstring(code_)};
   }
   void raise() const { SetEvent(event_); }
 

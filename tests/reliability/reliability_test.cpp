@@ -197,24 +197,21 @@ struct block_location {
   std::size_t length_field = std::string::npos;
 };
 
+std::uint64_t read_le64(const std::string& bytes, std::size_t at) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The block and its length field in the launcher's attached section (payload/attached_section.h):
+// the header holds the block's offset and, beside it, its size.
 block_location locate_block(const std::string& image) {
   block_location where;
-  where.start = image.find(std::string("JIV\x28\xB5\x2F\xFD", 7));
-  if (where.start == std::string::npos) return where;
-  const auto read64 = [&](std::size_t at) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(image[at + i]);
-    return value;
-  };
-  // The length follows the block, 8-aligned; the block ends in its own leading length.
-  for (std::size_t at = where.start + 16; at + 8 <= image.size(); at += 8) {
-    const std::uint64_t length = read64(at);
-    if (length >= 16 && where.start + ((length + 7) & ~std::uint64_t{7}) == at &&
-        read64(where.start + length - 8) == length - 8) {
-      where.length_field = at;
-      break;
-    }
-  }
+  const std::size_t header = image.find(std::string("onefile\0\1\0\0\0\x80\0\0\0", 16));
+  if (header == std::string::npos) return where;
+  where.start = header + read_le64(image, header + 112);
+  where.length_field = header + 120;
+  if (image.compare(where.start, 7, std::string("JIV\x28\xB5\x2F\xFD", 7)) != 0) return {};
   return where;
 }
 
@@ -226,7 +223,7 @@ std::wstring launcher_with_block(const scratch_directory& where, const std::stri
   const block_location block = locate_block(image);
   EXPECT_NE(block.length_field, std::string::npos);
   const std::string bytes = header + after_header;
-  EXPECT_LE(block.start + bytes.size(), block.length_field) << "the original block is too small";
+  EXPECT_LE(bytes.size(), read_le64(image, block.length_field)) << "the original block is too small";
   image.replace(block.start, bytes.size(), bytes);
   for (int i = 0; i < 8; ++i)
     image[block.length_field + i] =
@@ -717,6 +714,33 @@ TEST(GuiEvents, LateInUnpacking) {
   }
 }
 
+// Close raised inside a stock runner whose program no job holds (Windows 7, in a job of someone
+// else's): the program has its second to end, then the runner ends it itself, within the time
+// that the parent's own cleanup gives the child, and the directory goes.
+TEST(GuiEvents, CloseInARunnerWhoseProgramNoJobHolds) {
+  control_request request(CTRL_CLOSE_EVENT);
+  launch_files files;
+  std::vector<std::wstring> environment =
+      files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"});
+  for (const std::wstring& change : request.environment(L"ONEFILE_TEST_RUNNER_CTRL")) {
+    environment.push_back(change);
+  }
+  started_launch run(launcher(L"run_launcher.exe"), environment);
+  ASSERT_TRUE(wait_for_path(files.ready));
+  HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, read_ready(files.ready).child_id);
+  ASSERT_NE(program, nullptr);
+  request.raise();
+  const auto raised = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForSingleObject(program, 3000), WAIT_OBJECT_0) << "the program outlived its runner";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - raised).count();
+  note("program_end_seconds", std::to_string(seconds));
+  EXPECT_LT(seconds, 1.5);
+  CloseHandle(program);
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
 // The console launcher gets a console of its own; the test attaches to it to send the event.
 // Wine delivers Ctrl+C through GenerateConsoleCtrlEvent (as SIGINT to every process attached to
 // the console) but refuses Ctrl+Break; that one is then raised inside the launcher instead.
@@ -779,6 +803,37 @@ TEST(ConsoleEvents, CtrlCDuringUnpacking) {
 }
 TEST(ConsoleEvents, CtrlBreakDuringUnpacking) {
   console_event_during_unpacking(CTRL_BREAK_EVENT);
+}
+
+// Ctrl+C in a console launch of a program is the program's, as if it had been started directly,
+// in a console that Wine shares (one made with CREATE_NO_WINDOW): the program finishes its
+// handler, and ends with its own exit code, or goes on past the five seconds after which the
+// launcher's cleanup would stop a child.
+TEST(ConsoleEvents, CtrlCIsTheRunProgramsToHandle) {
+  for (const bool goes_on : {false, true}) {
+    SCOPED_TRACE(goes_on ? "the program goes on" : "the program ends");
+    launch_files files;
+    const std::wstring handled = files.work / L"handled";
+    std::vector<std::wstring> changes = {L"ONEFILE_TEST_CTRL=" + handled,
+                                         L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=42"};
+    if (goes_on) changes.push_back(L"ONEFILE_TEST_CTRL_GOES_ON=1");
+    started_launch run(launcher(L"console_run_launcher.exe"), files.environment(changes),
+                       CREATE_NO_WINDOW);
+    ASSERT_TRUE(wait_for_path(files.ready));
+    DWORD error = 0;
+    ASSERT_TRUE(send_console_event(run.id(), CTRL_C_EVENT, &error)) << error;
+    ASSERT_TRUE(wait_for_path(handled, 10000)) << "the program's handler did not finish";
+    std::string event;
+    read_file(handled, event);
+    EXPECT_EQ(event, "event 0");
+    if (goes_on) {
+      EXPECT_FALSE(run.wait(5500)) << "the launch ended while the program went on";
+      files.release();
+    }
+    ASSERT_TRUE(run.wait(120000));
+    EXPECT_EQ(run.exit_code(), 42u);
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
 }
 
 TEST(ConsoleEvents, ARefusedCtrlBreakLeavesTheLaunchAlone) {

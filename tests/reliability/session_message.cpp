@@ -1,7 +1,7 @@
 // Sends WM_ENDSESSION, as any process on the desktop can, to every launcher's end-of-session
 // window: session_message.exe LPARAM (hexadecimal; 1 is ENDSESSION_CLOSEAPP). The message is
-// sent, so the call returns once the window procedure has. Exit code 0 when it reached a window.
-// The launcher makes its window a moment after its start: the sender looks for one for up to 10 s.
+// sent, so the call returns once the window procedure has. Exit code 0 when it reached a window
+// (waiting up to 10 s for one to be there).
 #include <cstdio>
 #include <cwchar>
 
@@ -9,12 +9,13 @@
 
 int wmain(int argc, wchar_t** argv) {
   const LPARAM end_flags = argc > 1 ? static_cast<LPARAM>(std::wcstoull(argv[1], nullptr, 16)) : 0;
-  int reached = 0;
-  for (int look = 0;
-       look < 200 && FindWindowExW(nullptr, nullptr, L"onefile_session_watch", nullptr) == nullptr;
-       ++look) {
-    Sleep(50);
+  // The launcher makes its window on a thread of its own, which may come after the application
+  // has started.
+  for (int waited = 0; waited < 10000 && !FindWindowW(L"onefile_session_watch", nullptr);
+       waited += 20) {
+    Sleep(20);
   }
+  int reached = 0;
   for (HWND window = nullptr;
        (window = FindWindowExW(nullptr, window, L"onefile_session_watch", nullptr)) != nullptr;) {
     DWORD_PTR answer = 0;

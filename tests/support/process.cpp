@@ -38,7 +38,8 @@ std::vector<wchar_t> environment_block(const std::vector<std::wstring>& changes)
 
 process_result run_process(const std::wstring& command_line,
                            const std::vector<std::wstring>& environment_changes,
-                           std::uint32_t timeout_ms, const std::string& input) {
+                           std::uint32_t timeout_ms, const std::string& input,
+                           std::uint32_t creation_flags) {
   process_result result;
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out_read, out_write, err_read, err_write;
@@ -66,9 +67,9 @@ process_result run_process(const std::wstring& command_line,
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
   std::vector<wchar_t> environment = environment_block(environment_changes);
-  const BOOL started =
-      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                     environment.data(), nullptr, &startup, &info);
+  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT | creation_flags,
+                                      environment.data(), nullptr, &startup, &info);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_input);

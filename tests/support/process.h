@@ -14,11 +14,13 @@ struct process_result {
 
 // Starts command_line (the program's path first) with standard output and error captured
 // separately, standard input empty or fed from input through a pipe, and environment changes
-// applied on top of this process's environment ("NAME=value" sets, "NAME=" removes). Waits at
-// most timeout_ms; a program still running then is terminated and timed_out set.
+// applied on top of this process's environment ("NAME=value" sets, "NAME=" removes), and more
+// creation flags (CREATE_NO_WINDOW: a console of its own). Waits at most timeout_ms; a program
+// still running then is terminated and timed_out set.
 process_result run_process(const std::wstring& command_line,
                            const std::vector<std::wstring>& environment_changes = {},
-                           std::uint32_t timeout_ms = 60000, const std::string& input = {});
+                           std::uint32_t timeout_ms = 60000, const std::string& input = {},
+                           std::uint32_t creation_flags = 0);
 
 // The environment block of this process with changes applied ("NAME=value" sets, "NAME="
 // removes), for CreateProcessW with CREATE_UNICODE_ENVIRONMENT.

@@ -79,6 +79,9 @@ class StackCheck(unittest.TestCase):
             ("recursion", graph(extra=recursive), TABLE, 1, "recursion"),
             ("recursion within its bound", graph(walk_size=1000, extra=recursive),
              TABLE + "recursion walk max=3\n", 0, "deepest path 3200"),
+            ("a call into code whose graph is missing",
+             graph(extra=[node("_Z6unseenv", "void unseen()"), edge("_Z4walkv", "_Z6unseenv")]),
+             TABLE, 1, "none of the objects defines"),
             ("a reservation read from the code", graph(),
              TABLE.replace("stack=128K", "stack=code.cpp:worker_stack"), 0, "worker_stack"),
         ]

@@ -115,6 +115,10 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argu
   GetStartupInfoW(&startup);
   add(L"show", (startup.dwFlags & STARTF_USESHOWWINDOW) ? std::to_wstring(startup.wShowWindow)
                                                         : std::wstring(L"(not set)"));
+  add(L"flags", std::to_wstring(startup.dwFlags));
+  add(L"title", startup.lpTitle != nullptr ? startup.lpTitle : L"(none)");
+  add(L"window", std::to_wstring(startup.dwX) + L"," + std::to_wstring(startup.dwY) + L"," +
+                     std::to_wstring(startup.dwXSize) + L"," + std::to_wstring(startup.dwYSize));
   // A handle of the test's that must not reach the application: an event the test has set.
   const std::wstring handle_value = environment(L"ONEFILE_TEST_INHERITABLE");
   if (handle_value != L"(unset)") {

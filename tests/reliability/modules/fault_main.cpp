@@ -10,6 +10,7 @@
 //                           payload's held.txt open as its standard input
 //   ONEFILE_TEST_LIST       file that receives, as run_code begins, a line "name|size|hash" for
 //                           every file below the target directory (hash: FNV-1a of its bytes)
+//   ONEFILE_TEST_SAY        text to write to standard output
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
 #include <psapi.h>
@@ -156,6 +157,12 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
                   static_cast<unsigned long long>(counters.PeakWorkingSetSize),
                   static_cast<unsigned long long>(counters.PeakPagefileUsage));
     publish(value, text);
+  }
+  if (environment(L"ONEFILE_TEST_SAY", value, 4096)) {
+    std::snprintf(text, sizeof text, "%ls", value);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
+              &written, nullptr);
   }
   return environment(L"ONEFILE_TEST_EXIT", value, 4096)
              ? static_cast<int>(std::wcstol(value, nullptr, 0))
