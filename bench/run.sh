@@ -7,7 +7,8 @@
 # of another kit measured in the same run; the launcher of this tree built with all of its
 # unpacking on the main thread, ONEFILE_UNPACK_THREADS=1, is always among them as "serial", from
 # build/bench-serial or BENCH_SERIAL_BUILD), BENCH_ONLY (keep: only the kept launcher's rows and
-# what they are compared with, printed and not written to the results). `python3 bench/bench.py
+# what they are compared with; small: only the small launch's rows, of this tree's launcher and
+# the BENCH_BASELINES kits; both printed and not written to the results). `python3 bench/bench.py
 # --report-only` writes the table and the chart again from bench/results/results.json without
 # measuring.
 set -euo pipefail
@@ -46,20 +47,20 @@ for spec in "caxa@$caxa_version:caxa" "7zip-bin@$seven_zip_version:7zip-bin"; do
 done
 chmod +x "$npm_dir/7zip-bin/package/linux/x64/7za"
 
-if [ ! -x build/bin/onefile-pack ]; then
+if [ ! -x build/bin/onefile-pack ] || [ ! -x build/bin/onefile ]; then
   cmake --preset host >/dev/null
-  cmake --build --preset host --target onefile-pack
+  cmake --build --preset host --target onefile-pack onefile_tool
 fi
 export BENCH_PACKER=$root/build/bin/onefile-pack
 cmake --preset cross -B "$BENCH_BUILD" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=ON \
   -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
-cmake --build "$BENCH_BUILD" -j2 --target onefile_bench onefile_build_kit
+cmake --build "$BENCH_BUILD" -j2 --target onefile_bench onefile_stubs
 if [ -z "${BENCH_ONLY:-}" ]; then
   serial_build=${BENCH_SERIAL_BUILD:-$root/build/bench-serial}
   cmake --preset cross -B "$serial_build" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=OFF \
     -DONEFILE_UNPACK_THREADS=1 -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$serial_build/bin" \
     >/dev/null
-  cmake --build "$serial_build" -j2 --target onefile_build_kit
+  cmake --build "$serial_build" -j2 --target onefile_stubs
   export BENCH_BASELINES="serial=$serial_build/bin/onefile-build ${BENCH_BASELINES:-}"
 fi
 

@@ -1,10 +1,11 @@
 # onefile_add_launcher: turns an application (a main module library and its files) into one
-# self-extracting launcher executable.
+# self-extracting launcher executable, with the packaging tool (onefile build) and a prebuilt
+# stub: no compiler or linker runs for it.
 #
 #   onefile_add_launcher(<target>
 #     MAIN <file or library target>       the main module, exporting run_code; the first entry
-#     | RUN <entry name>                  or: a program of the payload, started by a stock main
-#                                         module with the launcher's arguments, handles, console
+#     | RUN <entry name>                  or: a program of the payload, started by the stock runner
+#                                         with the launcher's arguments, handles, console
 #     [DIR <directory>]                   every regular file below it becomes an entry
 #     [FILES <file>[=<name>] ...]         further entries, named by their file name or <name>
 #     [OUTPUT_NAME <name>]                executable name without .exe (default: ONEFILE_OUTPUT_NAME)
@@ -22,69 +23,14 @@
 #                                         (default: ONEFILE_KEEP, ONEFILE_KEEP_VERIFY); the target
 #                                         spec then defaults to ONEFILE_KEEP_TARGET_SPEC
 #     [CONSOLE | GUI])                    console or graphical subsystem (default: ONEFILE_CONSOLE)
+#
+# <target> builds the launcher (in ALL). It is written to the target's RUNTIME_OUTPUT_DIRECTORY
+# (set it any time in the same directory; default CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the
+# current binary directory); its path is the target's ONEFILE_LAUNCHER_FILE property. The tool
+# and the stub are ONEFILE_TOOL_EXECUTABLE and ONEFILE_LAUNCHER_STUB (a file or a target); the
+# tool takes the stock runner from beside the stub (onefile_run.dll), which a build of its own
+# names as the target ONEFILE_RUNNER_STUB.
 include_guard(GLOBAL)
-include(${CMAKE_CURRENT_LIST_DIR}/OnefileConfig.cmake)
-set(ONEFILE_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
-
-function(_onefile_rc_escape out value)
-  string(REPLACE "\\" "\\\\" value "${value}")
-  string(REPLACE "\"" "\"\"" value "${value}")
-  set(${out} "${value}" PARENT_SCOPE)
-endfunction()
-
-# Link settings shared by every launcher executable. Sections start on page boundaries in the file
-# too (about 20 KiB more), so that Wine maps the payload instead of reading all of it into memory
-# in each process: the child, which reads only the payload's first bytes, then stays small.
-function(onefile_launcher_link_options target console)
-  if(MINGW)
-    # Subsystem version 6.0: with MinGW's default of 5.2 Windows treats the program as a legacy
-    # one in places.
-    target_link_options(${target} PRIVATE -municode -static -s -Wl,--gc-sections
-                        -Wl,--stack,0x968000 -Wl,--file-alignment,0x1000
-                        -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0)
-    if(NOT console)
-      target_link_options(${target} PRIVATE -mwindows)
-    endif()
-  elseif(MSVC)
-    target_link_options(${target} PRIVATE /STACK:0x968000,0x1000 /MANIFEST:NO)
-    if(console)
-      target_link_options(${target} PRIVATE /SUBSYSTEM:CONSOLE,6.00)
-    else()
-      target_link_options(${target} PRIVATE /SUBSYSTEM:WINDOWS,6.00)
-    endif()
-    set_target_properties(${target} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded")
-  endif()
-  if(NOT console)
-    set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
-  endif()
-endfunction()
-
-if(NOT ONEFILE_LAUNCHER_LIBRARIES)
-  set(ONEFILE_LAUNCHER_LIBRARIES onefile_launcher_main onefile_launcher_core)
-endif()
-if(NOT ONEFILE_RUNNER_LIBRARIES)
-  set(ONEFILE_RUNNER_LIBRARIES onefile_stock_runner onefile_launcher_core onefile_diagnostics)
-endif()
-
-# The stock main module for RUN <name>: a DLL named onefile_run.dll that starts <name>.
-function(_onefile_add_runner target work run_name caption)
-  string(REPLACE "/" "\\" run_name "${run_name}")
-  _onefile_c_escape(escaped "${run_name}")
-  _onefile_c_escape(escaped_caption "${caption}")
-  file(CONFIGURE OUTPUT ${work}/run_target.cpp
-       CONTENT "extern \"C\" const wchar_t onefile_run_target[] = L\"@escaped@\";
-extern \"C\" const wchar_t onefile_run_error_caption[] = L\"@escaped_caption@\";\n" @ONLY)
-  add_library(${target} SHARED ${work}/run_target.cpp)
-  target_link_libraries(${target} PRIVATE ${ONEFILE_RUNNER_LIBRARIES})
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME onefile_run
-                        RUNTIME_OUTPUT_DIRECTORY ${work}/run LIBRARY_OUTPUT_DIRECTORY ${work}/run
-                        ARCHIVE_OUTPUT_DIRECTORY ${work}/run)
-  if(MINGW)
-    target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections)
-  elseif(MSVC)
-    set_target_properties(${target} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded")
-  endif()
-endfunction()
 
 # OFF, ON or VERIFY from a launcher's KEEP and KEEP_VERIFY and the defaults.
 function(_onefile_keep_mode out keep verify)
@@ -102,13 +48,9 @@ function(_onefile_keep_mode out keep verify)
 endfunction()
 
 function(onefile_add_launcher target)
-  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
-  if(NOT "RC" IN_LIST languages OR NOT "ASM" IN_LIST languages)
-    message(FATAL_ERROR "onefile_add_launcher needs the RC and ASM languages: "
-                        "project(... LANGUAGES C CXX RC ASM) or enable_language(RC) and (ASM)")
-  endif()
-  if(NOT ONEFILE_PACK_EXECUTABLE)
-    message(FATAL_ERROR "onefile_add_launcher: no packer; set ONEFILE_PACK to onefile-pack")
+  if(NOT ONEFILE_TOOL_EXECUTABLE OR NOT ONEFILE_LAUNCHER_STUB)
+    message(FATAL_ERROR "onefile_add_launcher: no packaging tool or stub; set ONEFILE_TOOL to "
+                        "the onefile program (its stubs/ directory beside it)")
   endif()
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
     "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
@@ -124,6 +66,11 @@ function(onefile_add_launcher target)
   endif()
   if(NOT arg_CONSOLE AND NOT arg_GUI AND ONEFILE_CONSOLE)
     set(arg_CONSOLE ON)
+  endif()
+  if(arg_UAC_ADMIN AND arg_CONSOLE)
+    message(WARNING "onefile_add_launcher(${target}): UAC_ADMIN with CONSOLE: started from a "
+                    "prompt, a script or CI the launch fails (ERROR_ELEVATION_REQUIRED), and "
+                    "elevated it runs in a new console without the caller's redirection")
   endif()
   _onefile_keep_mode(keep "${arg_KEEP}" "${arg_KEEP_VERIFY}")
   if(keep AND NOT DEFINED arg_TARGET_SPEC)
@@ -148,9 +95,21 @@ function(onefile_add_launcher target)
   if(NOT arg_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
     message(FATAL_ERROR "onefile_add_launcher(${target}): VERSION must be four numbers, a.b.c.d")
   endif()
+  if(arg_DPI_AWARE AND NOT arg_DPI_AWARE MATCHES "^(unaware|system|permonitorv2)$")
+    message(FATAL_ERROR "DPI_AWARE must be unaware, system or permonitorv2, not '${arg_DPI_AWARE}'")
+  endif()
 
-  set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}_onefile)
-  file(MAKE_DIRECTORY ${work})
+  set(arguments build)
+  set(depends)
+  if(TARGET ${ONEFILE_LAUNCHER_STUB})
+    set(stub $<TARGET_FILE:${ONEFILE_LAUNCHER_STUB}>)
+    set(stub_directory $<TARGET_FILE_DIR:${ONEFILE_LAUNCHER_STUB}>)
+  else()
+    set(stub ${ONEFILE_LAUNCHER_STUB})
+    get_filename_component(stub_directory "${stub}" DIRECTORY)
+  endif()
+  list(APPEND arguments --stub ${stub})
+  list(APPEND depends ${ONEFILE_LAUNCHER_STUB})
   if(arg_RUN)
     # The program must be one of the entries, by the name it gets in the payload.
     set(run_found OFF)
@@ -168,116 +127,105 @@ function(onefile_add_launcher target)
     if(NOT run_found)
       message(FATAL_ERROR "onefile_add_launcher(${target}): RUN '${arg_RUN}' is not a file of DIR or FILES")
     endif()
-    set(caption "${arg_PRODUCT}")
-    if(arg_NO_ERROR_DIALOG)
-      set(caption "")
+    list(APPEND arguments --run ${arg_RUN})
+    if(ONEFILE_RUNNER_STUB AND TARGET ${ONEFILE_RUNNER_STUB})
+      list(APPEND depends ${ONEFILE_RUNNER_STUB})
+    else()
+      list(APPEND depends ${stub_directory}/onefile_run.dll)
     endif()
-    _onefile_add_runner(${target}_run ${work} "${arg_RUN}" "${caption}")
-    set(arg_MAIN ${target}_run)
-  endif()
-
-  # The payload block and the assembler file that links it into read-only data.
-  set(pack_arguments)
-  set(pack_depends)
-  if(TARGET ${arg_MAIN})
-    list(APPEND pack_arguments --main $<TARGET_FILE:${arg_MAIN}>)
-    list(APPEND pack_depends ${arg_MAIN})
+  elseif(TARGET ${arg_MAIN})
+    list(APPEND arguments --main $<TARGET_FILE:${arg_MAIN}>)
+    list(APPEND depends ${arg_MAIN})
   else()
     get_filename_component(main_file "${arg_MAIN}" ABSOLUTE)
-    list(APPEND pack_arguments --main ${main_file})
-    list(APPEND pack_depends ${main_file})
+    list(APPEND arguments --main ${main_file})
+    list(APPEND depends ${main_file})
   endif()
   if(arg_DIR)
     get_filename_component(dir "${arg_DIR}" ABSOLUTE)
     file(GLOB_RECURSE dir_files CONFIGURE_DEPENDS "${dir}/*")
-    list(APPEND pack_arguments --dir ${dir})
-    list(APPEND pack_depends ${dir_files})
+    list(APPEND arguments --dir ${dir})
+    list(APPEND depends ${dir_files})
   endif()
   foreach(file IN LISTS arg_FILES)
-    list(APPEND pack_arguments --file ${file})
+    list(APPEND arguments --file ${file})
     string(REGEX REPLACE "=.*$" "" file_path "${file}")
-    list(APPEND pack_depends ${file_path})
+    list(APPEND depends ${file_path})
+    # A target's own file: built before it is packed.
+    if(file_path MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+      list(APPEND depends ${CMAKE_MATCH_1})
+    endif()
   endforeach()
-  if(arg_LEVEL)
-    list(APPEND pack_arguments --level ${arg_LEVEL})
+  foreach(setting LEVEL THREADS COMPANY PRODUCT VERSION TARGET_SPEC ORIGINAL_FILENAME INTERNAL_NAME)
+    if(DEFINED arg_${setting} AND NOT arg_${setting} STREQUAL "")
+      string(TOLOWER "${setting}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND arguments --${option} ${arg_${setting}})
+    endif()
+  endforeach()
+  if(arg_CONSOLE)
+    list(APPEND arguments --console)
   endif()
-  if(arg_THREADS)
-    list(APPEND pack_arguments --threads ${arg_THREADS})
+  if(keep STREQUAL "VERIFY")
+    list(APPEND arguments --keep-verify)
+  elseif(keep)
+    list(APPEND arguments --keep)
   endif()
-  if(ONEFILE_PACK_TARGET)
-    list(APPEND pack_depends ${ONEFILE_PACK_TARGET})
-  elseif(TARGET onefile-pack)
-    list(APPEND pack_depends onefile-pack)
-  elseif(EXISTS "${ONEFILE_PACK_EXECUTABLE}")
-    list(APPEND pack_depends ${ONEFILE_PACK_EXECUTABLE})  # a new packer packs again
+  foreach(file_option ICON MANIFEST)
+    if(arg_${file_option})
+      get_filename_component(file "${arg_${file_option}}" ABSOLUTE)
+      string(TOLOWER "${file_option}" option)
+      list(APPEND arguments --${option} ${file})
+      list(APPEND depends ${file})
+    endif()
+  endforeach()
+  foreach(flag UTF8 UAC_ADMIN NO_ERROR_DIALOG)
+    if(arg_${flag})
+      string(TOLOWER "${flag}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND arguments --${option})
+    endif()
+  endforeach()
+  if(arg_DPI_AWARE)
+    list(APPEND arguments --dpi-aware ${arg_DPI_AWARE})
   endif()
-  add_custom_command(
-    OUTPUT ${work}/payload.bin ${work}/payload.S
-    COMMAND ${ONEFILE_PACK_EXECUTABLE} ${pack_arguments} -o ${work}/payload.bin --asm ${work}/payload.S
-    DEPENDS ${pack_depends}
-    COMMENT "Packing the payload of ${target}"
-    VERBATIM)
+  if(ONEFILE_TOOL_TARGET)
+    list(APPEND depends ${ONEFILE_TOOL_TARGET})
+  endif()
+  if(EXISTS "${ONEFILE_TOOL_EXECUTABLE}")
+    list(APPEND depends ${ONEFILE_TOOL_EXECUTABLE})  # a new tool writes the launcher again
+  endif()
 
-  set(error_dialog ON)
-  if(arg_NO_ERROR_DIALOG)
-    set(error_dialog OFF)
+  # The launcher's path is known once the directory has set the target's output directory.
+  add_custom_target(${target} ALL)
+  if(TARGET onefile_stubs)
+    # Built with its stubs, so that a tree that built one launcher can make any (onefile-build).
+    add_dependencies(${target} onefile_stubs)
   endif()
-  onefile_generate_config(${work}/config.cpp "${arg_TARGET_SPEC}" "${arg_COMPANY}" "${arg_PRODUCT}"
-                          "${arg_VERSION}" ${error_dialog} ${keep})
-  if(arg_MANIFEST)
-    get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE)
-    configure_file(${manifest} ${work}/launcher.manifest COPYONLY)
-  else()
-    onefile_generate_manifest(${work}/launcher.manifest "${arg_UAC_ADMIN}" "${arg_UTF8}" "${arg_DPI_AWARE}")
-  endif()
-
-  _onefile_rc_escape(ONEFILE_RC_COMPANY "${arg_COMPANY}")
-  _onefile_rc_escape(ONEFILE_RC_PRODUCT "${arg_PRODUCT}")
-  _onefile_rc_escape(ONEFILE_RC_VERSION "${arg_VERSION}")
-  _onefile_rc_escape(ONEFILE_RC_INTERNAL_NAME "${arg_INTERNAL_NAME}")
-  _onefile_rc_escape(ONEFILE_RC_ORIGINAL_FILENAME "${arg_ORIGINAL_FILENAME}")
-  string(REPLACE "." "," ONEFILE_RC_VERSION_COMMAS "${arg_VERSION}")
-  set(ONEFILE_RC_MANIFEST ${work}/launcher.manifest)
-  set(ONEFILE_RC_ICON "")
-  set(rc_depends ${work}/launcher.manifest)
-  if(arg_ICON)
-    get_filename_component(icon "${arg_ICON}" ABSOLUTE)
-    set(ONEFILE_RC_ICON "1 ICON \"${icon}\"")
-    list(APPEND rc_depends ${icon})
-  endif()
-  configure_file(${ONEFILE_RESOURCES_DIR}/version.rc.in ${work}/version.rc @ONLY)
-
-  add_executable(${target} ${work}/config.cpp ${work}/version.rc ${work}/payload.S)
-  set_source_files_properties(${work}/version.rc PROPERTIES OBJECT_DEPENDS "${rc_depends}")
-  target_link_libraries(${target} PRIVATE ${ONEFILE_LAUNCHER_LIBRARIES})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${arg_OUTPUT_NAME}")
-  onefile_launcher_link_options(${target} "${arg_CONSOLE}")
+  if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+                          "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  endif()
+  set_property(TARGET ${target} PROPERTY _ONEFILE_ARGUMENTS "${arguments}")
+  set_property(TARGET ${target} PROPERTY _ONEFILE_DEPENDS "${depends}")
+  cmake_language(EVAL CODE "cmake_language(DEFER CALL _onefile_write_launcher [[${target}]])")
 endfunction()
 
-# onefile-build: the same for people who do not use CMake, with the libraries built here.
-function(onefile_write_build_script)
-  if(NOT MINGW OR NOT CMAKE_HOST_UNIX OR NOT TARGET onefile_zstd_decoder)
-    return()
+function(_onefile_write_launcher target)
+  get_target_property(directory ${target} RUNTIME_OUTPUT_DIRECTORY)
+  if(NOT directory)
+    set(directory ${CMAKE_CURRENT_BINARY_DIR})
   endif()
-  set(ONEFILE_RC_TEMPLATE ${ONEFILE_RESOURCES_DIR}/version.rc.in)
-  get_filename_component(ONEFILE_RC_TEMPLATE "${ONEFILE_RC_TEMPLATE}" ABSOLUTE)
-  get_filename_component(ONEFILE_MANIFEST_TEMPLATE "${ONEFILE_MANIFEST_TEMPLATE}" ABSOLUTE)
-  set(ONEFILE_RUNNER_OBJECTS "$<JOIN:$<TARGET_OBJECTS:onefile_stock_runner>, >")
-  foreach(library onefile_launcher_core onefile_diagnostics onefile_state)
-    string(APPEND ONEFILE_RUNNER_OBJECTS " \"$<TARGET_FILE:${library}>\"")
-  endforeach()
-  set(ONEFILE_KIT_LIBRARIES "$<JOIN:$<TARGET_OBJECTS:onefile_launcher_main>, >")
-  foreach(library onefile_launcher_core onefile_payload onefile_cleanup
-                  onefile_paths onefile_diagnostics onefile_state onefile_zstd_decoder)
-    string(APPEND ONEFILE_KIT_LIBRARIES " \"$<TARGET_FILE:${library}>\"")
-  endforeach()
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/onefile-build.in
-                 ${PROJECT_BINARY_DIR}/onefile-build.configured @ONLY)
-  file(GENERATE OUTPUT ${ONEFILE_BIN_DIR}/onefile-build
-       INPUT ${PROJECT_BINARY_DIR}/onefile-build.configured
-       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                        WORLD_READ WORLD_EXECUTE)
-  # The script is only usable once the libraries exist.
-  add_custom_target(onefile_build_kit ALL DEPENDS onefile_launcher_main onefile_launcher_core
-                    onefile_stock_runner onefile_zstd_decoder)
+  get_target_property(name ${target} OUTPUT_NAME)
+  get_target_property(arguments ${target} _ONEFILE_ARGUMENTS)
+  get_target_property(depends ${target} _ONEFILE_DEPENDS)
+  set(output ${directory}/${name}.exe)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${ONEFILE_TOOL_EXECUTABLE} ${arguments} -o ${output}
+    DEPENDS ${depends}
+    COMMENT "Making the launcher ${name}.exe"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${output})
+  set_target_properties(${target} PROPERTIES ONEFILE_LAUNCHER_FILE ${output})
 endfunction()

@@ -43,14 +43,17 @@ else()
   endif()
 endif()
 
-# The whole library (encoder too), for tests that make frames of their own on Windows.
-if(ONEFILE_ZSTD_SOURCE_DIR AND ONEFILE_BUILD_TESTS)
+# The whole library (encoder too, with its worker threads): the packaging tool built for Windows,
+# and tests that make frames of their own. The tool's frames must be those of the host's libzstd,
+# which compresses with workers: zstd's multithreaded mode makes the same frame for any number of
+# workers, but not the same as its single-threaded mode.
+if(ONEFILE_ZSTD_SOURCE_DIR)
   file(GLOB _onefile_zstd_all ${_lib}/common/*.c ${_lib}/compress/*.c ${_lib}/decompress/*.c)
   add_library(onefile_zstd_full STATIC EXCLUDE_FROM_ALL ${_onefile_zstd_all})
   target_include_directories(onefile_zstd_full SYSTEM PUBLIC ${_lib})
   target_compile_definitions(onefile_zstd_full PRIVATE
-    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1)
   target_compile_options(onefile_zstd_full PRIVATE -O2)
-elseif(ONEFILE_BUILD_TESTS)
+else()
   add_library(onefile_zstd_full ALIAS onefile::zstd)
 endif()

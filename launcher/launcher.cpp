@@ -170,10 +170,14 @@ void unpack_payload(int writers) {
   finish_writer_pool();
 }
 
+const keep_mode* onefile_keep;
+
 int run_launcher(int argument_count, wchar_t** arguments) {
   restrict_library_search();
+  read_attached_settings();
   if (onefile_error_dialog) enable_error_dialog(onefile_product);
-  payload_digest = onefile_payload_digest;
+  if (onefile_keep_setting == attached_keep::kept) onefile_keep = &onefile_keep_kept;
+  if (onefile_keep_setting == attached_keep::verified) onefile_keep = &onefile_keep_verified;
   // A process that can't name its parent's directory would only fail to find it: it is a parent.
   // A kept directory's name takes nothing from the parent's values.
   const bool has_directory_values = onefile_keep != nullptr || inherits_directory_values();
@@ -200,16 +204,16 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     fatal_error("Error, failed to register signal handler.");
   }
   if (!is_child && onefile_keep != nullptr) return onefile_keep->run_parent(arguments);
-  open_payload();
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();
     // The child needs nothing but the main module's name: it was unpacked by the parent.
-    if (!read_entry_name()) fatal_error("Error, attached data holds no files.");
+    if (!read_main_module_name()) fatal_error("Error, attached data holds no files.");
     name_entry_path();
     if (onefile_keep != nullptr) onefile_keep->wait_for_judgement();
     return hand_off_to_main_module(argument_count, arguments);
   }
+  open_payload();
   const int writers = prepare_unpacking();
   begin_main_thread_step();
   create_target_directory();

@@ -10,9 +10,8 @@
 // Runs the launcher in the role that this process has; returns the process exit code.
 int run_launcher(int argument_count, wchar_t** arguments);
 
-// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp). A
-// launcher's generated settings point onefile_keep at one of the two modes there, or at none: a
-// launcher that does not keep links none of that code.
+// How a launcher keeps its unpacked files for later launches (launcher/kept_launch.cpp): the
+// entry points onefile_keep at one of the two modes there, as the settings say, or at none.
 struct keep_mode {
   // Parent: makes sure that the kept directory is there and sound (with or without comparing
   // every kept file's bytes with the payload's), then starts the child and waits; returns the
@@ -23,10 +22,15 @@ struct keep_mode {
   // instead when the parent names one (it could not move it into place).
   void (*wait_for_judgement)();
 };
-extern "C" const keep_mode* const onefile_keep;
+extern "C" const keep_mode onefile_keep_kept, onefile_keep_verified;
+extern const keep_mode* onefile_keep;
 // Sets a stale kept directory aside for the sweep (set_aside_own_directory); replaceable, so that
 // tests can refuse it.
 extern bool (*kept_directory_set_aside)(const wchar_t* path);
+
+// Reads the launcher's settings and payload from its own image (launcher/settings.cpp), or ends
+// the run with the header error: a stub run as it is has none.
+void read_attached_settings();
 
 // Parent, on a freshly opened payload stream: chooses how many writers unpack (starting the
 // decoding ahead when there are any), and returns that count for unpack_payload.

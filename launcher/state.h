@@ -8,6 +8,8 @@
 
 #include <zstd.h>
 
+#include "payload/attached_section.h"
+
 inline constexpr std::size_t wide_path_capacity = 4096;
 inline constexpr std::size_t entry_name_capacity = 1024;
 inline constexpr std::size_t executable_path_capacity = 4097;
@@ -24,9 +26,28 @@ extern wchar_t target_directory[wide_path_capacity];
 // rename or remove it while the launch runs from it.
 extern wchar_t kept_directory[wide_path_capacity];
 extern void* kept_directory_handle;
-// The payload block's SHA-256, as the packer linked it in beside the block; none until the entry
-// sets it (and in programs that link no payload).
+// The launcher's settings and payload, where its image carries them (launcher/settings.cpp reads
+// them at the start; tests set them). The texts are 0-ended.
+extern const wchar_t* onefile_target_spec;
+extern const wchar_t* onefile_company;
+extern const wchar_t* onefile_product;
+extern const wchar_t* onefile_version;
+// False when the launcher must never show an error in a message box.
+extern bool onefile_error_dialog;
+// Whether the unpacked files are kept for later launches, and compared with the payload at each.
+extern attached_keep onefile_keep_setting;
+// For the stock runner: the payload's program to start (backslash-separated entry name), and the
+// caption of its error box (empty: no box).
+extern const wchar_t* onefile_run_target;
+extern const wchar_t* onefile_run_error_caption;
+// The payload block ("JIV", one zstd frame, the trailer); its SHA-256 (none until the settings
+// are read); and its entry listing (the entry list without the files' bytes: names, sizes and the
+// end marker), against which a launcher that keeps its unpacked files checks them.
+extern const unsigned char* payload_block;
+extern std::size_t payload_block_size;
 extern const unsigned char* payload_digest;
+extern const unsigned char* payload_listing;
+extern std::size_t payload_listing_size;
 // Name of the payload entry being read, relative to the target directory.
 extern wchar_t entry_name[entry_name_capacity];
 // target_directory, one backslash, entry_name.

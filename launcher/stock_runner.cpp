@@ -8,11 +8,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
-
-// The program's entry name in the payload, backslash-separated, and the caption of the error box
-// (none when the launcher shows no error boxes); set when the launcher is built.
-extern "C" const wchar_t onefile_run_target[];
-extern "C" const wchar_t onefile_run_error_caption[];
+#include "launcher/state.h"
 
 namespace {
 
@@ -40,6 +36,8 @@ bool build_program_path(const wchar_t* main_module_path) {
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* main_module_path) {
+  // The program to start and the error box's caption are the launcher's settings.
+  read_attached_settings();
   if (!build_program_path(main_module_path) ||
       !join_command_line(program_path, arguments_after_program_name(GetCommandLineW()),
                          program_command_line, line_capacity)) {

@@ -68,11 +68,3 @@ inline constexpr std::size_t payload_digest_name_bytes = 8;
 // Microseconds within the second of a FILETIME count, as six digits.
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]);
 void format_time(std::int64_t filetime, wchar_t (&text)[32]);
-
-// Build-time settings, defined by each launcher's generated configuration.
-extern "C" const wchar_t onefile_target_spec[];
-extern "C" const wchar_t onefile_company[];
-extern "C" const wchar_t onefile_product[];
-extern "C" const wchar_t onefile_version[];
-// False when the launcher must never show an error in a message box.
-extern "C" const bool onefile_error_dialog;

@@ -6,7 +6,7 @@
 //
 //   0   12  "onefile-kept" (ASCII)
 //   12  4   format, 1
-//   16  32  the payload block's SHA-256 (onefile_payload_digest)
+//   16  32  the payload block's SHA-256 (payload_digest)
 //   48  8   L, the listing's length in bytes
 //   56  8   N, the number of files in the listing
 //   64      the company, product and version names: each UTF-16 units, then a 0 unit
@@ -112,8 +112,8 @@ void release_tree(listed_tree& tree) {
 
 // Reads the launcher's own listing into the table; false for a listing that is not well formed.
 bool load_listing(listed_tree& tree) {
-  const unsigned char* bytes = onefile_payload_listing;
-  const std::size_t size = static_cast<std::size_t>(onefile_payload_listing_size);
+  const unsigned char* bytes = payload_listing;
+  const std::size_t size = payload_listing_size;
   const std::size_t unit_count = size / 2;
   tree.paths = static_cast<wchar_t*>(std::malloc(unit_count * sizeof(wchar_t)));
   // Each file brings at most one node of its own and one per separator in its name.
@@ -257,13 +257,13 @@ unsigned char* record_head(std::size_t file_count, std::size_t* size) {
   const wchar_t* names[] = {onefile_company, onefile_product, onefile_version};
   std::size_t names_size = 0;
   for (const wchar_t* name : names) names_size += 2 * (wide_length(name) + 1);
-  const std::size_t listing_size = static_cast<std::size_t>(onefile_payload_listing_size);
+  const std::size_t listing_size = payload_listing_size;
   *size = record_fixed_size + names_size + listing_size;
   auto* head = static_cast<unsigned char*>(std::malloc(*size + file_count * stamp_size));
   if (head == nullptr) fatal_out_of_memory();
   std::memcpy(head, record_magic, sizeof record_magic);
   write_le(head + 12, record_format, 4);
-  std::memcpy(head + 16, onefile_payload_digest, payload_digest_size);
+  std::memcpy(head + 16, payload_digest, payload_digest_size);
   write_le(head + 48, listing_size, 8);
   write_le(head + 56, file_count, 8);
   unsigned char* position = head + record_fixed_size;
@@ -274,7 +274,7 @@ unsigned char* record_head(std::size_t file_count, std::size_t* size) {
       if (*unit == L'\0') break;
     }
   }
-  std::memcpy(position, onefile_payload_listing, listing_size);
+  std::memcpy(position, payload_listing, listing_size);
   return head;
 }
 
@@ -399,6 +399,6 @@ bool is_superseded_kept_directory(const wchar_t* directory) {
     return false;
   }
   // Another payload, or the same one under another version (which this launcher never uses).
-  return std::memcmp(bytes + 16, onefile_payload_digest, payload_digest_size) != 0 ||
+  return std::memcmp(bytes + 16, payload_digest, payload_digest_size) != 0 ||
          !same_name(bytes, read_size, &position, onefile_version);
 }

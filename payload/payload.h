@@ -5,19 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The payload block linked into the executable: "JIV", one zstd frame, a 0 byte and the
-// 8-byte leading length.
-extern "C" const unsigned char onefile_payload[];
-extern "C" const std::uint64_t onefile_payload_size;
-// Beside the block, from the packer too: the block's SHA-256; and the entry listing (the entry list
-// without the files' bytes: names, sizes and the end marker), against which a launcher that keeps
-// its unpacked files checks them.
+// The payload block and its digest and listing are where the launcher's settings say
+// (launcher/state.h): "JIV", one zstd frame, a 0 byte and the 8-byte leading length.
 inline constexpr std::size_t payload_digest_size = 32;
-extern "C" const unsigned char onefile_payload_digest[payload_digest_size];
-extern "C" const unsigned char onefile_payload_listing[];
-extern "C" const std::uint64_t onefile_payload_listing_size;
 
-// Opens the stream over the linked payload block.
+// Opens the stream over the launcher's payload block.
 void open_payload();
 // Opens the stream over any block of the same layout: checks the "JIV" header before anything
 // is allocated, then allocates the window and the decoder.
@@ -35,6 +27,9 @@ std::uint64_t payload_content_size();
 
 // Reads the next name into entry_name; false at the end marker (entry_name then empty).
 bool read_entry_name();
+// Child: the main module's name (the payload's first entry) from the launcher's listing into
+// entry_name, without reading the payload; false when the listing holds no files.
+bool read_main_module_name();
 // Reads the entry's size and bytes and leaves them in the file at entry_path.
 void write_entry();
 // Expands the target spec into target_directory and makes it absolute; a spec that can't be

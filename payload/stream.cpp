@@ -23,6 +23,10 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   payload_input_used = 0;
 }
 
+void open_payload() {
+  open_payload_block(payload_block, payload_block_size);
+}
+
 std::uint64_t payload_content_size() {
   const unsigned long long size = ZSTD_getFrameContentSize(payload_input.src, payload_input.size);
   return size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ? UINT64_MAX : size;

@@ -8,11 +8,6 @@
 #include "launcher/launcher.h"
 #include "launcher/state.h"
 
-// The launcher library refers to a linked payload block; these tests never open it.
-extern "C" const unsigned char onefile_payload[] = "JIV";
-extern "C" const std::uint64_t onefile_payload_size = 3;
-extern "C" const unsigned char onefile_payload_digest[32] = {};
-
 namespace {
 
 std::wstring line_for(const std::wstring& program, const std::wstring& parent_line) {

@@ -197,24 +197,21 @@ struct block_location {
   std::size_t length_field = std::string::npos;
 };
 
+std::uint64_t read_le64(const std::string& bytes, std::size_t at) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The block and its length field in the launcher's attached section (payload/attached_section.h):
+// the header holds the block's offset and, beside it, its size.
 block_location locate_block(const std::string& image) {
   block_location where;
-  where.start = image.find(std::string("JIV\x28\xB5\x2F\xFD", 7));
-  if (where.start == std::string::npos) return where;
-  const auto read64 = [&](std::size_t at) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(image[at + i]);
-    return value;
-  };
-  // The length follows the block, 8-aligned; the block ends in its own leading length.
-  for (std::size_t at = where.start + 16; at + 8 <= image.size(); at += 8) {
-    const std::uint64_t length = read64(at);
-    if (length >= 16 && where.start + ((length + 7) & ~std::uint64_t{7}) == at &&
-        read64(where.start + length - 8) == length - 8) {
-      where.length_field = at;
-      break;
-    }
-  }
+  const std::size_t header = image.find(std::string("onefile\0\1\0\0\0\x80\0\0\0", 16));
+  if (header == std::string::npos) return where;
+  where.start = header + read_le64(image, header + 112);
+  where.length_field = header + 120;
+  if (image.compare(where.start, 7, std::string("JIV\x28\xB5\x2F\xFD", 7)) != 0) return {};
   return where;
 }
 
@@ -226,7 +223,7 @@ std::wstring launcher_with_block(const scratch_directory& where, const std::stri
   const block_location block = locate_block(image);
   EXPECT_NE(block.length_field, std::string::npos);
   const std::string bytes = header + after_header;
-  EXPECT_LE(block.start + bytes.size(), block.length_field) << "the original block is too small";
+  EXPECT_LE(bytes.size(), read_le64(image, block.length_field)) << "the original block is too small";
   image.replace(block.start, bytes.size(), bytes);
   for (int i = 0; i < 8; ++i)
     image[block.length_field + i] =

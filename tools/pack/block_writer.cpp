@@ -38,13 +38,24 @@ void append_name(std::string& out, std::u16string_view name) {
   out.append(2, '\0');
 }
 
-class BlockFile {
+// Where the block's bytes go, in order.
+class BlockOutput {
+ public:
+  virtual void write(const void* data, std::size_t size) = 0;
+  std::uint64_t length() const { return length_; }
+
+ protected:
+  ~BlockOutput() = default;
+  std::uint64_t length_ = 0;
+};
+
+class BlockFile final : public BlockOutput {
  public:
   explicit BlockFile(const fs::path& path) : path_(path), file_(open_file(path, "wb")) {
     if (!file_) throw PackError(display_path(path) + ": cannot be written: " + last_error_text());
   }
 
-  void write(const void* data, std::size_t size) {
+  void write(const void* data, std::size_t size) override {
     if (std::fwrite(data, 1, size, file_.get()) != size) {
       throw PackError(display_path(path_) + ": cannot be written: " + last_error_text());
     }
@@ -57,12 +68,24 @@ class BlockFile {
     }
   }
 
-  std::uint64_t length() const { return length_; }
 
  private:
   fs::path path_;
   File file_;
-  std::uint64_t length_ = 0;
+};
+
+class BlockInMemory final : public BlockOutput {
+ public:
+  explicit BlockInMemory(std::vector<std::uint8_t>& out) : out_(out) {}
+
+  void write(const void* data, std::size_t size) override {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    out_.insert(out_.end(), bytes, bytes + size);
+    length_ += size;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
 };
 
 // Streams one file's bytes into the frame; the size was stored before them, so a file that
@@ -86,7 +109,7 @@ void add_file_data(const Entry& entry, std::vector<unsigned char>& buffer, Frame
   if (left != 0) throw PackError(entry.origin + ": the file shrank while it was packed");
 }
 
-void write_block(BlockFile& block, const std::vector<Entry>& entries,
+void write_block(BlockOutput& block, const std::vector<Entry>& entries,
                  const CompressionSettings& settings) {
   block.write("JIV", 3);
 
@@ -150,6 +173,14 @@ std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>
     fs::remove(partial, ignored);
     throw;
   }
+}
+
+std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
+                                   const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings) {
+  BlockInMemory block(out);
+  write_block(block, entries, settings);
+  return block.length();
 }
 
 }  // namespace onefile_pack

@@ -30,4 +30,9 @@ std::uint64_t write_payload_block(const std::filesystem::path& path,
                                   const std::vector<Entry>& entries,
                                   const CompressionSettings& settings);
 
+// The same block appended to out (a launcher's attached section); returns its length.
+std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
+                                   const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings);
+
 }  // namespace onefile_pack

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The downloads that cpack makes: unpacked, each holds the tool with its stubs, the README and the
+# licences, and makes a working launcher as it is (the Windows tool under Wine).
+set -euo pipefail
+build_dir=$1 source_dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+wine_run="$build_dir/wine-run"
+cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 \
+  || { echo "FAIL: cpack"; cat "$work/cpack.log"; exit 1; }
+zip=("$work/packages"/onefile-*-windows-x64.zip)
+tarball=("$work/packages"/onefile-*-linux-x86_64.tar.gz)
+[ -f "${zip[0]}" ] && [ -f "${tarball[0]}" ] || { echo "FAIL: no downloads"; ls "$work/packages"; exit 1; }
+python3 -m zipfile -e "${zip[0]}" "$work/windows"
+mkdir -p "$work/linux"
+tar -xzf "${tarball[0]}" -C "$work/linux"
+expect_files() {  # directory, then the files it must hold
+  local directory=$1; shift
+  for file in "$@"; do
+    [ -f "$directory/$file" ] || { echo "FAIL: no $file in $directory"; find "$work/$(basename "$directory")"; exit 1; }
+  done
+}
+windows_dir=("$work/windows"/onefile-*)
+linux_dir=("$work/linux"/onefile-*)
+expect_files "${windows_dir[0]}" onefile.exe stubs/launcher.exe stubs/onefile_run.dll README.md \
+  licences/zstd.txt licences/mingw-w64.txt
+expect_files "${linux_dir[0]}" onefile stubs/launcher.exe stubs/onefile_run.dll README.md \
+  licences/zstd.txt
+[ ! -e "${windows_dir[0]}/onefile" ] && [ ! -e "${linux_dir[0]}/onefile.exe" ] \
+  || { echo "FAIL: a download holds the other system's tool"; exit 1; }
+
+# The README's three lines, on a program: unzip, build, run.
+mkdir -p "$work/dist"
+cp "$build_dir/tests/launcher/launchers/argument_probe.exe" "$work/dist/app.exe"
+printf 'data\n' >"$work/dist/data.txt"
+dist="Z:${work//\//\\}\\dist"
+"$wine_run" "${windows_dir[0]}/onefile.exe" build --run app.exe --dir "$dist" \
+  -o "Z:${work//\//\\}\\App.exe" >"$work/out" 2>&1 || { echo "FAIL: onefile.exe"; cat "$work/out"; exit 1; }
+set +e
+ONEFILE_TEST_RECORD='C:\windows\temp\download-record' "$wine_run" "$work/App.exe" >/dev/null 2>&1
+status=$?
+set -e
+[ $status -eq 7 ] || { echo "FAIL: App.exe exited $status, expected the probe's 7"; exit 1; }
+mkdir "$work/from_linux"
+"${linux_dir[0]}/onefile" build --run app.exe --dir "$work/dist" -o "$work/from_linux/App.exe" >/dev/null
+cmp "$work/App.exe" "$work/from_linux/App.exe" || { echo "FAIL: the downloads' tools differ"; exit 1; }
+echo "the Windows zip and the Linux tarball each make a working launcher as they are"

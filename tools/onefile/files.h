@@ -1,0 +1,38 @@
+// The tool's files: its inputs read whole, and the output, which is written under a temporary
+// name beside it and takes its name only when it is complete, so that a failed build leaves
+// nothing at the output path (an older launcher there stays as it was) and nothing half-written
+// beside it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace onefile_tool {
+
+// The file's bytes; throws BuildError "can't read <what> '<path>': <reason>".
+std::vector<std::uint8_t> read_input_file(const std::filesystem::path& path,
+                                          const std::string& what);
+
+class PendingOutput {
+ public:
+  // Creates the temporary file at once, so that an output that can't be written is found before
+  // any work is done.
+  explicit PendingOutput(std::filesystem::path output);
+  ~PendingOutput();
+  PendingOutput(const PendingOutput&) = delete;
+  PendingOutput& operator=(const PendingOutput&) = delete;
+
+  const std::filesystem::path& temporary() const { return temporary_; }
+  void write(const std::vector<std::uint8_t>& bytes);
+  // Gives the temporary file the output's name, replacing what is there.
+  void commit();
+
+ private:
+  std::filesystem::path output_;
+  std::filesystem::path temporary_;
+  bool committed_ = false;
+};
+
+}  // namespace onefile_tool

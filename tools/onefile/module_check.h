@@ -1,0 +1,21 @@
+// What the tool needs to know of the payload's own PE files: whether the main module is one the
+// launcher can load and call, and which files are programs or libraries without a signature.
+//
+// Format reference: Microsoft "PE Format": "MS-DOS Stub", "Signature", "COFF File Header",
+// "Optional Header Data Directories", "Section Table", "The .edata Section" (export directory,
+// name pointer table) and "The Attribute Certificate Table".
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace onefile_tool {
+
+// Empty when the file is an x86-64 DLL that exports run_code; otherwise what is wrong, as a
+// message naming the file ("'...' is a program, not a DLL").
+std::string main_module_fault(const std::filesystem::path& file);
+
+// True for a PE image (any machine) that carries no Authenticode signature.
+bool is_unsigned_pe(const std::filesystem::path& file);
+
+}  // namespace onefile_tool
