@@ -7,7 +7,8 @@
 # of another kit measured in the same run; the launcher of this tree built with all of its
 # unpacking on the main thread, ONEFILE_UNPACK_THREADS=1, is always among them as "serial", from
 # build/bench-serial or BENCH_SERIAL_BUILD), BENCH_ONLY (keep: only the kept launcher's rows and
-# what they are compared with, printed and not written to the results). `python3 bench/bench.py
+# what they are compared with; small: only the small launch's rows, of this tree's launcher and
+# the BENCH_BASELINES kits; both printed and not written to the results). `python3 bench/bench.py
 # --report-only` writes the table and the chart again from bench/results/results.json without
 # measuring.
 set -euo pipefail

@@ -1,7 +1,7 @@
 // The end of an interactive session. Windows tells a graphical process, and a console process
-// that has loaded user32 (the parent does, through shell32), that the session ends only through
-// WM_QUERYENDSESSION and WM_ENDSESSION to its top-level windows, then ends it: without a window of
-// its own the parent would leave the whole directory behind at every log-off with the
+// that has loaded user32 (the parent does, for this very window), that the session ends only
+// through WM_QUERYENDSESSION and WM_ENDSESSION to its top-level windows, then ends it: without a
+// window of its own the parent would leave the whole directory behind at every log-off with the
 // application open.
 #include <windows.h>
 
@@ -13,6 +13,14 @@ namespace {
 // user32's callback frames, and takes the removal walk's state (some 58 KiB) and the shell's
 // deletion request with it. The build checks the deepest path against it (tools/stack_check.py).
 constexpr SIZE_T session_thread_stack = 1024 * 1024;
+
+// Loading user32 and making the window take tens of milliseconds under Wine (a few on Windows)
+// and hold the loader lock, which the process's exit and every thread's start and end wait for:
+// the window is made once the launch has run this long, so that a short launch (a tool that a
+// script runs a hundred times) never pays for it. A session that ends within this time finds no
+// window, and the directory is left to a later launch's sweep, as a launch ended from outside
+// leaves it.
+constexpr DWORD window_delay_ms = 200;
 
 // user32 is loaded on demand: the child, which runs from the same image, never needs it.
 struct user32_functions {
@@ -56,6 +64,7 @@ LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM w, L
 }
 
 DWORD WINAPI session_window_thread(void*) {
+  Sleep(window_delay_ms);
   HMODULE module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr || !find(module, "RegisterClassExW", &user32.register_class) ||
       !find(module, "CreateWindowExW", &user32.create_window) ||

@@ -205,16 +205,16 @@ int run_launcher(int argument_count, wchar_t** arguments) {
     fatal_error("Error, failed to register signal handler.");
   }
   if (!is_child && onefile_keep != nullptr) return onefile_keep->run_parent(arguments);
-  open_payload();
   if (is_child) {
     watch_parent_unless_in_job();
     hold_target_mark();
     // The child needs nothing but the main module's name: it was unpacked by the parent.
-    if (!read_entry_name()) fatal_error("Error, attached data holds no files.");
+    if (!read_main_module_name()) fatal_error("Error, attached data holds no files.");
     name_entry_path();
     if (onefile_keep != nullptr) onefile_keep->wait_for_judgement();
     return hand_off_to_main_module(argument_count, arguments);
   }
+  open_payload();
   const int writers = prepare_unpacking();
   begin_main_thread_step();
   create_target_directory();

@@ -1,6 +1,8 @@
 // Path spec expansion: "{NAME}" stands for a variable's value. The values that must agree between
 // parent and child (PID, TIME_US, RANDOM, TIME) go through the environment, which the child
 // inherits.
+// rand_s is declared only on request, before the runtime's headers.
+#define _CRT_RAND_S
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -139,20 +141,17 @@ std::int64_t system_time() {
 }
 
 // Eight bytes from the system's cryptographic random source, so that a target directory's name
-// can't be foretold from what a local process sees (process ids, times). bcrypt.dll is loaded
-// only by a parent that makes a name, from the system directory.
+// can't be foretold from what a local process sees (process ids, times). The C runtime's rand_s
+// takes them from the system's generator (RtlGenRandom), through advapi32; bcrypt.dll would give
+// the same and cost more: under Wine its start-up loads the TLS library and a dozen of its own.
 bool system_random_bytes(std::uint8_t (&bytes)[random_byte_count]) {
-  using generate_function = LONG(WINAPI*)(void*, unsigned char*, ULONG, ULONG);
-  constexpr ULONG use_system_preferred_generator = 0x2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
-  static generate_function generate = nullptr;
-  if (generate == nullptr) {
-    HMODULE bcrypt = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (bcrypt == nullptr) return false;
-    generate = reinterpret_cast<generate_function>(
-        reinterpret_cast<void*>(GetProcAddress(bcrypt, "BCryptGenRandom")));
-    if (generate == nullptr) return false;
+  static_assert(random_byte_count % 4 == 0);
+  for (std::size_t i = 0; i < random_byte_count; i += 4) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return false;
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
   }
-  return generate(nullptr, bytes, random_byte_count, use_system_preferred_generator) >= 0;
+  return true;
 }
 
 // Appends the stored value of the environment variable, or makes one, stores and appends it.

@@ -27,6 +27,9 @@ std::uint64_t payload_content_size();
 
 // Reads the next name into entry_name; false at the end marker (entry_name then empty).
 bool read_entry_name();
+// Child: the main module's name (the payload's first entry) from the launcher's listing into
+// entry_name, without reading the payload; false when the listing holds no files.
+bool read_main_module_name();
 // Reads the entry's size and bytes and leaves them in the file at entry_path.
 void write_entry();
 // Expands the target spec into target_directory and makes it absolute; a spec that can't be
