@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 export BENCH_BUILD=${BENCH_BUILD:-$root/build/bench}
-export BENCH_LINKED_COMMIT=${BENCH_LINKED_COMMIT:-d154635}
+export BENCH_LINKED_COMMIT=${BENCH_LINKED_COMMIT:-36b49c8}
 linked=$root/build/bench-linked
 
 bash scripts/setup.sh
