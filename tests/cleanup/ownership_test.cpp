@@ -27,6 +27,12 @@ std::wstring user_sid() {
   return sid;
 }
 
+std::wstring environment(const wchar_t* name) {
+  wchar_t value[4096];
+  const DWORD length = GetEnvironmentVariableW(name, value, 4096);
+  return length > 0 && length < 4096 ? value : L"";
+}
+
 std::wstring as_text(PSECURITY_DESCRIPTOR descriptor) {
   wchar_t* text = nullptr;
   ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -35,25 +41,6 @@ std::wstring as_text(PSECURITY_DESCRIPTOR descriptor) {
   std::wstring result = text != nullptr ? text : L"?";
   LocalFree(text);
   return result;
-}
-
-// The descriptor's mandatory label as "level/flags/policy", or "none" (Wine writes no label in the
-// system's notation).
-std::string label_of(PSECURITY_DESCRIPTOR descriptor) {
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  ACL* sacl = nullptr;
-  if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) || !present ||
-      sacl == nullptr || sacl->AceCount != 1) {
-    return "none";
-  }
-  ACE_HEADER* header = nullptr;
-  GetAce(sacl, 0, reinterpret_cast<void**>(&header));
-  if (header->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE) return "other";
-  const auto* ace = reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE*>(header);
-  const auto* sid = reinterpret_cast<const SID*>(&ace->SidStart);
-  return std::to_string(sid->SubAuthority[0]) + "/" + std::to_string(header->AceFlags) + "/" +
-         std::to_string(ace->Mask);
 }
 
 // "U" in a descriptor's text stands for this process's user.
@@ -89,7 +76,6 @@ TEST_F(Ownership, EachLevelsDescriptorNamesTheUserAsOwner) {
   at(launch_level::user, true);
   ASSERT_TRUE(launch_directory_security(&attributes));
   EXPECT_EQ(as_text(attributes.lpSecurityDescriptor), with_user(L"O:UD:P(A;OICI;FA;;;U)"));
-  EXPECT_EQ(label_of(attributes.lpSecurityDescriptor), "none");
   EXPECT_FALSE(attributes.bInheritHandle);
   // Under Wine the token is an administrator's: the user reads and runs, nothing below high
   // integrity writes.
@@ -98,8 +84,8 @@ TEST_F(Ownership, EachLevelsDescriptorNamesTheUserAsOwner) {
   EXPECT_EQ(as_text(attributes.lpSecurityDescriptor),
             with_user(L"O:UD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;U)"
                       L"(A;OICI;0x1200a9;;;OW)"));
-  // High (0x3000), inherited by files and directories, no-write-up.
-  EXPECT_EQ(label_of(attributes.lpSecurityDescriptor), "12288/3/1");
+  // Its label, which Wine's notation leaves out: high, with no-write-up.
+  EXPECT_TRUE(is_own_descriptor(attributes.lpSecurityDescriptor, launch_level::elevated));
   ASSERT_TRUE(user_owner_security(&attributes));
   EXPECT_EQ(as_text(attributes.lpSecurityDescriptor), with_user(L"O:U"));
 }
@@ -165,29 +151,23 @@ TEST_F(Ownership, ADescriptorIsTheLaunchersOwnOnlyWhenNobodyElseIsGrantedAnythin
 }
 
 TEST_F(Ownership, TheUsersOwnFoldersAreItsProfileAndTemporaryFolder) {
-  wchar_t saved[3][4096];
-  const wchar_t* names[] = {L"TMP", L"TEMP", L"USERPROFILE"};
-  DWORD lengths[3];
-  for (int i = 0; i < 3; ++i) lengths[i] = GetEnvironmentVariableW(names[i], saved[i], 4096);
+  // GetTempPathW asks TMP first.
+  const std::wstring temp = environment(L"TMP");
+  const std::wstring profile = environment(L"USERPROFILE");
   SetEnvironmentVariableW(L"TMP", L"C:\\Users\\someone\\AppData\\Local\\Temp\\");
-  SetEnvironmentVariableW(L"TEMP", L"C:\\Users\\someone\\AppData\\Local\\Temp\\");
   SetEnvironmentVariableW(L"USERPROFILE", L"D:\\Profiles\\someone");
-  const struct {
-    const wchar_t* path;
-    bool own;
-  } cases[] = {
-      {L"C:\\Users\\someone\\AppData\\Local\\Temp\\onefile_1_2_3", true},
-      {L"c:\\users\\SOMEONE\\appdata\\local\\temp\\x\\y", true},
-      {L"C:\\Users\\someone\\AppData\\Local\\Temp", false},
-      {L"C:\\Users\\someone\\AppData\\Local\\Temporary\\x", false},
-      {L"D:\\Profiles\\someone\\AppData\\Local\\MyApp\\1.0", true},
-      {L"D:\\Profiles\\someone2\\x", false},
-      {L"E:\\Shared\\MyApp", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(is_in_own_folders(c.path), c.own) << narrow(c.path);
-  for (int i = 0; i < 3; ++i) {
-    SetEnvironmentVariableW(names[i], lengths[i] > 0 && lengths[i] < 4096 ? saved[i] : nullptr);
+  for (const auto& [path, own] : std::vector<std::pair<std::wstring, bool>>{
+           {L"C:\\Users\\someone\\AppData\\Local\\Temp\\onefile_1_2_3", true},
+           {L"c:\\users\\SOMEONE\\appdata\\local\\temp\\x\\y", true},
+           {L"C:\\Users\\someone\\AppData\\Local\\Temp", false},
+           {L"C:\\Users\\someone\\AppData\\Local\\Temporary\\x", false},
+           {L"D:\\Profiles\\someone\\AppData\\Local\\MyApp\\1.0", true},
+           {L"D:\\Profiles\\someone2\\x", false},
+           {L"E:\\Shared\\MyApp", false}}) {
+    EXPECT_EQ(is_in_own_folders(path.c_str()), own) << narrow(path);
   }
+  SetEnvironmentVariableW(L"TMP", temp.empty() ? nullptr : temp.c_str());
+  SetEnvironmentVariableW(L"USERPROFILE", profile.empty() ? nullptr : profile.c_str());
 }
 
 }  // namespace
