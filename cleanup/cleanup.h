@@ -99,8 +99,8 @@ extern launch_level (*token_level)();
 extern bool (*file_labels_kept)();
 
 // Fills attributes with the security descriptor that the launch's directories are made with,
-// inherited by everything below them (see ownership.cpp for both levels); false when the token
-// can't be read.
+// inherited by everything below them (see ownership.cpp for both levels); false, with the last
+// error ERROR_INVALID_SECURITY_DESCR, when the token can't be read.
 bool launch_directory_security(SECURITY_ATTRIBUTES* attributes);
 // Fills attributes with a descriptor that names this process's user as owner and nothing else,
 // so that a file gets the DACL its directory passes on.

@@ -316,6 +316,8 @@ BOOL(WINAPI* volume_information_query)
 
 bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
   const token_identity& token = identity();
+  // The kernel's calls set no last error; the caller reports this one.
+  SetLastError(ERROR_INVALID_SECURITY_DESCR);
   if (token.user.sid == nullptr) return false;
   auto* dacl = reinterpret_cast<ACL*>(directory_dacl);
   bool built =
@@ -343,6 +345,7 @@ bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
 
 bool user_owner_security(SECURITY_ATTRIBUTES* attributes) {
   const token_identity& token = identity();
+  SetLastError(ERROR_INVALID_SECURITY_DESCR);
   if (token.user.sid == nullptr ||
       nt().RtlCreateSecurityDescriptor(&owner_descriptor, SECURITY_DESCRIPTOR_REVISION) < 0 ||
       nt().RtlSetOwnerSecurityDescriptor(&owner_descriptor, token.user.sid, FALSE) < 0) {
@@ -398,7 +401,7 @@ bool is_own_object(void* handle, launch_level level) {
 void* make_mark(void* directory, bool kept, DWORD* error) {
   SECURITY_ATTRIBUTES owner;
   if (!user_owner_security(&owner)) {
-    *error = ERROR_ACCESS_DENIED;
+    *error = ERROR_INVALID_SECURITY_DESCR;
     return INVALID_HANDLE_VALUE;
   }
   HANDLE mark = open_in_directory(directory, target_mark_name, GENERIC_READ | GENERIC_WRITE,
