@@ -1,5 +1,5 @@
 // Reading, checking, changing and writing a PE32+ x86-64 image. Field offsets and rules are those
-// of the PE Format specification; the section named in each comment is where they are defined.
+// of Microsoft's "PE Format" documentation; the section named in each comment defines them.
 #include "pe/pe_image.h"
 
 #include <algorithm>

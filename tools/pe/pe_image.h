@@ -1,7 +1,7 @@
 // A PE32+ x86-64 image held in memory: read and checked, given new sections, resources and a
 // subsystem, and written back with every header field consistent.
 //
-// Format reference: Microsoft "PE Format" (the PE/COFF specification), sections "MS-DOS Stub
+// Format reference: Microsoft's "PE Format" documentation, sections "MS-DOS Stub
 // (Image Only)", "Signature (Image Only)", "COFF File Header (Object and Image)", "Optional Header
 // (Image Only)", "Optional Header Data Directories (Image Only)", "Section Table (Section
 // Headers)", "The Attribute Certificate Table (Image Only)" and "The .rsrc Section".

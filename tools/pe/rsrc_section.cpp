@@ -1,4 +1,4 @@
-// The .rsrc section, as "The .rsrc Section" of the PE Format specification lays it out: a tree of
+// The .rsrc section, as "The .rsrc Section" of Microsoft's "PE Format" lays it out: a tree of
 // Resource Directory Tables (type, then name, then language), each followed by its Resource
 // Directory Entries; the leaves point to Resource Data Entries, which give each datum's RVA.
 #include "pe/rsrc_section.h"
