@@ -1,14 +1,15 @@
 #include "onefile/build_options.h"
 
-#include <charconv>
 #include <string_view>
 
+#include "pack/arguments.h"
 #include "pack/error.h"
 #include "pack/platform.h"
 #include "pack/utf.h"
 
 namespace onefile_tool {
 
+using onefile_pack::parse_number;
 using onefile_pack::UsageError;
 
 const char default_target_spec[] = "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
@@ -66,16 +67,6 @@ const char build_usage_text[] =
 
 namespace {
 
-int parse_number(std::string_view option, const std::string& text, int low, int high) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    throw UsageError(std::string(option) + " needs a number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", not \"" + onefile_pack::printable(text) + "\"");
-  }
-  return value;
-}
-
 template <typename Value>
 void set_once(std::optional<Value>& slot, std::string_view option, Value value) {
   if (slot) throw UsageError(std::string(option) + " is given twice");
@@ -90,23 +81,13 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
   bool keep_verify = false;
   bool no_error_dialog = false;
   std::optional<std::string> dpi;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    std::string_view option = arguments[i];
-    std::optional<std::string> attached;  // --option=VALUE
-    if (option.starts_with("--")) {
-      if (const std::size_t equals = option.find('='); equals != std::string_view::npos) {
-        attached = std::string(option.substr(equals + 1));
-        option = option.substr(0, equals);
-      }
-    }
-    const auto value = [&]() -> std::string {
-      if (attached) return *attached;
-      if (i + 1 >= arguments.size()) throw UsageError(std::string(option) + " needs a value");
-      return arguments[++i];
-    };
+  onefile_pack::OptionReader reader(arguments);
+  while (reader.next()) {
+    const std::string_view option = reader.name();
+    const auto value = [&] { return reader.value(); };
     const auto path = [&] { return onefile_pack::path_from_utf8(value()); };
     const auto flag = [&](bool& slot) {
-      if (attached) throw UsageError(std::string(option) + " takes no value");
+      reader.expect_no_value();
       slot = true;
     };
     if (option == "-h" || option == "--help") {
@@ -166,7 +147,7 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
     } else if (option == "--stub") {
       set_once(options.stub, option, path());
     } else {
-      throw UsageError("unknown option '" + onefile_pack::printable(arguments[i]) + "'");
+      throw UsageError("unknown option '" + onefile_pack::printable(reader.argument()) + "'");
     }
   }
   if (options.help) return options;

@@ -1,8 +1,8 @@
 #include "pack/options.h"
 
-#include <charconv>
 #include <string_view>
 
+#include "pack/arguments.h"
 #include "pack/error.h"
 #include "pack/platform.h"
 #include "pack/utf.h"
@@ -54,16 +54,6 @@ const char usage_text[] =
 
 namespace {
 
-int parse_number(std::string_view option, const std::string& text, int low, int high) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    throw UsageError(std::string(option) + " needs a number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", not \"" + printable(text) + "\"");
-  }
-  return value;
-}
-
 void set_once(std::optional<std::filesystem::path>& slot, std::string_view option,
               const std::string& value) {
   if (slot) throw UsageError(std::string(option) + " is given twice");
@@ -75,20 +65,10 @@ void set_once(std::optional<std::filesystem::path>& slot, std::string_view optio
 Options parse_options(const std::vector<std::string>& arguments) {
   Options options;
   std::optional<std::filesystem::path> main_module;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    std::string_view option = arguments[i];
-    std::optional<std::string> attached;  // --option=VALUE
-    if (option.starts_with("--")) {
-      if (const std::size_t equals = option.find('='); equals != std::string_view::npos) {
-        attached = std::string(option.substr(equals + 1));
-        option = option.substr(0, equals);
-      }
-    }
-    const auto value = [&]() -> std::string {
-      if (attached) return *attached;
-      if (i + 1 >= arguments.size()) throw UsageError(std::string(option) + " needs a value");
-      return arguments[++i];
-    };
+  OptionReader reader(arguments);
+  while (reader.next()) {
+    const std::string_view option = reader.name();
+    const auto value = [&] { return reader.value(); };
     if (option == "-h" || option == "--help") {
       options.help = true;
     } else if (option == "--main") {
@@ -108,7 +88,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     } else if (option == "--threads") {
       options.threads = parse_number(option, value(), 1, 4096);
     } else {
-      throw UsageError("unknown argument \"" + printable(arguments[i]) + "\"");
+      throw UsageError("unknown argument \"" + printable(reader.argument()) + "\"");
     }
   }
   if (options.help) return options;

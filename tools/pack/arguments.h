@@ -1,0 +1,39 @@
+// Reading a command line's options, shared by the tools: "--name VALUE" or "--name=VALUE", and
+// flags, which take no value.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace onefile_pack {
+
+class OptionReader {
+ public:
+  // arguments[0] is the program and is skipped.
+  explicit OptionReader(const std::vector<std::string>& arguments) : arguments_(arguments) {}
+  // Moves to the next option; false after the last.
+  bool next();
+  // The option's name, without an attached "=VALUE".
+  std::string_view name() const { return name_; }
+  // The whole argument as given, for messages.
+  const std::string& argument() const { return arguments_[option_index_]; }
+  // The attached value, or else the next argument; throws UsageError when there is none.
+  std::string value();
+  // Throws UsageError when a value was attached to an option that takes none.
+  void expect_no_value() const;
+
+ private:
+  const std::vector<std::string>& arguments_;
+  std::size_t index_ = 0;
+  std::size_t option_index_ = 0;
+  std::string_view name_;
+  std::optional<std::string> attached_;
+};
+
+// The whole text as a decimal number from low to high; throws UsageError naming the option.
+int parse_number(std::string_view option, const std::string& text, int low, int high);
+
+}  // namespace onefile_pack
