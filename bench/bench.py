@@ -2,8 +2,9 @@
 """Benchmarks of the launcher against its floors and its peers, and of the packer.
 
 Run through bench/run.sh, which installs what this needs and builds the programs. Every timing
-figure is a median over BENCH_ROUNDS rounds after one warm-up round; within a round the
-measurements alternate, so that a noisy machine shifts them all alike and their ratios hold.
+figure is a median over BENCH_ROUNDS rounds after one warm-up round (the short launches: over
+BENCH_LIGHT_REPEATS runs in each); within a round the measurements alternate, so that a noisy
+machine shifts them all alike and their ratios hold.
 Writes bench/results/results.md, results.json and chart.png.
 """
 import json
@@ -25,6 +26,7 @@ ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
 MEMORY_ROUNDS = int(os.environ.get("BENCH_MEMORY_ROUNDS", "3"))
 PACK_ROUNDS = int(os.environ.get("BENCH_PACK_ROUNDS", "5"))
 PACK_CORPORA = os.environ.get("BENCH_PACK_CORPORA", "corpus1").split()
+LIGHT_REPEATS = int(os.environ.get("BENCH_LIGHT_REPEATS", "5"))
 LEVEL = 19
 THREADS = int(os.environ.get("BENCH_THREADS", str(os.cpu_count() or 2)))
 # The writer threads that the launcher chooses on this machine (payload/writer_pool.cpp), for the
@@ -173,12 +175,15 @@ class Timer:
             subprocess.run(["winepath", "-u", local], env=self.env, capture_output=True,
                            text=True, check=True).stdout.strip().rstrip("/"), "Marrowvale")
 
-    def run(self, command, memory=False):
-        """command: the program's Windows path, then its arguments."""
+    def run(self, command, memory=False, core=None):
+        """command: the program's Windows path, then its arguments. core: the processor that the
+        run and everything it starts are held to."""
         if os.path.exists(self.stamp):
             os.remove(self.stamp)
         arguments = [WINE_RUN, self.timer] + (["--memory"] if memory else []) + ["--"] + command
-        result = subprocess.run(arguments, env=self.env, capture_output=True, text=True)
+        pin = None if core is None else (lambda: os.sched_setaffinity(0, {core}))
+        result = subprocess.run(arguments, env=self.env, capture_output=True, text=True,
+                                preexec_fn=pin)
         figures = dict(re.findall(r"(\w+)=(\d+)", result.stdout))
         if "start" not in figures:
             raise RuntimeError(f"bench_timer failed: {result.stdout} {result.stderr}")
@@ -199,8 +204,42 @@ class Timer:
             out["stamp_peak_pf"] = stamp["peak_pf"]
         return out
 
+    def server_pid(self):
+        """The process id of this prefix's Wine server (started by wine-run with the prefix in
+        its environment)."""
+        wanted = ("WINEPREFIX=" + self.env["WINEPREFIX"]).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if (open(f"/proc/{pid}/comm").read().startswith("wineserver") and
+                        wanted in open(f"/proc/{pid}/environ", "rb").read().split(b"\0")):
+                    return int(pid)
+            except OSError:
+                continue
+        raise RuntimeError("bench: this prefix's wineserver is not running")
+
     def leftovers(self, prefix):
         return [n for n in os.listdir(self.temp) if n.startswith(prefix)]
+
+
+class OneCore:
+    """Holds the prefix's Wine server to one processor while the block runs, for the runs that
+    are held to the same one (Timer.run's core). Every Wine call is a round trip to the server;
+    on this virtual machine, waking the other processor for it takes tens of microseconds at
+    random, which adds 10-40 ms to a process start at random. On one processor the short
+    launches vary by a millisecond or two, and measure the work done rather than the wake-ups;
+    what runs on several threads at once is not measured this way."""
+
+    def __init__(self, timer):
+        self.server = timer.server_pid()
+        self.core = min(os.sched_getaffinity(0))
+
+    def __enter__(self):
+        self.saved = os.sched_getaffinity(self.server)
+        os.sched_setaffinity(self.server, {self.core})
+        return self.core
+
+    def __exit__(self, *exception):
+        os.sched_setaffinity(self.server, self.saved)
 
 
 def native_seconds(command):
@@ -263,8 +302,8 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives, kept, small)
     for leftover in timer.leftovers("onefile_"):
         shutil.rmtree(os.path.join(timer.temp, leftover), ignore_errors=True)
 
-    def launcher_run(key, exe, memory=False):
-        result = timer.run([windows_path(exe)], memory=memory)
+    def launcher_run(key, exe, memory=False, core=None):
+        result = timer.run([windows_path(exe)], memory=memory, core=core)
         left = timer.leftovers("onefile_")
         if result["exit"] != 0 or "to_stamp" not in result or left:
             raise RuntimeError(f"{key}: exit {result['exit']}, left {left}: {result['stderr']}")
@@ -362,35 +401,62 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives, kept, small)
             for name in remaining:
                 shutil.rmtree(os.path.join(timer.temp, name))
 
-        result = timer.run([programs["floor_starts.exe"]])
-        add(("all", "floor", "starts"), result["total"])
-        result = timer.run([programs["bench_stamp.exe"]])
-        add(("all", "bare", "handoff"), result["handoff"])
-        add(("all", "bare", "start"), result["total"])
-        # The small launch (the main module alone), beside the floor and the bare process.
-        for variant, exe in small.items():
-            result = launcher_run(f"{variant}, small", exe)
-            add(("small", variant, "run_code"), result["to_stamp"])
-            add(("small", variant, "launch"), result["total"])
-            add(("small", variant, "handoff"), result["handoff"])
+        # The light measurements, a tenth of a second each, are taken LIGHT_REPEATS times a
+        # round, alternating: a Wine process start varies by tens of milliseconds from one
+        # run to the next, more than the differences that these rows are there to show.
+        for _ in range(LIGHT_REPEATS):
+            result = timer.run([programs["floor_starts.exe"]])
+            add(("all", "floor", "starts"), result["total"])
+            result = timer.run([programs["bench_stamp.exe"]])
+            add(("all", "bare", "handoff"), result["handoff"])
+            add(("all", "bare", "start"), result["total"])
+            # The small launch (the main module alone), beside the floor and the bare process.
+            for variant, exe in small.items():
+                result = launcher_run(f"{variant}, small", exe)
+                add(("small", variant, "run_code"), result["to_stamp"])
+                add(("small", variant, "launch"), result["total"])
+                add(("small", variant, "handoff"), result["handoff"])
 
-        # The kept launcher's later launches, plain and verified, from what its first one kept.
-        for variant, exe in kept.items():
-            result = launcher_run(f"{variant}, later", exe)
-            add(("corpus1", variant, "kept_run_code"), result["to_stamp"])
-            add(("corpus1", variant, "kept_launch"), result["total"])
-            add(("corpus1", variant, "kept_handoff"), result["handoff"])
+            # The kept launcher's later launches, plain and verified, from what its first one
+            # kept.
+            for variant, exe in kept.items():
+                result = launcher_run(f"{variant}, later", exe)
+                add(("corpus1", variant, "kept_run_code"), result["to_stamp"])
+                add(("corpus1", variant, "kept_launch"), result["total"])
+                add(("corpus1", variant, "kept_handoff"), result["handoff"])
+        # The same on one processor (OneCore).
+        with OneCore(timer) as core:
+            for _ in range(LIGHT_REPEATS):
+                result = timer.run([programs["floor_starts.exe"]], core=core)
+                add(("one_core", "floor", "starts"), result["total"])
+                result = timer.run([programs["bench_stamp.exe"]], core=core)
+                add(("one_core", "bare", "handoff"), result["handoff"])
+                for variant, exe in small.items():
+                    result = launcher_run(f"{variant}, small, one core", exe, core=core)
+                    add(("one_core", variant, "small_run_code"), result["to_stamp"])
+                    add(("one_core", variant, "small_launch"), result["total"])
+                    add(("one_core", variant, "small_handoff"), result["handoff"])
+                if "keep" in kept:
+                    result = launcher_run("keep, later, one core", kept["keep"], core=core)
+                    add(("one_core", "keep", "kept_run_code"), result["to_stamp"])
+                    add(("one_core", "keep", "kept_launch"), result["total"])
         shutil.rmtree(timer.kept_root, ignore_errors=True)
 
         # Peers, application-like corpus: caxa's first run (cache removed beforehand) and its
         # cached run, and 7-Zip.
         shutil.rmtree(caxa_cache, ignore_errors=True)
-        for run_kind in ("", "cached_") if caxa else ():
+        for run_kind in ("",) + ("cached_",) * LIGHT_REPEATS if caxa else ():
             result = timer.run([windows_path(caxa)])
             if result["exit"] != 0 or "to_stamp" not in result:
                 raise RuntimeError(f"caxa: exit {result['exit']}: {result['stderr']}")
             add(("corpus1", "caxa", run_kind + "run_code"), result["to_stamp"])
             add(("corpus1", "caxa", run_kind + "launch"), result["total"])
+        with OneCore(timer) as core:
+            for _ in range(LIGHT_REPEATS if caxa else 0):
+                result = timer.run([windows_path(caxa)], core=core)
+                if result["exit"] != 0 or "to_stamp" not in result:
+                    raise RuntimeError(f"caxa, one core: exit {result['exit']}: {result['stderr']}")
+                add(("one_core", "caxa", "cached_run_code"), result["to_stamp"])
         shutil.rmtree(caxa_cache, ignore_errors=True)
         for kind, archive in archives.items() if archives else ():
             shutil.rmtree(peer_linux, ignore_errors=True)
@@ -486,6 +552,51 @@ def kept_rows(m):
     return lines, targets
 
 
+def one_core_rows(m, variants):
+    """The short launches measured on one processor (OneCore), with their targets."""
+    starts = m(("one_core", "floor", "starts"))
+    bare = m(("one_core", "bare", "handoff"))
+    if starts is None:
+        return [], []
+    lines = ["| what | time | above two process starts (hand-off: above a bare process) |",
+             "|---|---:|---:|",
+             f"| floor: two process starts | {fmt_ms(starts)} | |",
+             f"| bare process: creation to its entry point | {fmt_ms(bare)} | |"]
+    targets = []
+    for variant in variants:
+        launch = m(("one_core", variant, "small_launch"))
+        if launch is None:
+            continue
+        run_code = m(("one_core", variant, "small_run_code"))
+        handoff = m(("one_core", variant, "small_handoff"))
+        lines.append(f"| small launch, `{variant}`: start to `run_code`; whole launch | "
+                     f"{fmt_ms(run_code)}; {fmt_ms(launch)} | {fmt_ms(run_code - starts)}; "
+                     f"{fmt_ms(launch - starts)} |")
+        lines.append(f"| small launch, `{variant}`: hand-off | {fmt_ms(handoff)} | "
+                     f"{fmt_ms(handoff - bare)} |")
+        if variant in TARGET_VARIANTS:
+            targets.append((f"one core, small launch, `{variant}`: whole launch <= two process "
+                            "starts + 10 ms", f"+{(launch - starts) * 1000:.1f} ms",
+                            launch - starts <= 0.010))
+            targets.append((f"one core, small launch, `{variant}`: hand-off <= bare + 3 ms",
+                            f"+{(handoff - bare) * 1000:.1f} ms", handoff - bare <= 0.003))
+    kept = m(("one_core", "keep", "kept_run_code"))
+    caxa = m(("one_core", "caxa", "cached_run_code"))
+    if kept is not None:
+        lines.append(f"| `--keep`, a later launch (application-like): start to `run_code`; whole "
+                     f"launch | {fmt_ms(kept)}; {fmt_ms(m(('one_core', 'keep', 'kept_launch')))} | "
+                     f"{fmt_ms(kept - starts)} |")
+        targets.append(("one core, `--keep`: a later launch to `run_code` <= two process starts + "
+                        "10 ms", f"+{(kept - starts) * 1000:.1f} ms", kept - starts <= 0.010))
+    if caxa is not None:
+        lines.append(f"| caxa cached run, start to its command | {fmt_ms(caxa)} | "
+                     f"{fmt_ms(caxa - starts)} |")
+        if kept is not None:
+            targets.append(("one core, `--keep`: a later launch to `run_code` <= 0.5 x caxa's "
+                            "cached run", f"{kept / caxa:.2f} x", kept <= 0.5 * caxa))
+    return lines, targets
+
+
 # The variants held to the targets; other baselines (an older tree's kit) are shown beside them.
 TARGET_VARIANTS = ("current", "serial")
 
@@ -549,7 +660,10 @@ def report_only(samples, libraries):
                              f"`{v}` {fmt_ms(figure(('small', v, 'handoff')))} "
                              f"(+{fmt_ms(figure(('small', v, 'handoff')) - bare)})"
                              for v in variants))
-        print(f"Medians of {ROUNDS} rounds.\n")
+        core_lines, core_targets = one_core_rows(m, variants)
+        lines += ["", "On one processor:", ""] + core_lines
+        targets += core_targets
+        print(f"Medians of {ROUNDS} rounds, {LIGHT_REPEATS} runs each.\n")
         print("\n".join(lines))
         print("\n| target | measured | |\n|---|---:|---|")
         for name, measured, ok in targets:
@@ -558,7 +672,11 @@ def report_only(samples, libraries):
             print("/".join(key), " ".join(f"{v:.4f}" for v in samples.values[key]))
         return
     lines, targets = kept_rows(m)
-    print(f"Medians of {ROUNDS} rounds; two process starts: {fmt_s(m(('all', 'floor', 'starts')))}; "
+    core_lines, core_targets = one_core_rows(m, [])
+    lines += ["", "On one processor:", ""] + core_lines
+    targets += core_targets
+    print(f"Medians of {ROUNDS} rounds ({LIGHT_REPEATS} runs each of the short launches); "
+          f"two process starts: {fmt_s(m(('all', 'floor', 'starts')))}; "
           f"a launch without keeping: {fmt_s(m(('corpus1', 'current', 'run_code')))} to "
           f"`run_code`, {fmt_s(m(('corpus1', 'current', 'launch')))} whole; caxa first run: "
           f"{fmt_s(m(('corpus1', 'caxa', 'run_code')))}.\n")
@@ -577,7 +695,8 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
            date=None):
     m = samples.median
     lines = []
-    data = {"rounds": ROUNDS, "memory_rounds": MEMORY_ROUNDS, "pack_rounds": PACK_ROUNDS,
+    data = {"rounds": ROUNDS, "light_repeats": LIGHT_REPEATS, "memory_rounds": MEMORY_ROUNDS,
+            "pack_rounds": PACK_ROUNDS,
             "threads": THREADS, "writers": WRITERS, "medians": {}, "sizes": sizes, "variants": variants,
             "counts": counts, "content_sizes": content_sizes, "libraries": libraries or {},
             "date": date or time.strftime("%Y-%m-%d")}
@@ -590,7 +709,10 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
     lines.append("")
     lines.append(f"Made by `bash bench/run.sh` on {data['date']}: {wine}, "
                  f"{os.cpu_count()} cores. Medians of {ROUNDS} rounds after a warm-up round, "
-                 "the measurements alternating within each round (memory: medians of "
+                 "the measurements alternating within each round (the short launches: two "
+                 "process starts, a bare process, the small launch, the kept launcher's later "
+                 f"launches and caxa's cached run, {LIGHT_REPEATS} times a round; memory: "
+                 "medians of "
                  f"{MEMORY_ROUNDS}; packer: {PACK_ROUNDS} rounds). The machine is shared and "
                  "noisy: the ratios are what counts. Launcher variants: `current` is this tree's "
                  f"launcher, which unpacks with {WRITERS} writer threads here"
@@ -724,6 +846,22 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
                 targets.append((f"{title}, `{variant}`: hand-off <= bare + 3 ms",
                                 f"+{(value - bare) * 1000:.1f} ms", value - bare <= 0.003))
     lines.append("")
+
+    core_lines, core_targets = one_core_rows(m, variants)
+    if core_lines:
+        lines.append("## Short launches on one processor")
+        lines.append("")
+        lines.append("The same short launches with Wine's server and every process of the run held "
+                     "to one processor. On this virtual machine a Wine call that wakes the other "
+                     "processor waits for it at random, which adds 10-40 ms to a process start "
+                     "and makes the figures above vary by as much; on one processor they vary by "
+                     "a millisecond or two. What runs on two threads at once (the kept "
+                     "launcher's parent judges its directory while the child starts) takes turns "
+                     "here instead.")
+        lines.append("")
+        lines += core_lines
+        targets += core_targets
+        lines.append("")
 
     lines.append("## Peak memory (working set; private bytes in brackets)")
     lines.append("")
@@ -884,7 +1022,7 @@ def report_again():
             pack_samples.setdefault(parts[0], Samples()).values[parts[1]] = values
         else:
             samples.values[tuple(parts)] = values
-    for name in ("rounds", "memory_rounds", "pack_rounds", "threads", "writers"):
+    for name in ("rounds", "light_repeats", "memory_rounds", "pack_rounds", "threads", "writers"):
         globals()[name.upper()] = data.get(name, globals()[name.upper()])
     report(samples, pack_samples, data["sizes"], data["content_sizes"], data["variants"],
            data["counts"], data.get("libraries"), date=data.get("date"))

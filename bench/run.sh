@@ -3,7 +3,8 @@
 # Installs what it needs first: Debian's gnuplot, zip and zstd, the peers from npm (into
 # build/bench-npm), the host packer, and the Windows programs in their own tree (build/bench,
 # or BENCH_BUILD). Settings: BENCH_ROUNDS (5), BENCH_MEMORY_ROUNDS (3), BENCH_PACK_ROUNDS (5),
-# BENCH_PACK_CORPORA ("corpus1"), BENCH_BASELINES ("name=/path/to/onefile-build ...": launchers
+# BENCH_PACK_CORPORA ("corpus1"), BENCH_LIGHT_REPEATS (5: the launches of a tenth of a second,
+# taken that many times a round), BENCH_BASELINES ("name=/path/to/onefile-build ...": launchers
 # of another kit measured in the same run; the launcher of this tree built with all of its
 # unpacking on the main thread, ONEFILE_UNPACK_THREADS=1, is always among them as "serial", from
 # build/bench-serial or BENCH_SERIAL_BUILD), BENCH_ONLY (keep: only the kept launcher's rows and
