@@ -41,6 +41,9 @@ BASELINES = [item.split("=", 1) for item in os.environ.get("BENCH_BASELINES", ""
 # to the results.
 ONLY = os.environ.get("BENCH_ONLY", "")
 
+# The mark that a launch writes into its directory (cleanup/cleanup.h).
+LEFTOVER_MARK = b"This folder was unpacked by a onefile launcher and is removed when it ends.\r\n"
+
 PROGRAMS = os.path.join(BUILD, "bench")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 KIT = os.path.join(BUILD, "bin", "onefile-build")
@@ -385,8 +388,14 @@ def measure(launchers, blocks, frames, entry_lists, caxa, archives, kept, small)
             result = launcher_run("current", launchers["corpus1"]["current"])
             add(("corpus1", "current", "run_code_beside"), result["to_stamp"])
             add(("corpus1", "current", "launch_beside"), result["total"])
+            # A sweep takes only what a launch made: a directory that nobody else may use (Wine
+            # reads mode 750 as the user's alone), marked with a launch's own text.
             for other, leftover in zip(others, leftovers):
-                os.rename(os.path.join(timer.temp, other), os.path.join(timer.temp, leftover))
+                path = os.path.join(timer.temp, leftover)
+                os.rename(os.path.join(timer.temp, other), path)
+                os.chmod(path, 0o750)
+                with open(os.path.join(path, "onefile.lock"), "wb") as mark:
+                    mark.write(LEFTOVER_MARK)
             result = timer.run([windows_path(launchers["corpus1"]["current"])])
             if result["exit"] != 0 or "to_stamp" not in result:
                 raise RuntimeError(f"ten leftovers: exit {result['exit']}: {result['stderr']}")
