@@ -173,6 +173,8 @@ int sweep_leftover_directories(const wchar_t* folder);
 extern bool (*superseded_directory_test)(const wchar_t* path);
 // Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
+// Sweeps the same folder on the calling thread.
+void sweep_now();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();

@@ -145,17 +145,22 @@ bool remove_claimed_directory(const wchar_t* path) {
   return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD WINAPI sweep_in_background(void*) {
-  SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+// Sweeps the folder that holds target_directory.
+void sweep_target_folder() {
   static wchar_t folder[wide_path_capacity];
   std::wcscpy(folder, target_directory);
   wchar_t* last_separator = std::wcsrchr(folder, L'\\');
-  if (last_separator == nullptr) return 0;
+  if (last_separator == nullptr) return;
   // The folder of a drive's root keeps its backslash.
   if (last_separator == folder + 2 && folder[1] == L':') ++last_separator;
   *last_separator = L'\0';
   sweep_leftover_directories(folder);
+}
+
+DWORD WINAPI sweep_in_background(void*) {
+  SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+  sweep_target_folder();
   return 0;
 }
 
@@ -229,6 +234,10 @@ int sweep_leftover_directories(const wchar_t* folder) {
 
 void stop_sweep() {
   sweep_stopped.store(true);
+}
+
+void sweep_now() {
+  sweep_target_folder();
 }
 
 void start_sweep() {

@@ -107,15 +107,23 @@ int wait_for_child(void* own_handle) {
   // The parent is idle from here on: time to remove what earlier launches left, once the
   // application has surely been handed control, so that the sweep never competes with the
   // child's start (under Wine every file operation queues at the one server process).
-  if (WaitForSingleObject(own_handle, sweep_delay_ms) == WAIT_TIMEOUT) start_sweep();
+  const bool swept_during_run = WaitForSingleObject(own_handle, sweep_delay_ms) == WAIT_TIMEOUT;
+  if (swept_during_run) start_sweep();
   WaitForSingleObject(own_handle, INFINITE);
   DWORD exit_code = 1;
   if (!GetExitCodeProcess(own_handle, &exit_code)) exit_code = 1;
   CloseHandle(own_handle);
   release_child_process();
   cleanup_child_and_directory();
-  // The sweep had the child's run and the parent's own removal; the exit does not wait for it.
-  stop_sweep();
+  if (swept_during_run) {
+    // The sweep had the child's run and the parent's own removal; the exit does not wait for it.
+    stop_sweep();
+  } else {
+    // An application that ends within the delay leaves the sweep no run to use: it sweeps now,
+    // with the application done, or a tool that is only ever run briefly would let what killed
+    // launches left pile up for good. With nothing left, this is one listing of the folder.
+    sweep_now();
+  }
   return static_cast<int>(exit_code);
 }
 
