@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 
 #include <windows.h>
 
@@ -164,8 +165,9 @@ bool remove_leftover_directory(const wchar_t* path);
 // Claims a directory of the launcher's own (is_launcher_directory, at the user's level) in which
 // nothing is in use, for sweeps to remove; true when it was moved aside and its name is free.
 bool set_aside_own_directory(const wchar_t* path);
-// Removes the leftovers in folder whose process no longer runs; returns how many went.
-int sweep_leftover_directories(const wchar_t* folder);
+// Removes the leftovers in folder whose process no longer runs, trying at most most_tried of
+// them; returns how many went.
+int sweep_leftover_directories(const wchar_t* folder, int most_tried = INT_MAX);
 // Set by a launcher that keeps its unpacked files: true for a directory in the folder that holds
 // the kept one which a launch of another payload of the same application kept (see
 // payload/kept_directory.cpp). The sweep removes such a directory like a leftover, when it is the
@@ -173,8 +175,8 @@ int sweep_leftover_directories(const wchar_t* folder);
 extern bool (*superseded_directory_test)(const wchar_t* path);
 // Sweeps the folder that holds target_directory on a thread of its own, at idle priority.
 void start_sweep();
-// Sweeps the same folder on the calling thread.
-void sweep_now();
+// Sweeps the same folder on the calling thread, one leftover at most.
+void sweep_one_now();
 // Ends the sweep at its next entry, so that it is not cut off in the middle of an entry by the
 // process's end; what it leaves (claimed or not), a later sweep takes up.
 void stop_sweep();

@@ -23,6 +23,7 @@
 // sweep removes at once, without asking whether it is in use again (it must still be the
 // launcher's own).
 #include <atomic>
+#include <climits>
 #include <cwchar>
 
 #include <windows.h>
@@ -145,8 +146,8 @@ bool remove_claimed_directory(const wchar_t* path) {
   return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
-// Sweeps the folder that holds target_directory.
-void sweep_target_folder() {
+// Sweeps the folder that holds target_directory, trying at most that many directories.
+void sweep_target_folder(int most_tried) {
   static wchar_t folder[wide_path_capacity];
   std::wcscpy(folder, target_directory);
   wchar_t* last_separator = std::wcsrchr(folder, L'\\');
@@ -154,13 +155,13 @@ void sweep_target_folder() {
   // The folder of a drive's root keeps its backslash.
   if (last_separator == folder + 2 && folder[1] == L':') ++last_separator;
   *last_separator = L'\0';
-  sweep_leftover_directories(folder);
+  sweep_leftover_directories(folder, most_tried);
 }
 
 DWORD WINAPI sweep_in_background(void*) {
   SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
-  sweep_target_folder();
+  sweep_target_folder(INT_MAX);
   return 0;
 }
 
@@ -201,7 +202,7 @@ bool set_aside_own_directory(const wchar_t* path) {
 
 bool (*superseded_directory_test)(const wchar_t* path) = nullptr;
 
-int sweep_leftover_directories(const wchar_t* folder) {
+int sweep_leftover_directories(const wchar_t* folder, int most_tried) {
   wchar_t pattern[wide_path_capacity];
   if (!join(pattern, folder, superseded_directory_test != nullptr ? L"*" : L"onefile_*")) return 0;
   WIN32_FIND_DATAW found;
@@ -209,8 +210,9 @@ int sweep_leftover_directories(const wchar_t* folder) {
       FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return 0;
   int removed = 0;
+  int tried = 0;
   do {
-    if (sweep_stopped.load()) break;
+    if (sweep_stopped.load() || tried == most_tried) break;
     unsigned long process_id = 0;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -221,6 +223,7 @@ int sweep_leftover_directories(const wchar_t* folder) {
     if (!leftover && (superseded_directory_test == nullptr || name[0] == L'.')) continue;
     wchar_t path[wide_path_capacity];
     if (!join(path, folder, name)) continue;
+    ++tried;
     if (!leftover) {
       if (superseded_directory_test(path) && remove_leftover_directory(path)) ++removed;
     } else if (process_id == 0 ? remove_claimed_directory(path)
@@ -236,8 +239,8 @@ void stop_sweep() {
   sweep_stopped.store(true);
 }
 
-void sweep_now() {
-  sweep_target_folder();
+void sweep_one_now() {
+  sweep_target_folder(1);
 }
 
 void start_sweep() {

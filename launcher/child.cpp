@@ -121,8 +121,9 @@ int wait_for_child(void* own_handle) {
   } else {
     // An application that ends within the delay leaves the sweep no run to use: it sweeps now,
     // with the application done, or a tool that is only ever run briefly would let what killed
-    // launches left pile up for good. With nothing left, this is one listing of the folder.
-    sweep_now();
+    // launches left pile up for good. One leftover at most, so that the exit waits for one
+    // removal, not for all of them; with nothing left, this is one listing of the folder.
+    sweep_one_now();
   }
   return static_cast<int>(exit_code);
 }
