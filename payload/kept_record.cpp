@@ -301,10 +301,9 @@ bool read_record(const wchar_t* directory, unsigned char* bytes, std::size_t cap
   // number, a round trip to the mount manager under Wine (about 2 ms) on every kept launch.
   FILE_BASIC_INFO basic{};
   LARGE_INTEGER size{};
-  bool read =
-      GetFileInformationByHandleEx(record, FileBasicInfo, &basic, sizeof basic) &&
-      !(basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-      GetFileSizeEx(record, &size);
+  bool read = GetFileInformationByHandleEx(record, FileBasicInfo, &basic, sizeof basic) &&
+              !(basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+              GetFileSizeEx(record, &size);
   *file_size = read ? static_cast<std::uint64_t>(size.QuadPart) : 0;
   *read_size = 0;
   while (read && *read_size < capacity) {
