@@ -152,8 +152,8 @@ bool read_file_identity(void* handle, file_identity* identity);
 enum class path_match { same, gone, other };
 path_match match_path(const wchar_t* path, const file_identity& identity);
 // Renames the directory open at handle (with DELETE access) to new_path, never over an existing
-// name.
-bool rename_open_directory(void* handle, const wchar_t* new_path);
+// name; the system's error code, ERROR_SUCCESS when it was renamed.
+DWORD rename_open_directory(void* handle, const wchar_t* new_path);
 
 // --- Leftovers of earlier launches ---
 

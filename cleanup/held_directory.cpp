@@ -160,13 +160,14 @@ path_match match_path(const wchar_t* path, const file_identity& identity) {
   return same ? path_match::same : path_match::other;
 }
 
-bool rename_open_directory(void* handle, const wchar_t* new_path) {
+DWORD rename_open_directory(void* handle, const wchar_t* new_path) {
   struct {
     FILE_RENAME_INFO info;
     wchar_t room[wide_path_capacity + 8];
   } request;
   nt_path form;
-  if (nt().NtCreateFile == nullptr || !nt_path_form(new_path, form)) return false;
+  if (nt().NtCreateFile == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (!nt_path_form(new_path, form)) return ERROR_FILENAME_EXCED_RANGE;
   std::wmemcpy(request.info.FileName, form.units, form.length);
   request.info.FileName[form.length] = L'\0';
   request.info.ReplaceIfExists = FALSE;
@@ -174,6 +175,7 @@ bool rename_open_directory(void* handle, const wchar_t* new_path) {
   request.info.FileNameLength = form.length * sizeof(wchar_t);
   IO_STATUS_BLOCK io{};
   constexpr int file_rename_information = 10;
-  return nt().NtSetInformationFile(handle, &io, &request, sizeof request,
-                                   file_rename_information) >= 0;
+  const nt_status status =
+      nt().NtSetInformationFile(handle, &io, &request, sizeof request, file_rename_information);
+  return status >= 0 ? ERROR_SUCCESS : nt().RtlNtStatusToDosError(status);
 }

@@ -120,7 +120,7 @@ bool claim_free_directory(const wchar_t* path, wchar_t (&claimed)[wide_path_capa
   if (directory == INVALID_HANDLE_VALUE) return false;
   file_identity found;
   const bool renamed = read_file_identity(directory, &found) && found == judged &&
-                       rename_open_directory(directory, claimed);
+                       rename_open_directory(directory, claimed) == ERROR_SUCCESS;
   CloseHandle(directory);
   return renamed;
 }

@@ -17,7 +17,6 @@
 #include <cwchar>
 
 #include <windows.h>
-#include <winternl.h>
 
 #include "cleanup/cleanup.h"
 #include "diagnostics/diagnostics.h"
@@ -97,17 +96,6 @@ bool file_matches_payload(std::uint64_t size, unsigned char* kept_bytes) {
   return same;
 }
 
-// The kernel's rename, which takes the new name as the system's own path ("\??\C:\...").
-using set_information_function = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-using status_to_error_function = ULONG(NTAPI*)(LONG);
-constexpr int file_rename_information = 10;
-
-struct rename_request {
-  FILE_RENAME_INFO info;
-  wchar_t room[wide_path_capacity + 8];
-};
-rename_request rename_to_kept;
-
 // The refusals that a file held open below the directory (or the directory itself) causes.
 bool is_refusal(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
@@ -170,27 +158,7 @@ bool kept_files_match_payload() {
 }
 
 DWORD rename_to_kept_directory(void* staging) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const auto set_information = reinterpret_cast<set_information_function>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
-  const auto status_to_error = reinterpret_cast<status_to_error_function>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  if (set_information == nullptr || status_to_error == nullptr) return ERROR_PROC_NOT_FOUND;
-  // The system's own form of the absolute path: "\??\C:\..." or "\??\UNC\server\share\...".
-  const bool verbatim = std::wcsncmp(kept_directory, L"\\\\?\\", 4) == 0;
-  const bool unc = !verbatim && kept_directory[0] == L'\\' && kept_directory[1] == L'\\';
-  const wchar_t* prefix = unc ? L"\\??\\UNC" : L"\\??\\";
-  const wchar_t* rest = verbatim ? kept_directory + 4 : unc ? kept_directory + 1 : kept_directory;
-  const int length =
-      std::swprintf(rename_to_kept.info.FileName, wide_path_capacity + 8, L"%ls%ls", prefix, rest);
-  if (length <= 0) abnormal_end();
-  rename_to_kept.info.ReplaceIfExists = FALSE;
-  rename_to_kept.info.RootDirectory = nullptr;
-  rename_to_kept.info.FileNameLength = static_cast<DWORD>(length) * sizeof(wchar_t);
-  IO_STATUS_BLOCK io{};
-  const LONG status = set_information(staging, &io, &rename_to_kept, sizeof rename_to_kept,
-                                      file_rename_information);
-  return status >= 0 ? ERROR_SUCCESS : status_to_error(status);
+  return rename_open_directory(staging, kept_directory);
 }
 
 DWORD (*kept_rename)(void* staging) = rename_to_kept_directory;
