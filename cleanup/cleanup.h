@@ -80,6 +80,15 @@ bool tree_is_free(const wchar_t* directory, const std::atomic<bool>* stop = null
 
 // --- Ownership of the target directory (ownership.cpp, held_directory.cpp) ---
 
+// Sets function to ntdll's export of that name (ntdll is loaded in every process); false when it
+// has none.
+template <typename Function>
+bool find_ntdll_function(Function& function, const char* name) {
+  function = reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+  return function != nullptr;
+}
+
 // The file that marks a directory as a launch's own and, held open, as in use (see sweep.cpp),
 // and what the launcher writes into it: one of these texts, exactly.
 inline constexpr wchar_t target_mark_name[] = L"onefile.lock";

@@ -4,7 +4,6 @@
 // it are opened relative to that handle; a path is checked against the identity that the handle
 // gave; a claimed directory is renamed through the handle that was checked.
 #include <cwchar>
-#include <type_traits>
 
 #include <windows.h>
 #include <winternl.h>
@@ -29,16 +28,10 @@ struct file_functions {
 const file_functions& nt() {
   static const file_functions functions = [] {
     file_functions found;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto find = [&](auto& function, const char* name) {
-      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-          reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
-      return function != nullptr;
-    };
-    if (ntdll == nullptr || !find(found.NtCreateFile, "NtCreateFile") ||
-        !find(found.NtSetInformationFile, "NtSetInformationFile") ||
-        !find(found.NtQueryInformationFile, "NtQueryInformationFile") ||
-        !find(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
+    if (!find_ntdll_function(found.NtCreateFile, "NtCreateFile") ||
+        !find_ntdll_function(found.NtSetInformationFile, "NtSetInformationFile") ||
+        !find_ntdll_function(found.NtQueryInformationFile, "NtQueryInformationFile") ||
+        !find_ntdll_function(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
       found.NtCreateFile = nullptr;
     }
     return found;

@@ -26,7 +26,6 @@
 // them on every start.
 #include <cstring>
 #include <cwchar>
-#include <type_traits>
 
 #include <windows.h>
 
@@ -66,28 +65,24 @@ struct security_functions {
 const security_functions& nt() {
   static const security_functions functions = [] {
     security_functions found;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto find = [&](auto& function, const char* name) {
-      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-          reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
-      return function != nullptr;
-    };
     const bool all =
-        ntdll != nullptr && find(found.NtOpenProcessToken, "NtOpenProcessToken") &&
-        find(found.NtQueryInformationToken, "NtQueryInformationToken") &&
-        find(found.RtlCreateAcl, "RtlCreateAcl") &&
-        find(found.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
-        find(found.RtlAddAce, "RtlAddAce") &&
-        find(found.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
-        find(found.RtlSetOwnerSecurityDescriptor, "RtlSetOwnerSecurityDescriptor") &&
-        find(found.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
-        find(found.RtlSetSaclSecurityDescriptor, "RtlSetSaclSecurityDescriptor") &&
-        find(found.RtlSetControlSecurityDescriptor, "RtlSetControlSecurityDescriptor") &&
-        find(found.NtQuerySecurityObject, "NtQuerySecurityObject") &&
-        find(found.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
-        find(found.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
-        find(found.RtlGetSaclSecurityDescriptor, "RtlGetSaclSecurityDescriptor") &&
-        find(found.RtlGetAce, "RtlGetAce") && find(found.RtlEqualSid, "RtlEqualSid");
+        find_ntdll_function(found.NtOpenProcessToken, "NtOpenProcessToken") &&
+        find_ntdll_function(found.NtQueryInformationToken, "NtQueryInformationToken") &&
+        find_ntdll_function(found.RtlCreateAcl, "RtlCreateAcl") &&
+        find_ntdll_function(found.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
+        find_ntdll_function(found.RtlAddAce, "RtlAddAce") &&
+        find_ntdll_function(found.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
+        find_ntdll_function(found.RtlSetOwnerSecurityDescriptor, "RtlSetOwnerSecurityDescriptor") &&
+        find_ntdll_function(found.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
+        find_ntdll_function(found.RtlSetSaclSecurityDescriptor, "RtlSetSaclSecurityDescriptor") &&
+        find_ntdll_function(found.RtlSetControlSecurityDescriptor,
+                            "RtlSetControlSecurityDescriptor") &&
+        find_ntdll_function(found.NtQuerySecurityObject, "NtQuerySecurityObject") &&
+        find_ntdll_function(found.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
+        find_ntdll_function(found.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
+        find_ntdll_function(found.RtlGetSaclSecurityDescriptor, "RtlGetSaclSecurityDescriptor") &&
+        find_ntdll_function(found.RtlGetAce, "RtlGetAce") &&
+        find_ntdll_function(found.RtlEqualSid, "RtlEqualSid");
     if (!all) found.RtlEqualSid = nullptr;
     return found;
   }();
