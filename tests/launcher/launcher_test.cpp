@@ -9,6 +9,7 @@
 #include <zstd.h>
 
 #include "tests/support/process.h"
+#include "tests/support/start_process.h"
 
 namespace {
 
@@ -259,9 +260,9 @@ TEST(Startup, TheStartupStateArrivesAndNoOtherHandleIsInherited) {
     }
     PROCESS_INFORMATION started{};
     std::wstring line = command(launcher(L"run_probe_launcher.exe"));
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr,
-                               (row.flags & STARTF_USESTDHANDLES) != 0, CREATE_UNICODE_ENVIRONMENT,
-                               environment.data(), nullptr, &startup, &started));
+    ASSERT_TRUE(create_process_retrying(
+        nullptr, line.data(), (row.flags & STARTF_USESTDHANDLES) != 0, CREATE_UNICODE_ENVIRONMENT,
+        environment.data(), &startup, &started));
     CloseHandle(null_device);
     EXPECT_EQ(WaitForSingleObject(started.hProcess, 120000), WAIT_OBJECT_0);
     CloseHandle(started.hProcess);

@@ -226,7 +226,7 @@ TEST_F(PathSpec, ProgramNameAndItsParts) {
     const std::wstring command_line =
         std::wstring(c.invoked_as) + L" expand " + quote_argument(c.spec);
     const process_result as = run_paths_probe({L"as", command_line});
-    EXPECT_EQ(as.exit_code, 0u) << narrow(command_line);
+    EXPECT_EQ(as.exit_code, 0u) << narrow(command_line) << as.err;
     EXPECT_EQ(first_line(as), std::wstring(L"1|") + c.expected) << narrow(command_line);
   }
   // The inner expansion's value must fit as any other value.

@@ -10,6 +10,7 @@
 
 #include "launcher/state.h"
 #include "paths/paths.h"
+#include "tests/support/start_process.h"
 
 namespace {
 
@@ -45,8 +46,7 @@ int run_as(wchar_t* command_line) {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(self, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!create_process_retrying(self, command_line, TRUE, 0, nullptr, &startup, &info)) {
     return 102;
   }
   WaitForSingleObject(info.hProcess, INFINITE);

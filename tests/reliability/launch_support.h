@@ -14,6 +14,7 @@
 #include <tlhelp32.h>
 
 #include "tests/support/process.h"
+#include "tests/support/start_process.h"
 
 inline std::wstring launcher(const wchar_t* name) {
   return std::wstring(TEST_LAUNCHERS_DIR) + L"\\" + name;
@@ -62,15 +63,10 @@ class started_launch {
     std::wstring line = quote_argument(executable);
     std::vector<wchar_t> environment = environment_block(environment_changes);
     PROCESS_INFORMATION info{};
-    // Under load Wine now and then loses a new process while it starts (the creation fails with
-    // ERROR_INTERNAL_ERROR before any of the program runs); that is tried again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      started_ = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                CREATE_UNICODE_ENVIRONMENT | creation_flags, environment.data(),
-                                nullptr, &startup, &info);
-      start_error_ = started_ ? 0 : GetLastError();
-      if (started_ || start_error_ != ERROR_INTERNAL_ERROR) break;
-    }
+    started_ = create_process_retrying(executable.c_str(), line.data(), TRUE,
+                                       CREATE_UNICODE_ENVIRONMENT | creation_flags,
+                                       environment.data(), &startup, &info);
+    start_error_ = started_ ? 0 : GetLastError();
     CloseHandle(in);
     CloseHandle(out);
     CloseHandle(err);

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "tests/support/start_process.h"
+
 namespace {
 
 void drain(HANDLE pipe, std::string* into) {
@@ -67,9 +69,9 @@ process_result run_process(const std::wstring& command_line,
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
   std::vector<wchar_t> environment = environment_block(environment_changes);
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_UNICODE_ENVIRONMENT | creation_flags,
-                                      environment.data(), nullptr, &startup, &info);
+  const bool started = create_process_retrying(nullptr, line.data(), TRUE,
+                                               CREATE_UNICODE_ENVIRONMENT | creation_flags,
+                                               environment.data(), &startup, &info);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_input);

@@ -6,6 +6,8 @@
 #include <string>
 
 #include <windows.h>
+
+#include "tests/support/start_process.h"
 #include <tlhelp32.h>
 
 namespace {
@@ -90,8 +92,7 @@ DWORD start_again(const std::wstring& record_path, bool with_values) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(executable, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!create_process_retrying(executable, line.data(), FALSE, 0, nullptr, &startup, &info)) {
     return 0xFFFFFFFF;
   }
   WaitForSingleObject(info.hProcess, INFINITE);

@@ -16,6 +16,8 @@
 //   ONEFILE_TEST_SAY        text to write to standard output
 //   ONEFILE_TEST_EXIT       exit code (default 0)
 #include <windows.h>
+
+#include "tests/support/start_process.h"
 #include <psapi.h>
 
 #include <algorithm>
@@ -149,8 +151,7 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = held;
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, value, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                       &startup, &info)) {
+    if (create_process_retrying(nullptr, value, TRUE, CREATE_NO_WINDOW, nullptr, &startup, &info)) {
       CloseHandle(info.hThread);
       CloseHandle(info.hProcess);
     }

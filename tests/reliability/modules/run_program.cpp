@@ -14,6 +14,8 @@
 
 #include <windows.h>
 
+#include "tests/support/start_process.h"
+
 namespace {
 
 wchar_t value[4096];
@@ -54,8 +56,7 @@ DWORD start(const wchar_t* program, DWORD flags) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program, line, nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!create_process_retrying(program, line, FALSE, flags, nullptr, &startup, &info)) {
     return 0;
   }
   CloseHandle(info.hThread);

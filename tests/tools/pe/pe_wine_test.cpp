@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pe_test_inputs.h"
+#include "tests/support/start_process.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ DWORD run(const std::wstring& path) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   std::wstring command = L"\"" + path + L"\"";
-  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!create_process_retrying(path.c_str(), command.data(), FALSE, 0, nullptr, &startup,
+                               &process)) {
     return 0xBAD00000 | GetLastError();
   }
   DWORD code = 0xBAD0FFFF;
