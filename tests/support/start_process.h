@@ -3,9 +3,9 @@
 
 #include <windows.h>
 
-// Under load Wine now and then loses a new process while it starts: the creation fails with
-// ERROR_INTERNAL_ERROR before any of the program has run. Such a start is tried again, twice;
-// any other failure is the answer.
+// Under load Wine now and then loses a new process while it starts, and the creation fails before
+// any of the program has run (seen as ERROR_INTERNAL_ERROR). A failed start is tried twice more:
+// a failure that comes back each time is the answer, with its error.
 inline bool create_process_retrying(const wchar_t* application, wchar_t* command_line,
                                     BOOL inherit_handles, DWORD flags, void* environment,
                                     STARTUPINFOW* startup, PROCESS_INFORMATION* info) {
@@ -14,6 +14,6 @@ inline bool create_process_retrying(const wchar_t* application, wchar_t* command
                        environment, nullptr, startup, info)) {
       return true;
     }
-    if (attempt == 2 || GetLastError() != ERROR_INTERNAL_ERROR) return false;
+    if (attempt == 2) return false;
   }
 }
