@@ -123,8 +123,7 @@ bool start_program(const std::wstring& command_line, void** process) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   *process = nullptr;
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
+  if (!create_process_retrying(nullptr, line.data(), FALSE, 0, nullptr, &startup, &started)) {
     return false;
   }
   CloseHandle(started.hThread);
