@@ -24,6 +24,7 @@ constexpr UINT unstarted_child_exit_code = 1;
 PROCESS_INFORMATION create_child(child_startup* startup, bool in_job) {
   set_env_var(in_parent_job_variable, in_job ? L"1" : L"0");
   PROCESS_INFORMATION child{};
+  int lost_starts = 0;
   for (;;) {
     if (process_creation(child_executable_path, child_command_line, nullptr, nullptr,
                          startup->inherit_handles, startup->creation_flags, nullptr, nullptr,
@@ -31,6 +32,7 @@ PROCESS_INFORMATION create_child(child_startup* startup, bool in_job) {
       break;
     }
     const DWORD error = GetLastError();
+    if (start_again_after(error, &lost_starts)) continue;
     if (error == ERROR_INVALID_PARAMETER && drop_handle_list(startup)) continue;
     if (error == ERROR_ACCESS_DENIED && (startup->creation_flags & CREATE_BREAKAWAY_FROM_JOB)) {
       startup->creation_flags &= ~CREATE_BREAKAWAY_FROM_JOB;

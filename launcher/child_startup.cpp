@@ -6,6 +6,14 @@
 
 decltype(&CreateProcessW) process_creation = CreateProcessW;
 
+// Under Wine a new process that dies while it is set up (now and then, more often under load)
+// fails CreateProcessW with ERROR_INTERNAL_ERROR, and nothing of it is left. Windows reports a
+// process that fails to initialise through its exit code instead, so on Windows this never
+// applies; where it does, a start is tried twice more.
+bool start_again_after(unsigned long error, int* lost_starts) {
+  return error == ERROR_INTERNAL_ERROR && ++*lost_starts < 3;
+}
+
 namespace {
 
 alignas(8) unsigned char attribute_list_space[256];

@@ -94,6 +94,9 @@ bool drop_handle_list(child_startup* startup);
 void release_child_startup(child_startup* startup);
 // Starts the child; replaceable, so that tests can refuse a start.
 extern decltype(&CreateProcessW) process_creation;
+// True when a start that failed with this error is to be tried again (the process was lost while
+// it started), counting the lost starts.
+bool start_again_after(unsigned long error, int* lost_starts);
 
 // Parent: a job that ends the child when the parent's handle closes, or none.
 void* make_child_job();

@@ -67,9 +67,11 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* mai
   watch_console_control();
   HANDLE job = make_program_job();
   PROCESS_INFORMATION program{};
-  if (!CreateProcessW(program_path, program_command_line, nullptr, nullptr, TRUE, flags, nullptr,
-                      nullptr, &startup, &program)) {
-    start_failed(GetLastError());
+  int lost_starts = 0;
+  while (!process_creation(program_path, program_command_line, nullptr, nullptr, TRUE, flags,
+                           nullptr, nullptr, &startup, &program)) {
+    const DWORD error = GetLastError();
+    if (!start_again_after(error, &lost_starts)) start_failed(error);
   }
   // Without a job the program still runs, and this process ends it itself where the job would.
   const bool in_job = job != nullptr && program_job_assignment(job, program.hProcess);

@@ -287,6 +287,25 @@ TEST(HandleList, ARefusedListStartsTheChildWithoutItAndWithItsStandardHandles) {
   EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
+// A start that Wine lost is tried again, twice at most; the third loss is the launch's error.
+TEST(ChildStart, AStartLostWhileItStartedIsTriedAgainTwice) {
+  for (int lost : {2, 3}) {
+    SCOPED_TRACE(std::to_string(lost) + " starts lost");
+    launch_files files;
+    started_launch run(launcher(L"fault_launcher.exe"),
+                       files.environment({L"ONEFILE_TEST_LOSE_STARTS=" + std::to_wstring(lost),
+                                          L"ONEFILE_TEST_EXIT=5"}));
+    ASSERT_TRUE(run.wait(120000));
+    if (lost < 3) {
+      EXPECT_EQ(run.exit_code(), 5u) << run.err();
+    } else {
+      EXPECT_EQ(run.exit_code(), 2u);
+      EXPECT_EQ(run.err().rfind("Error, couldn't launch child ([Error 1359] ", 0), 0u) << run.err();
+    }
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
 // A grandchild that holds a file of the target directory open keeps it in use: the launch leaves
 // it, sweeps leave it while the grandchild runs, and the first sweep after takes it.
 TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {

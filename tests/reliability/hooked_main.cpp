@@ -28,6 +28,8 @@
 // exists. ONEFILE_TEST_REFUSE_RENAME=N makes a kept launcher's move into place fail with access
 // denied (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
 // ONEFILE_TEST_REFUSE_SET_ASIDE=N refuses the setting aside of a stale kept directory N times.
+// ONEFILE_TEST_LOSE_STARTS=N fails the first N starts of the child with ERROR_INTERNAL_ERROR, as
+// Wine does when it loses a new process while it starts.
 #include <cwchar>
 
 #include <windows.h>
@@ -141,6 +143,19 @@ struct refusal {
 };
 refusal rename_refusal;
 refusal set_aside_refusal;
+refusal start_loss;
+
+BOOL WINAPI lose_start(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                       LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                       LPCWSTR directory, LPSTARTUPINFOW startup,
+                       LPPROCESS_INFORMATION information) {
+  if (start_loss.refuses()) {
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return FALSE;
+  }
+  return CreateProcessW(application, line, process, thread, inherit, flags, environment, directory,
+                        startup, information);
+}
 
 void install_seams() {
   wchar_t threads[8];
@@ -163,6 +178,7 @@ void install_seams() {
   if (seam(L"ONEFILE_TEST_FILE_LABELS")) file_labels_kept = [] { return true; };
   if (seam(L"ONEFILE_TEST_NO_ACLS")) volume_information_query = volume_without_acls;
   if (seam(L"ONEFILE_TEST_REFUSE_HANDLE_LIST")) process_creation = refuse_handle_list;
+  if (start_loss.read(L"ONEFILE_TEST_LOSE_STARTS")) process_creation = lose_start;
   wchar_t limits[32];
   const DWORD limits_length = GetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", limits, 32);
   SetEnvironmentVariableW(L"ONEFILE_TEST_JOB_LIMITS", nullptr);
