@@ -147,8 +147,8 @@ struct ready_note {
 inline ready_note read_ready(const std::wstring& path) {
   ready_note note;
   std::string text;
-  // Under load, Wine now and then fails the first read of a file that has just been moved into
-  // place; it is read again.
+  // Read again, for up to two seconds, until whole: a safety net should a read meet the file
+  // while it is moved into place (see read_file).
   for (int attempt = 0; attempt < 200; ++attempt) {
     if (read_file(path, text) && text.find('|') != std::string::npos) break;
     text.clear();

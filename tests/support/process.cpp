@@ -196,7 +196,12 @@ bool write_file(const std::wstring& path, const std::string& bytes) {
 }
 
 bool read_file(const std::wstring& path, std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  // FILE_SHARE_DELETE too: MoveFileExW holds the file it moves open with DELETE access until just
+  // after the rename, and while any handle has that access, an open that does not share delete
+  // fails with ERROR_SHARING_VIOLATION; a file the tests' programs move into place would
+  // otherwise now and then be unreadable the moment it shows up.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bytes.clear();
