@@ -115,7 +115,7 @@ TEST(FixedTarget, ALeftoverOfAKilledLaunchIsSetAsideAndTheNameMadeAfresh) {
   {
     started_launch killed(launcher(L"fixed_launcher.exe"),
                           files.environment({L"ONEFILE_TEST_GO=" + files.go}));
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(killed.writes(files.ready));
     ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
     ASSERT_TRUE(killed.wait(10000));
   }
@@ -123,7 +123,7 @@ TEST(FixedTarget, ALeftoverOfAKilledLaunchIsSetAsideAndTheNameMadeAfresh) {
   DeleteFileW(files.ready.c_str());
   started_launch run(launcher(L"fixed_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=7"}));
-  ASSERT_TRUE(wait_for_path(files.ready)) << run.err();
+  ASSERT_TRUE(run.writes(files.ready));
   EXPECT_EQ(read_ready(files.ready).target, target);
   // The leftover went aside under a leftover's name, which the launch's own sweep removes.
   for (int i = 0; i < 1000 && directory_entries(files.temp.path()).size() > 1; ++i) Sleep(10);
@@ -234,7 +234,7 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
       changes.push_back(L"ONEFILE_TEST_JOB_LIMITS=" + std::to_wstring(row.outer_job_limits));
     }
     started_launch killed(launcher(row.executable), files.environment(changes), 0, outer);
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(killed.writes(files.ready));
     const ready_note first = read_ready(files.ready);
     // The application's process, and for a program the runner's child that started it.
     std::vector<HANDLE> application = {
@@ -328,7 +328,7 @@ TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {
     DeleteFileW(files.ready.c_str());
     started_launch run(launcher(L"fault_launcher.exe"),
                        files.environment({L"ONEFILE_TEST_GO=" + files.go}));
-    EXPECT_TRUE(wait_for_path(files.ready));
+    EXPECT_TRUE(run.writes(files.ready));
     Sleep(1500);  // the sweep starts half a second into the child's run
     files.release();
     EXPECT_TRUE(run.wait(120000));
@@ -353,7 +353,7 @@ TEST(Grandchild, OfARunProgramOnlyWhatRunsFromTheDirectoryEndsWithTheProgram) {
                      files.environment({L"ONEFILE_TEST_START=" + started,
                                         L"ONEFILE_TEST_OUTSIDE=" + std::wstring(TEST_RUN_PROGRAM),
                                         L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=3"}));
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(run.writes(files.ready));
   std::string ids;
   ASSERT_TRUE(read_file(started, ids));
   HANDLE processes[3] = {};
@@ -389,7 +389,7 @@ TEST(Sweep, TakesNothingButTheLaunchersOwnDirectories) {
   {
     started_launch killed(launcher(L"fault_launcher.exe"),
                           files.environment({L"ONEFILE_TEST_GO=" + files.go}));
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(killed.writes(files.ready));
     ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
     ASSERT_TRUE(killed.wait(10000));
   }
@@ -429,7 +429,7 @@ TEST(Sweep, TakesNothingButTheLaunchersOwnDirectories) {
   DeleteFileW(files.ready.c_str());
   started_launch run(launcher(L"fault_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go}));
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(run.writes(files.ready));
   EXPECT_TRUE(wait_for_removal(leftover)) << "the sweep did not run";
   Sleep(500);  // the sweep goes on to the rest
   files.release();
@@ -483,7 +483,7 @@ TEST(Ownership, TheDirectoryGrantsItsUserAloneAndItsMarkIsHeld) {
     std::vector<std::wstring> changes = {L"ONEFILE_TEST_GO=" + files.go};
     if (!elevated) changes.push_back(L"ONEFILE_TEST_LEVEL=user");
     started_launch run(launcher(L"fault_launcher.exe"), files.environment(changes));
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(run.writes(files.ready));
     const std::wstring target = read_ready(files.ready).target;
 
     // Wine keeps the mode that the descriptor gives and reads owner and DACL back from it, with
@@ -558,7 +558,7 @@ TEST(RefusedParentQuery, TheLimitedRightStillTellsTheParentAndNoRightEndsTheChil
     started_launch run(
         launcher(L"fault_launcher.exe"),
         files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_REFUSE_OPEN=vm-read"}));
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(run.writes(files.ready));
     const ready_note application = read_ready(files.ready);
     DWORD parent_of_application = 0;
     for (const process_entry& entry : running_processes()) {
@@ -693,7 +693,7 @@ TEST(KeptDirectory, TheFirstLaunchKeepsItAndLaterOnesRunFromItWritingNothing) {
     changes.push_back(L"ONEFILE_TEST_SLEEP_MS=1000");
     DeleteFileW(files.ready.c_str());
     started_launch run(launcher(L"kept_launcher.exe"), files.environment(changes));
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(run.writes(files.ready));
     HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, read_ready(files.ready).child_id);
     request.raise();
     ASSERT_TRUE(run.wait(120000));
@@ -926,7 +926,7 @@ TEST(KeptDirectory, ARefusedMoveIsRetriedOrTheLaunchRunsFromItsStagingDirectory)
     started_launch run(
         launcher(L"kept_launcher.exe"),
         files.environment({seam, L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=7"}));
-    ASSERT_TRUE(wait_for_path(files.ready)) << run.err();
+    ASSERT_TRUE(run.writes(files.ready));
     const std::wstring ran_from = read_ready(files.ready).target;
     const std::wstring ran_name = ran_from.substr(kept_folder(files).size() + 1);
     if (c.expected == outcome::kept_at_once) {
@@ -990,7 +990,7 @@ TEST(KeptDirectory, AnotherPayloadsDirectoryIsRemovedOnceUnused) {
   launch_files files;
   started_launch older(launcher(L"kept_older_launcher.exe"),
                        files.environment({L"ONEFILE_TEST_GO=" + files.go}));
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(older.writes(files.ready));
   const std::wstring older_kept = read_ready(files.ready).target;
   EXPECT_EQ(older_kept.rfind(kept_folder(files) + L"\\1.0.0.0-", 0), 0u) << narrow(older_kept);
   launch_files newer;

@@ -104,6 +104,22 @@ class started_launch {
   }
   std::string out() const { return read_text(out_path_); }
   std::string err() const { return read_text(err_path_); }
+  // Waits for a file that the launch's application writes (its ready note) while the launch runs:
+  // a launch that ends first, or takes too long, says how it stands.
+  ::testing::AssertionResult writes(const std::wstring& path, DWORD milliseconds = 120000) const {
+    for (DWORD waited = 0; !path_exists(path); waited += 5) {
+      const bool ended = wait(0);
+      if (ended && path_exists(path)) break;  // written just before the end
+      if (ended || waited >= milliseconds) {
+        return ::testing::AssertionFailure()
+               << narrow(path) << " never came; the launcher "
+               << (ended ? "ended with exit code " + std::to_string(exit_code()) : "still runs")
+               << "; its output: [" << out() << err() << "]";
+      }
+      Sleep(5);
+    }
+    return ::testing::AssertionSuccess();
+  }
 
  private:
   static std::string read_text(const std::wstring& path) {

@@ -480,7 +480,7 @@ TEST(HeldFile, IsRetriedThenLeftAndTheChildsExitCodeStands) {
   launch_files files;
   started_launch run(launcher(L"fault_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go, L"ONEFILE_TEST_EXIT=5"}));
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(run.writes(files.ready));
   const std::wstring target = read_ready(files.ready).target;
   HANDLE held = CreateFileW((target + L"\\held.txt").c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -610,16 +610,12 @@ struct during_child {
         {L"ONEFILE_TEST_SLEEP_MS=60000", L"ONEFILE_TEST_EVENTS=" + (files.work / L"events")});
     environment.insert(environment.end(), more.begin(), more.end());
     run = std::make_unique<started_launch>(launcher(executable), environment, flags);
-    for (int i = 0; i < 24000 && !path_exists(files.ready) && !run->wait(0); ++i) Sleep(5);
-    if (!path_exists(files.ready)) {
+    if (const ::testing::AssertionResult ready = run->writes(files.ready); !ready) {
       std::string events;
       read_file(files.work / L"events", events);
-      std::printf(
-          "no child ready; the launcher %s (exit code %lu, a child %s), its output: "
-          "[%s%s], events: [%s]\n",
-          run->wait(0) ? "ended" : "still runs", run->exit_code(),
-          has_running_child(run->id(), executable) ? "runs" : "does not run", run->out().c_str(),
-          run->err().c_str(), events.c_str());
+      std::printf("%s (a child %s); the child's events: [%s]\n", ready.message(),
+                  has_running_child(run->id(), executable) ? "runs" : "does not run",
+                  events.c_str());
     } else {
       child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
                           read_ready(files.ready).child_id);
@@ -738,7 +734,7 @@ TEST(GuiEvents, CloseInARunnerWhoseProgramNoJobHolds) {
     environment.push_back(change);
   }
   started_launch run(launcher(L"run_launcher.exe"), environment);
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(run.writes(files.ready));
   HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, read_ready(files.ready).child_id);
   ASSERT_NE(program, nullptr);
   request.raise();
@@ -831,10 +827,10 @@ TEST(ConsoleEvents, CtrlCIsTheRunProgramsToHandle) {
     if (goes_on) changes.push_back(L"ONEFILE_TEST_CTRL_GOES_ON=1");
     started_launch run(launcher(L"console_run_launcher.exe"), files.environment(changes),
                        CREATE_NO_WINDOW);
-    ASSERT_TRUE(wait_for_path(files.ready));
+    ASSERT_TRUE(run.writes(files.ready));
     DWORD error = 0;
     ASSERT_TRUE(send_console_event(run.id(), CTRL_C_EVENT, &error)) << error;
-    ASSERT_TRUE(wait_for_path(handled, 10000)) << "the program's handler did not finish";
+    ASSERT_TRUE(run.writes(handled, 10000)) << "the program's handler did not finish";
     std::string event;
     read_file(handled, event);
     EXPECT_EQ(event, "event 0");
@@ -853,7 +849,7 @@ TEST(ConsoleEvents, ARefusedCtrlBreakLeavesTheLaunchAlone) {
   launch_files files;
   started_launch run(launcher(L"console_fault_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go}), CREATE_NEW_CONSOLE);
-  ASSERT_TRUE(wait_for_path(files.ready));
+  ASSERT_TRUE(run.writes(files.ready));
   DWORD error = 0;
   const bool break_sent = send_console_event(run.id(), CTRL_BREAK_EVENT, &error);
   note("ctrl_break", break_sent ? "delivered" : "refused, error " + std::to_string(error));
@@ -895,7 +891,7 @@ TEST(Load, ThirtyTwoLaunchesAtOnce) {
   std::set<std::wstring> targets;
   std::string notes;
   for (int i = 0; i < count; ++i) {
-    ASSERT_TRUE(wait_for_path(ready[i])) << i;
+    ASSERT_TRUE(runs[i]->writes(ready[i])) << i;
     const ready_note note = read_ready(ready[i]);
     targets.insert(note.target);
     notes +=
