@@ -80,8 +80,11 @@ DWORD WINAPI session_window_thread(void*) {
   window_class.hInstance = GetModuleHandleW(nullptr);
   window_class.lpszClassName = L"onefile_session_watch";
   if (user32.register_class(&window_class) == 0) return 0;
-  // A top-level window, never shown: message-only windows get no end-session messages.
-  HWND window = user32.create_window(0, window_class.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0,
+  // A top-level window, never shown: message-only windows get no end-session messages. A popup
+  // without WS_EX_APPWINDOW: the hotkey of a shortcut (STARTF_USEHOTKEY) goes to the first
+  // top-level window that the process makes, unless it is such a popup ("STARTUPINFO",
+  // hStdInput), and the launcher passes it on to the application, whose window it belongs to.
+  HWND window = user32.create_window(0, window_class.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0,
                                      nullptr, nullptr, window_class.hInstance, nullptr);
   if (window == nullptr) return 0;
   MSG message;

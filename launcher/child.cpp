@@ -44,6 +44,38 @@ PROCESS_INFORMATION create_child(child_startup* startup, bool in_job) {
   return child;
 }
 
+// A child that has run nothing (started suspended) and is to be started again otherwise.
+void end_unstarted_child(PROCESS_INFORMATION* child) {
+  TerminateProcess(child->hProcess, unstarted_child_exit_code);
+  WaitForSingleObject(child->hProcess, INFINITE);
+  CloseHandle(child->hProcess);
+  CloseHandle(child->hThread);
+}
+
+// Starts the child in the parent's job, or, where that can't be had, watching the parent itself.
+// A child started in the caller's job (a scheduled task's, a remote session's, a CI agent's) stays
+// in it, so that ending that job ends the application as well and its limits apply to it: since
+// Windows 8 the parent's job nests inside the caller's ("Nested Jobs"). Where nesting is refused
+// with ERROR_ACCESS_DENIED (Windows 7, where a process is in one job only), a child that the
+// caller's job lets leave (JOB_OBJECT_LIMIT_BREAKAWAY_OK) is started again outside it
+// (CREATE_BREAKAWAY_FROM_JOB) and put into the parent's job there; otherwise it is started again
+// knowing that it must watch the parent. Each refused child is ended before it has run anything.
+PROCESS_INFORMATION start_child_in_job(child_startup* startup) {
+  if (child_job == nullptr) return create_child(startup, false);
+  PROCESS_INFORMATION child = create_child(startup, true);
+  if (job_assignment(child_job, child.hProcess)) return child;
+  const bool nesting_refused = GetLastError() == ERROR_ACCESS_DENIED;
+  end_unstarted_child(&child);
+  if (nesting_refused && own_job_allows_breakaway()) {
+    startup->creation_flags |= CREATE_BREAKAWAY_FROM_JOB;
+    child = create_child(startup, true);
+    if (job_assignment(child_job, child.hProcess)) return child;
+    end_unstarted_child(&child);
+    startup->creation_flags &= ~CREATE_BREAKAWAY_FROM_JOB;
+  }
+  return create_child(startup, false);
+}
+
 }  // namespace
 
 void* start_child(wchar_t** arguments) {
@@ -73,18 +105,8 @@ void* start_child(wchar_t** arguments) {
   prepare_child_startup(&startup);
   child_job = make_child_job();
   begin_main_thread_step();
-  // Started suspended, so that it runs nothing before it is in the job. Where the assignment is
-  // refused (a process in a job of someone else's on Windows 7, or in one that forbids nesting),
-  // the child that has run nothing is ended and started again knowing that it must watch the
-  // parent itself.
-  PROCESS_INFORMATION child = create_child(&startup, child_job != nullptr);
-  if (child_job != nullptr && !job_assignment(child_job, child.hProcess)) {
-    TerminateProcess(child.hProcess, unstarted_child_exit_code);
-    WaitForSingleObject(child.hProcess, INFINITE);
-    CloseHandle(child.hProcess);
-    CloseHandle(child.hThread);
-    child = create_child(&startup, false);
-  }
+  // Started suspended, so that it runs nothing before it is in the job.
+  PROCESS_INFORMATION child = start_child_in_job(&startup);
   release_child_startup(&startup);
   // Console control events reach a child on the parent's console too.
   child_shares_console.store((startup.creation_flags & DETACHED_PROCESS) == 0);

@@ -71,16 +71,15 @@ void prepare_child_startup(child_startup* startup) {
 
   // The parent's priority class (a task set to below normal), and no console of the child's own
   // when the parent has none (started detached): a console launcher would otherwise open a new
-  // window for it. Inside a job that lets its processes' children leave (a build tool's, a CI
-  // agent's), the child leaves it, so that it can be put into the parent's own job also where a
-  // process can be in one job only (Windows 7).
+  // window for it. The child stays in the job that the parent runs in (a scheduled task's, a
+  // remote session's, a CI agent's), whose end and limits are the caller's to apply to it; it
+  // leaves that job only where it can't be put into the parent's own as well (start_child).
   DWORD priority = GetPriorityClass(self);
   if (priority == 0) priority = NORMAL_PRIORITY_CLASS;
   startup->creation_flags =
       priority | CREATE_SUSPENDED |
       (startup->info.lpAttributeList != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0) |
-      (GetConsoleCP() == 0 ? DETACHED_PROCESS : 0) |
-      (own_job_allows_breakaway() ? CREATE_BREAKAWAY_FROM_JOB : 0);
+      (GetConsoleCP() == 0 ? DETACHED_PROCESS : 0);
 }
 
 bool drop_handle_list(child_startup* startup) {

@@ -122,10 +122,12 @@ bool set_aside_stale_directory() {
   }
 }
 
-// The staging directory is judged again and held, as a kept directory is, and named to the
-// child.
+// The staging directory is held as a kept directory is, judged again and named to the child.
+// Held: open with access to its data (traversing), without delete sharing, so that nobody can
+// rename or remove it while the launch runs from it; a handle with no data access takes no part
+// in sharing ("Creating and Opening Files") and would keep nobody from it.
 void run_from_staging_directory() {
-  HANDLE held = CreateFileW(staging_directory, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+  HANDLE held = CreateFileW(staging_directory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (held == INVALID_HANDLE_VALUE || !kept_tree_is_sound(staging_directory)) {

@@ -147,6 +147,9 @@ void unpack_payload(int writers) {
   int written_alone = 0;
   bool writers_tried = false;
   while (read_entry_name()) {
+    // The child loads the main module by the listing's name, which only this check ties to the
+    // payload's checksum.
+    if (main_module_path[0] == L'\0' && !listing_names_first_entry()) fatal_decode_error();
     name_entry_path();
     if (writers > 0 && !writers_tried &&
         (threads_at_once || written_alone == entries_before_writers)) {
@@ -175,6 +178,7 @@ const keep_mode* onefile_keep;
 int run_launcher(int argument_count, wchar_t** arguments) {
   restrict_library_search();
   read_attached_settings();
+  watch_payload_read_faults();
   if (onefile_error_dialog) enable_error_dialog(onefile_product);
   if (onefile_keep_setting == attached_keep::kept) onefile_keep = &onefile_keep_kept;
   if (onefile_keep_setting == attached_keep::verified) onefile_keep = &onefile_keep_verified;

@@ -79,8 +79,9 @@ bool pass_on_startup_state(STARTUPINFOW* info);
 
 // Parent: how the child is started. The startup record carries the parent's own start-up state
 // and its standard handles as inheritable duplicates, which a handle list makes the only ones the
-// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED, DETACHED_PROCESS
-// when the parent has no console, and CREATE_BREAKAWAY_FROM_JOB when the parent's job allows it.
+// child inherits; the flags carry the parent's priority class, CREATE_SUSPENDED and
+// DETACHED_PROCESS when the parent has no console (start_child adds CREATE_BREAKAWAY_FROM_JOB
+// where the child must leave the caller's job to be put into the parent's).
 struct child_startup {
   STARTUPINFOEXW info;
   unsigned long creation_flags;

@@ -44,7 +44,10 @@ bool pass_on_startup_state(STARTUPINFOW* info) {
       (own_startup.dwFlags & STARTF_USESTDHANDLES) != 0) {
     return false;
   }
-  // The raw values, unchanged: they are no handles of this process.
+  // The raw values, unchanged: they are no handles of this process. A console process started so
+  // has the default standard handles ("STARTUPINFO": the keyboard buffer and the console window's
+  // buffer), those of the console it shares with this process: for a console launcher started
+  // from the taskbar, the console that the system made for it.
   info->dwFlags |= own_startup.dwFlags & shell_data_flags;
   info->hStdInput = own_startup.hStdInput;
   info->hStdOutput = own_startup.hStdOutput;

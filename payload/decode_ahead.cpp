@@ -17,8 +17,10 @@ namespace {
 static_assert(sizeof(SRWLOCK) == sizeof(thread_sync_object) &&
               sizeof(CONDITION_VARIABLE) == sizeof(thread_sync_object));
 
-// The decoder's state lives on the heap; its calls need little stack.
-constexpr SIZE_T decoder_thread_stack = 256 * 1024;
+// The decoder's state lives on the heap, and its calls need little stack; but a payload that can
+// no longer be read is reported on the thread that reads it (read_fault.cpp): the message (a
+// message box in a graphical launcher) and the removal of the directory.
+constexpr SIZE_T decoder_thread_stack = 512 * 1024;
 
 SRWLOCK* lock() {
   return reinterpret_cast<SRWLOCK*>(&decode_lock);

@@ -11,6 +11,10 @@ inline constexpr std::size_t payload_digest_size = 32;
 
 // Opens the stream over the launcher's payload block.
 void open_payload();
+// From here on, a read of the payload block or its listing that the system can't page in (the
+// launcher's file gone: EXCEPTION_IN_PAGE_ERROR) ends the run with "Error, couldn't read attached
+// data." and the system's code, as any failure exit does (read_fault.cpp).
+void watch_payload_read_faults();
 // Opens the stream over any block of the same layout: checks the "JIV" header before anything
 // is allocated, then allocates the window and the decoder.
 void open_payload_block(const unsigned char* block, std::size_t block_size);
@@ -30,6 +34,9 @@ bool read_entry_name();
 // Child: the main module's name (the payload's first entry) from the launcher's listing into
 // entry_name, without reading the payload; false when the listing holds no files.
 bool read_main_module_name();
+// Parent, at the payload's first entry (in entry_name): true when the listing's first name is the
+// same, which the child will load; a difference is damage to either.
+bool listing_names_first_entry();
 // Reads the entry's size and bytes and leaves them in the file at entry_path.
 void write_entry();
 // Expands the target spec into target_directory and makes it absolute; a spec that can't be

@@ -14,8 +14,14 @@ Nothing passes unseen:
 - recursion fails the check, unless the table bounds it (a function calling itself at most N
   deep); so does a frame of unbounded dynamic size, or a function the table names but the
   objects don't define;
-- every call that makes a thread (CreateThread and its kin) must come from a function that the
-  table names as that thread's maker;
+- every call that makes a thread (CreateThread and its kin, a fiber, a wait or pool callback, a
+  console control handler) must come from a function that the table names as that thread's
+  maker, and pass it, by name, a function that the row names as an entry (read from the call's
+  source text); every row's entry must be passed so by one of its makers;
+- likewise for exception handlers, which run on the stack of the thread that faults: each is
+  registered by the function its row names, and counted on top of the deepest path of every
+  thread it may run on;
+- a thread maker looked up by name (GetProcAddress) can't be followed, and fails;
 - a call into C++ code that none of the objects defines (a library whose graph was not
   recorded) fails; calls into C functions count as the system's.
 
@@ -35,13 +41,40 @@ import sys
 # any other mangled name that no object defines is launcher code whose graph is missing.
 FOREIGN_MANGLED = ("_ZSt", "_ZNSt", "_ZNKSt", "_Znw", "_Zna", "_Zdl", "_Zda")
 
-# Calls that start code on another thread: such a thread is the table's business.
+# Calls that start code on another thread, or on a stack of its own: such a thread is the
+# table's business. Each maps to the positions (from 0) of the arguments that name the code that
+# runs there, as the functions' documentation gives them; None where no argument names it.
 THREAD_MAKERS = {
-    "CreateThread", "CreateRemoteThread", "CreateRemoteThreadEx", "_beginthread",
-    "_beginthreadex", "RegisterWaitForSingleObject", "QueueUserWorkItem", "CreateTimerQueueTimer",
-    "CreateThreadpoolWork", "CreateThreadpoolWait", "CreateThreadpoolTimer", "CreateThreadpoolIo",
-    "TrySubmitThreadpoolCallback", "SetConsoleCtrlHandler",
-    "_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE",
+    "CreateThread": (2,),
+    "CreateRemoteThread": (3,),
+    "CreateRemoteThreadEx": (3,),
+    "_beginthread": (0,),
+    "_beginthreadex": (2,),
+    "pthread_create": (2,),
+    "RegisterWaitForSingleObject": (2,),
+    "RegisterWaitForSingleObjectEx": (1,),
+    "QueueUserWorkItem": (0,),
+    "CreateTimerQueueTimer": (2,),
+    "CreateThreadpoolWork": (0,),
+    "CreateThreadpoolWait": (0,),
+    "CreateThreadpoolTimer": (0,),
+    "CreateThreadpoolIo": (1,),
+    "TrySubmitThreadpoolCallback": (0,),
+    "SetConsoleCtrlHandler": (0,),
+    "CreateFiber": (1,),
+    "CreateFiberEx": (3,),
+    # The thread's procedure, and the callback that runs on the new thread before it.
+    "SHCreateThread": (0, 3),
+    "RtlCreateUserThread": (6,),
+    "NtCreateThreadEx": (4,),
+    "_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE": None,
+}
+
+# Calls that register code that the system runs on the stack of whichever thread faults.
+HANDLER_REGISTRARS = {
+    "AddVectoredExceptionHandler": (1,),
+    "AddVectoredContinueHandler": (1,),
+    "SetUnhandledExceptionFilter": (0,),
 }
 
 NODE = re.compile(r'^node: \{ title: "([^"]*)" label: "([^"]*)"( shape : ellipse)? \}$')
@@ -171,6 +204,7 @@ def parse_size(text, root):
 class Table:
     def __init__(self, path, root):
         self.threads = []  # dicts: name, entries, stack, stack_source, margin, makers
+        self.handlers = []  # dicts: name, entries, threads, margin, makers
         self.indirect = {}  # caller name -> list of targets ("system" or function names)
         self.recursion = {}  # function name -> how often it may be on one path (calling itself)
         with open(path, encoding="utf-8") as table:
@@ -191,6 +225,15 @@ class Table:
                             "margin": parse_size(fields["margin"], root)[0],
                             "makers": fields.get("made-by", "").split(",") if fields.get(
                                 "made-by", "-") != "-" else [],
+                        })
+                    elif words[0] == "handler":
+                        fields = dict(word.split("=", 1) for word in words[2:])
+                        self.handlers.append({
+                            "name": words[1],
+                            "entries": fields["entry"].split(","),
+                            "threads": fields["on"].split(","),
+                            "margin": parse_size(fields["margin"], root)[0],
+                            "makers": fields["registered-by"].split(","),
                         })
                     elif words[0] == "recursion" and words[2].startswith("max="):
                         self.recursion[words[1]] = int(words[2][4:])
@@ -222,7 +265,165 @@ def resolve(functions, title):
     return None
 
 
-def check(table, functions):
+class Sources:
+    """The source texts that call sites name, read once."""
+
+    def __init__(self, root):
+        self.root = root
+        self.texts = {}
+
+    def line_start(self, site):
+        """(text, offset of the site's line) for a call site "FILE:LINE:COLUMN", or None."""
+        parts = site.rsplit(":", 2) if site else []
+        if len(parts) != 3 or not parts[1].isdigit():
+            return None
+        path = parts[0] if os.path.isabs(parts[0]) else os.path.join(self.root, parts[0])
+        if path not in self.texts:
+            try:
+                with open(path, encoding="utf-8", errors="replace") as code:
+                    self.texts[path] = code.read()
+            except OSError:
+                self.texts[path] = None
+        text = self.texts[path]
+        if text is None:
+            return None
+        offset = 0
+        for _ in range(int(parts[1]) - 1):
+            offset = text.find("\n", offset) + 1
+            if offset == 0:
+                return None
+        return text, offset
+
+
+def call_arguments(sources, site, name):
+    """The argument texts of the call of name that begins on the site's line, or None."""
+    found = sources.line_start(site)
+    if found is None:
+        return None
+    text, line = found
+    call = re.compile(r"\b" + re.escape(name) + r"\s*\(").search(text, line)
+    line_end = text.find("\n", line)
+    if call is None or (line_end != -1 and call.start() > line_end):
+        return None
+    arguments = []
+    depth = 1
+    start = call.end()
+    for position in range(call.end(), len(text)):
+        character = text[position]
+        if character in "([{":
+            depth += 1
+        elif character in ")]}":
+            depth -= 1
+            if depth == 0:
+                arguments.append(text[start:position].strip())
+                return arguments
+        elif character == "," and depth == 1:
+            arguments.append(text[start:position].strip())
+            start = position + 1
+    return None
+
+
+def named_function(argument):
+    """The function an argument names ("" for none), through casts and an address-of; None when
+    it names none by itself (a variable, a lambda, an expression)."""
+    text = argument.strip()
+    while True:
+        cast = re.fullmatch(r"(?:reinterpret_cast|static_cast|const_cast)\s*<.*>\s*\((.*)\)", text,
+                            re.S)
+        c_cast = re.fullmatch(r"\(\s*[A-Za-z_][\w:\s*]*\)\s*([&A-Za-z_].*)", text, re.S)
+        if cast or c_cast:
+            text = (cast or c_cast).group(1).strip()
+        elif text.startswith("&"):
+            text = text[1:].strip()
+        else:
+            break
+    if text in ("nullptr", "NULL", "0"):
+        return ""
+    if re.fullmatch(r"(?:\w+::)*~?\w+", text):
+        return text.split("::")[-1]
+    return None
+
+
+def check_code_passed(table, functions, sources, problems):
+    """Every call that makes a thread or registers a handler comes from a maker of a row and
+    passes one of that row's entries; every row's entries are passed by its makers."""
+    rows = [("thread", row, THREAD_MAKERS) for row in table.threads] + \
+           [("handler", row, HANDLER_REGISTRARS) for row in table.handlers]
+    passed = set()  # (row kind, row name, entry) passed by one of the row's makers
+    defined_names = {function.name for function in functions.values() if function.defined}
+    unreadable_rows = set()
+    for function in functions.values():
+        if not function.defined:
+            continue
+        for target, site in function.calls:
+            callee = functions.get(target)
+            callee_name = callee.name if callee else target
+            for kind, kinds in (("thread", THREAD_MAKERS), ("handler", HANDLER_REGISTRARS)):
+                maker = target if target in kinds else callee_name if callee_name in kinds \
+                    else None
+                if maker is None:
+                    continue
+                own_rows = [row for row_kind, row, _ in rows
+                            if row_kind == kind and function.name in row["makers"]]
+                what = "starts a thread" if kind == "thread" else "registers a handler"
+                if not own_rows:
+                    problems.append(
+                        f"{function.signature} ({site}) {what} through {callee_name}, and no "
+                        f"{kind} of the table is made by {function.name}: add a row for it")
+                    continue
+                positions = kinds[maker]
+                if positions is None:
+                    unreadable_rows.update(row["name"] for row in own_rows)
+                    continue
+                arguments = call_arguments(sources, site, callee_name)
+                if arguments is None or len(arguments) <= max(positions):
+                    problems.append(f"{function.signature} ({site}) {what} through "
+                                    f"{callee_name}, whose arguments can't be read there: call it "
+                                    f"by its name, on the line the call site names")
+                    continue
+                for position in positions:
+                    entry = named_function(arguments[position])
+                    if entry == "":
+                        continue
+                    if entry is None or entry not in defined_names:
+                        problems.append(f"{function.signature} ({site}) passes "
+                                        f"`{arguments[position]}` to {callee_name}, which names no "
+                                        f"function of the objects: pass the entry by its name")
+                        continue
+                    matching = [row for row in own_rows if entry in
+                                [name.split(":")[-1] for name in row["entries"]]]
+                    if not matching:
+                        problems.append(
+                            f"{function.signature} ({site}) passes {entry} to {callee_name}, "
+                            f"which no {kind} row made by {function.name} names as its entry")
+                    for row in matching:
+                        passed.add((kind, row["name"], entry))
+    for kind, row, _ in rows:
+        if not row["makers"] or row["name"] in unreadable_rows:
+            continue
+        for entry in row["entries"]:
+            if (kind, row["name"], entry.split(":")[-1]) not in passed:
+                problems.append(f"{kind} {row['name']}: none of its makers "
+                                f"({', '.join(row['makers'])}) passes its entry {entry}")
+
+
+def check_names_looked_up(functions, sources, problems):
+    """A thread maker or handler registrar named in a string (looked up with GetProcAddress) is
+    called through a pointer, which the check can't follow."""
+    names = "|".join(re.escape(name) for name in list(THREAD_MAKERS) + list(HANDLER_REGISTRARS))
+    looked_up = re.compile(r'"(' + names + r')"')
+    files = {f.where.rsplit(":", 2)[0] for f in functions.values() if f.defined and f.where}
+    for path in sorted(files):
+        found = sources.line_start(path + ":1:1")
+        if found is None:
+            continue
+        for match in looked_up.finditer(found[0]):
+            line = found[0].count("\n", 0, match.start()) + 1
+            problems.append(f"{path}:{line}: {match.group(1)} is looked up by name: the check "
+                            f"can't see what it starts; call it directly")
+
+
+def check(table, functions, root="."):
     problems = []
     report = []
     # Calls through pointers, per caller: the functions they reach.
@@ -236,25 +437,22 @@ def check(table, functions):
                 reached += find_function(functions, target, problems, f"calls {caller}")
             indirect_targets[function.title] = reached
 
-    makers = {maker for thread in table.threads for maker in thread["makers"]}
+    sources = Sources(root)
     for function in functions.values():
         if not function.defined:
             continue
         for target, site in function.calls:
             callee = functions.get(target)
-            callee_name = callee.name if callee else target
             if target.startswith("_Z") and not target.startswith(FOREIGN_MANGLED) and \
                     resolve(functions, target) is None:
                 shown = callee.signature if callee else target
                 problems.append(f"{function.signature} ({site}) calls {shown}, which none of the "
                                 f"objects defines: record its call graph too")
-            if (target in THREAD_MAKERS or callee_name in THREAD_MAKERS) and \
-                    function.name not in makers:
-                problems.append(
-                    f"{function.signature} ({site}) starts a thread through {callee_name}, and "
-                    f"no thread of the table is made by {function.name}: add a row for it")
+    check_code_passed(table, functions, sources, problems)
+    check_names_looked_up(functions, sources, problems)
 
-    for thread in table.threads:
+    def deepest_of(entries, context):
+        """The deepest path from any of the entries: (bytes, chain of functions)."""
         memo = {}
         on_path = []
         unseen_indirect = set()
@@ -295,31 +493,60 @@ def check(table, functions):
             return result
 
         worst = (0, [])
-        for entry in thread["entries"]:
-            for function in find_function(functions, entry, problems, f"thread {thread['name']}"):
+        for entry in entries:
+            for function in find_function(functions, entry, problems, context):
                 try:
                     depth = deepest(function)
                 except Failure as failure:
-                    problems.append(f"thread {thread['name']}: {failure}")
+                    problems.append(f"{context}: {failure}")
                     continue
                 if depth[0] > worst[0]:
                     worst = depth
         for call in sorted(unseen_indirect):
-            problems.append(f"thread {thread['name']}: a call through a pointer in {call} is not "
+            problems.append(f"{context}: a call through a pointer in {call} is not "
                             f"in the table (`calls CALLER -> TARGETS` or `-> system`)")
+        return worst
+
+    # A handler runs on top of whatever the faulting thread was doing, and its dispatch (the
+    # handler's margin) between the two.
+    thread_names = {thread["name"] for thread in table.threads}
+    handler_depths = {}
+    for handler in table.handlers:
+        depth = deepest_of(handler["entries"], f"handler {handler['name']}")
+        for name in handler["threads"]:
+            if name not in thread_names:
+                problems.append(f"handler {handler['name']}: no thread {name} in the table")
+            known = handler_depths.get(name)
+            if known is None or depth[0] + handler["margin"] > known[1][0] + known[0]["margin"]:
+                handler_depths[name] = (handler, depth)
+
+    for thread in table.threads:
+        worst = deepest_of(thread["entries"], f"thread {thread['name']}")
+        need = worst[0]
+        handler, handler_depth = handler_depths.get(thread["name"], (None, (0, [])))
+        if handler is not None:
+            need += handler["margin"] + handler_depth[0]
         budget = thread["stack"] - thread["margin"]
-        fits = worst[0] <= budget
-        biggest = max(worst[1], key=lambda f: f.frame) if worst[1] else None
+        fits = need <= budget
+        chain = worst[1] + handler_depth[1]
+        biggest = max(chain, key=lambda f: f.frame) if chain else None
+        on_top = "" if handler is None else (
+            f", and {handler_depth[0]} bytes of handler {handler['name']} on top of it (with "
+            f"{handler['margin']} for its dispatch)")
         report.append(
-            f"{thread['name']}: deepest path {worst[0]} bytes, budget {budget} bytes "
+            f"{thread['name']}: deepest path {worst[0]} bytes{on_top}, budget {budget} bytes "
             f"(reservation {thread['stack']} from {thread['stack_source']}, less "
             f"{thread['margin']} for the system's frames){'' if fits else '  -- TOO DEEP'}")
         if biggest is not None:
             report.append(f"    largest frame on it: {biggest.frame} bytes, {biggest.signature}")
         for function in worst[1]:
             report.append(f"    {function.frame:7d}  {function.signature}  ({function.where})")
+        if handler is not None:
+            report.append(f"    handler {handler['name']}, at any point of that path:")
+            for function in handler_depth[1]:
+                report.append(f"    {function.frame:7d}  {function.signature}  ({function.where})")
         if not fits:
-            problems.append(f"thread {thread['name']} needs {worst[0]} bytes of stack, more than "
+            problems.append(f"thread {thread['name']} needs {need} bytes of stack, more than "
                             f"its budget of {budget}: make its reservation larger or move the "
                             f"large buffers on that path off the stack")
     return report, problems
@@ -349,7 +576,7 @@ def main(arguments):
                           ", ".join(missing))
         table = Table(table_path, root)
         functions = read_graph(ci_paths)
-        report, problems = check(table, functions)
+        report, problems = check(table, functions, root)
     except (Failure, OSError) as failure:
         print(f"stack check: {failure}", file=sys.stderr)
         return 1

@@ -189,10 +189,11 @@ TEST(Planted, AFileOrDirectoryMadeDuringUnpackingEndsTheLaunchAndNothingStays) {
 // ---------------------------------------------------------------------------------------------
 // A parent killed from outside: the child ends with it (the job; the child's own watch where no
 // job can be had), and a later launch sweeps the directory that stayed. The same inside the job
-// of a build tool or CI agent: one that lets the child leave (the child is then in the parent's
-// job alone), and one that doesn't where the parent's job can't be had either (Windows 7): the
-// child watches, and a stock runner's program, which no job of the runner's holds then, ends with
-// it.
+// of a scheduled task, a build tool or a CI agent: the child stays in it, the parent's job nested
+// inside (Windows 8 and later), also where that job would let it leave. Where nesting is refused
+// (Windows 7, one job per process), the child leaves a job that lets it and is in the parent's
+// job alone; in one that doesn't, the child watches, and a stock runner's program, which no job
+// of the runner's holds then, ends with it.
 
 // A job that the launcher runs in from its start. Wine answers no limits for it, so the launcher
 // is told them (ONEFILE_TEST_JOB_LIMITS), as Windows would tell it.
@@ -207,21 +208,26 @@ HANDLE make_outer_job(DWORD limits) {
 
 TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
   constexpr DWORD kills = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  constexpr DWORD leavable = kills | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   const std::wstring no_job = L"ONEFILE_TEST_NO_JOB=1";
+  const std::wstring no_nesting = L"ONEFILE_TEST_NO_NESTING=1";
   const struct {
     const char* name;
     const wchar_t* executable;
     std::vector<std::wstring> seams;
     DWORD outer_job_limits;  // 0: no outer job
-    bool swept;              // a later launch is shown to sweep the directory
+    bool leaves_outer_job;
+    bool swept;  // a later launch is shown to sweep the directory
   } rows[] = {
-      {"job", L"fault_launcher.exe", {}, 0, true},
-      {"watch", L"fault_launcher.exe", {no_job}, 0, true},
-      {"outer_job_left", L"fault_launcher.exe", {}, kills | JOB_OBJECT_LIMIT_BREAKAWAY_OK, false},
+      {"job", L"fault_launcher.exe", {}, 0, false, true},
+      {"watch", L"fault_launcher.exe", {no_job}, 0, false, true},
+      {"outer_job_nested", L"fault_launcher.exe", {}, leavable, false, false},
+      {"outer_job_left", L"fault_launcher.exe", {no_nesting}, leavable, true, false},
       {"outer_job_kept_program",
        L"run_launcher.exe",
-       {no_job, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"},
+       {no_nesting, L"ONEFILE_TEST_NO_PROGRAM_JOB=1"},
        kills,
+       false,
        false},
   };
   for (const auto& row : rows) {
@@ -248,7 +254,7 @@ TEST(ParentKilled, TheChildEndsAtOnceAndALaterLaunchSweepsTheDirectory) {
     if (outer != nullptr) {
       BOOL in_outer_job = FALSE;
       IsProcessInJob(application[0], outer, &in_outer_job);
-      EXPECT_EQ(in_outer_job == FALSE, (row.outer_job_limits & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0);
+      EXPECT_EQ(in_outer_job == FALSE, row.leaves_outer_job);
     }
     ASSERT_TRUE(TerminateProcess(killed.handle(), 9));
     const auto killed_at = std::chrono::steady_clock::now();
@@ -938,6 +944,13 @@ TEST(KeptDirectory, ARefusedMoveIsRetriedOrTheLaunchRunsFromItsStagingDirectory)
       list_tree(ran_from, L"", tree);
       EXPECT_EQ(tree, (std::vector<std::wstring>{L"fault_main.dll", L"held.txt", L"onefile.kept",
                                                  L"onefile.lock", L"sub", L"sub\\a.txt"}));
+      // Held as a kept directory is: nobody renames it while the launch runs from it.
+      const std::wstring moved = ran_from + L"-moved";
+      const BOOL renamed = MoveFileW(ran_from.c_str(), moved.c_str());
+      const DWORD error = GetLastError();
+      if (renamed) MoveFileW(moved.c_str(), ran_from.c_str());
+      EXPECT_FALSE(renamed);
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
     DeleteFileW(refusal_flag.c_str());
     files.release();

@@ -29,13 +29,19 @@
 // denied (as a scanner's open file makes it fail on Windows) N times, =PATH while PATH exists;
 // ONEFILE_TEST_REFUSE_SET_ASIDE=N refuses the setting aside of a stale kept directory N times.
 // ONEFILE_TEST_LOSE_STARTS=N fails the first N starts of the child with ERROR_INTERNAL_ERROR, as
-// Wine does when it loses a new process while it starts.
+// Wine does when it loses a new process while it starts. ONEFILE_TEST_NO_NESTING=1 refuses to put
+// a child that is in a job already into the parent's job (ERROR_ACCESS_DENIED), as Windows 7
+// does, where a process is in one job only. ONEFILE_TEST_PAGE_FAULT_AT=N makes the payload
+// block's page at or after byte N unreadable, and a read of it the in-page error that Windows
+// raises when the launcher's file is gone (the share or disk it runs from), with the status
+// STATUS_NETWORK_NAME_DELETED.
 #include <cwchar>
 
 #include <windows.h>
 
 #include "cleanup/cleanup.h"
 #include "launcher/launcher.h"
+#include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
 
@@ -67,6 +73,38 @@ void listen_for_requests() {
 BOOL WINAPI refuse_job(HANDLE, HANDLE) {
   SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;
+}
+
+BOOL WINAPI refuse_nesting(HANDLE job, HANDLE process) {
+  BOOL in_job = FALSE;
+  if (IsProcessInJob(process, nullptr, &in_job) && in_job) return refuse_job(job, process);
+  return AssignProcessToJobObject(job, process);
+}
+
+// The page made unreadable; an access to it is passed on as the in-page error, to the launcher's
+// handler, which comes after this one.
+ULONG_PTR unreadable_page;
+
+LONG CALLBACK fault_as_in_page_error(EXCEPTION_POINTERS* exception) {
+  EXCEPTION_RECORD* record = exception->ExceptionRecord;
+  if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2 &&
+      record->ExceptionInformation[1] - unreadable_page < 4096) {
+    constexpr ULONG_PTR network_name_deleted = 0xC00000C9;
+    record->ExceptionCode = EXCEPTION_IN_PAGE_ERROR;
+    record->NumberParameters = 3;
+    record->ExceptionInformation[2] = network_name_deleted;
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void make_payload_page_unreadable(unsigned long long offset) {
+  read_attached_settings();
+  if (offset >= payload_block_size) return;
+  const auto at = reinterpret_cast<ULONG_PTR>(payload_block) + offset;
+  unreadable_page = (at + 4095) & ~ULONG_PTR{4095};
+  DWORD old_protection = 0;
+  AddVectoredExceptionHandler(1, fault_as_in_page_error);
+  VirtualProtect(reinterpret_cast<void*>(unreadable_page), 1, PAGE_NOACCESS, &old_protection);
 }
 
 bool first_random_zero(std::uint8_t (&bytes)[random_byte_count]) {
@@ -170,6 +208,14 @@ void install_seams() {
     process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
+  if (seam(L"ONEFILE_TEST_NO_NESTING")) job_assignment = refuse_nesting;
+  wchar_t fault_offset[32];
+  const DWORD fault_offset_length =
+      GetEnvironmentVariableW(L"ONEFILE_TEST_PAGE_FAULT_AT", fault_offset, 32);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_PAGE_FAULT_AT", nullptr);
+  if (fault_offset_length > 0 && fault_offset_length < 32) {
+    make_payload_page_unreadable(std::wcstoull(fault_offset, nullptr, 10));
+  }
   wchar_t level[8];
   if (GetEnvironmentVariableW(L"ONEFILE_TEST_LEVEL", level, 8) == 4 &&
       std::wcscmp(level, L"user") == 0) {

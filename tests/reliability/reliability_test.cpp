@@ -373,6 +373,59 @@ TEST(CorruptPayloads, EachEndsWithAFixedMessageAndLeavesNothing) {
   }
 }
 
+// The listing beside the block names the main module that the child loads: a first name that
+// differs from the payload's first entry is damage like any other, found before the child starts.
+TEST(CorruptPayloads, AListingThatNamesAnotherMainModuleEndsWithTheDecodeError) {
+  std::string image;
+  ASSERT_TRUE(read_file(launcher(L"fault_launcher.exe"), image));
+  const std::size_t header = image.find(std::string("onefile\0\1\0\0\0\x80\0\0\0", 16));
+  ASSERT_NE(header, std::string::npos);
+  const std::size_t listing = header + read_le64(image, header + 96);
+  ASSERT_EQ(image.compare(listing, 4, std::string("f\0a\0", 4)), 0) << "not fault_main.dll";
+  image[listing + 2] = 'e';
+  scratch_directory where;
+  const std::wstring exe = where / L"corrupted.exe";
+  ASSERT_TRUE(write_file(exe, image));
+  launch_files files;
+  started_launch run(exe, files.environment());
+  ASSERT_TRUE(run.wait(60000)) << "hangs";
+  EXPECT_EQ(run.exit_code(), 2u) << run.err();
+  EXPECT_EQ(run.out(), "Error, couldn't decode attached data.\n");
+  EXPECT_FALSE(path_exists(files.ready));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
+// The payload is read where the system mapped it with the image. When the launcher's file can no
+// longer be read (the share or disk it runs from gone), a read raises the in-page error: the
+// launch ends with the read error and the system's text, and takes back what it wrote. The seam
+// makes a page in the middle of the block unreadable and passes its fault on as that error, read
+// on the main thread and on the thread that decodes ahead.
+TEST(PayloadReadFault, EndsWithTheReadErrorAndLeavesNothing) {
+  std::string image;
+  ASSERT_TRUE(read_file(launcher(L"fault_launcher.exe"), image));
+  const block_location block = locate_block(image);
+  ASSERT_NE(block.length_field, std::string::npos);
+  const std::uint64_t middle = read_le64(image, block.length_field) / 2;
+  ASSERT_GT(middle, 8192u) << "too small a block to fault in the middle of";
+  for (const wchar_t* threads : {L"1", L"4"}) {
+    SCOPED_TRACE(narrow(threads) + " unpacking threads");
+    launch_files files;
+    started_launch run(
+        launcher(L"fault_launcher.exe"),
+        files.environment({L"ONEFILE_TEST_PAGE_FAULT_AT=" + std::to_wstring(middle),
+                           std::wstring(L"ONEFILE_TEST_UNPACK_THREADS=") + threads}));
+    ASSERT_TRUE(run.wait(60000)) << "hangs";
+    EXPECT_EQ(run.exit_code(), 2u) << run.err();
+    EXPECT_EQ(run.out(), "");
+    const system_error_line line =
+        parse_system_error(run.err(), "Error, couldn't read attached data.");
+    ASSERT_TRUE(line.parsed) << run.err();
+    EXPECT_EQ(line.code, ERROR_NETNAME_DELETED) << run.err();
+    EXPECT_FALSE(path_exists(files.ready));
+    EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Unpacking on several threads (ONEFILE_TEST_UNPACK_THREADS, hooked_main.cpp): the files the same
 // as the main thread alone writes them, each one whole when run_code begins; a file that can't

@@ -17,8 +17,8 @@ def node(title, name, size=None, kind="static"):
     return f'node: {{ title: "{title}" label: "{name}\\na.cpp:1:1\\n{size} bytes ({kind})" }}'
 
 
-def edge(source, target, site=True):
-    label = ' label: "a.cpp:2:3"' if site else ""
+def edge(source, target, site="a.cpp:2:3"):
+    label = f' label: "{site}"' if site else ""
     return f'edge: {{ sourcename: "{source}" targetname: "{target}"{label} }}'
 
 
@@ -43,13 +43,23 @@ def graph(walk_size=60000, walk_kind="static", extra=()):
 
 TABLE = "thread worker entry=worker stack=128K margin=64K made-by=start\n"
 
+# The source that the call sites point into: start() makes the thread on line 2 (column 3).
+SOURCE = "void start() {\n  CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);\n}\n"
+
+# A vectored exception handler that start() registers, which runs on the worker's stack.
+HANDLER = [node("_Z7handlerP19_EXCEPTION_POINTERS", "LONG handler(EXCEPTION_POINTERS*)", 5000),
+           node("AddVectoredExceptionHandler", "void* AddVectoredExceptionHandler(...)"),
+           edge("_Z5startv", "AddVectoredExceptionHandler", "a.cpp:3:3")]
+HANDLER_SOURCE = SOURCE.replace("}", "  AddVectoredExceptionHandler(0, handler);\n}")
+HANDLER_ROW = "handler fault entry=handler on=worker margin=1K registered-by=start\n"
+
 
 class StackCheck(unittest.TestCase):
-    def run_check(self, lines, table=TABLE, objects=("a",)):
+    def run_check(self, lines, table=TABLE, objects=("a",), source=SOURCE):
         """Runs the check in a directory of its own, which is also the source directory that the
-        table's FILE:CONSTANT sizes are read from; exit code and output."""
+        table's FILE:CONSTANT sizes and the call sites are read from; exit code and output."""
         with tempfile.TemporaryDirectory() as work:
-            files = {"a.ci": "\n".join(lines) + "\n", "table.txt": table,
+            files = {"a.ci": "\n".join(lines) + "\n", "table.txt": table, "a.cpp": source,
                      "code.cpp": "constexpr SIZE_T worker_stack = 128 * 1024;\n",
                      "objects.txt": "".join(os.path.join(work, o + ".obj\n") for o in objects)}
             for name, text in files.items():
@@ -88,6 +98,41 @@ class StackCheck(unittest.TestCase):
         for what, lines, table, code, text in cases:
             with self.subTest(what):
                 returned, output = self.run_check(lines, table)
+                self.assertEqual(returned, code, output)
+                self.assertIn(text, output)
+
+    def test_the_code_a_row_names_is_what_its_maker_passes(self):
+        fiber = [node("CreateFiber", "void* CreateFiber(...)"), edge("_Z5startv", "CreateFiber", "a.cpp:3:3")]
+        cases = [
+            # (what, graph, table, source, exit code, text that must show)
+            ("another function passed", graph(), TABLE, SOURCE.replace("worker", "walk"), 1,
+             "passes walk to CreateThread, which no thread row made by start names"),
+            ("through a cast and an address",
+             graph(), TABLE, SOURCE.replace("worker", "reinterpret_cast<PTHREAD_START_ROUTINE>("
+                                                      "&ns::worker)"), 0, "deepest path 60200"),
+            ("a variable passed", graph(), TABLE, SOURCE.replace("worker", "routine"), 1,
+             "which names no function of the objects"),
+            ("a call the site does not show", graph(), TABLE, "\n\n", 1,
+             "whose arguments can't be read"),
+            ("a fiber whose entry is the row's", graph(extra=fiber), TABLE,
+             SOURCE.replace("}", "  CreateFiber(0, worker, nullptr);\n}"), 0, "60200"),
+            ("a fiber with another entry", graph(extra=fiber), TABLE,
+             SOURCE.replace("}", "  CreateFiber(0, walk, nullptr);\n}"), 1,
+             "passes walk to CreateFiber"),
+            ("a thread maker looked up by name", graph(), TABLE,
+             SOURCE + 'auto f = GetProcAddress(ntdll, "NtCreateThreadEx");\n', 1,
+             "NtCreateThreadEx is looked up by name"),
+            ("a handler counted on top of the thread", graph(walk_size=50000, extra=HANDLER),
+             TABLE + HANDLER_ROW, HANDLER_SOURCE, 0,
+             "5000 bytes of handler fault on top of it (with 1024 for its dispatch)"),
+            ("a handler that makes the thread too deep", graph(extra=HANDLER),
+             TABLE + HANDLER_ROW, HANDLER_SOURCE, 1, "needs 66224 bytes"),
+            ("a handler without a row", graph(walk_size=50000, extra=HANDLER), TABLE,
+             HANDLER_SOURCE, 1, "registers a handler through AddVectoredExceptionHandler"),
+        ]
+        for what, lines, table, source, code, text in cases:
+            with self.subTest(what):
+                returned, output = self.run_check(lines, table, source=source)
                 self.assertEqual(returned, code, output)
                 self.assertIn(text, output)
 
