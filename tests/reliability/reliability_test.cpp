@@ -145,6 +145,11 @@ TEST(TempFolder, MissingFoldersAreCreatedAndOnlyTheTargetDirectoryIsRemoved) {
 // ---------------------------------------------------------------------------------------------
 // Corrupted payloads, each built into a copy of a real launcher.
 
+// The main module's name in fault_launcher.exe's listing: a block made here starts with it, so
+// that the launch finds the listing whole and each case shows its own damage.
+const std::string listed_main = "fault_main.dll";
+const std::size_t listed_main_bytes = 2 * listed_main.size() + 2;
+
 void add_entry(std::string& list, const std::string& name, const std::string& data) {
   for (char c : name) list += {c, '\0'};
   list += {'\0', '\0'};
@@ -255,7 +260,7 @@ std::vector<corruption> twenty_corruptions() {
     data_a += "line " + std::to_string(i * 7919 % 1009) + " of a.txt\n";
   for (int i = 0; i < 60000; ++i) data_b.push_back(static_cast<char>((i * i + i / 7) % 251));
   std::string entries;
-  add_entry(entries, "main.dll", std::string("MZ") + std::string(3000, 'm'));
+  add_entry(entries, listed_main, std::string("MZ") + std::string(3000, 'm'));
   add_entry(entries, "sub\\a.txt", data_a);
   add_entry(entries, "b.bin", data_b);
   const std::string list = entries + std::string(2, '\0');
@@ -336,12 +341,12 @@ std::vector<corruption> twenty_corruptions() {
   cases.push_back({"end marker missing", "JIV", list_frame(entries), decode_error});
   cases.push_back(
       {"list ends inside a name", "JIV", list_frame(entries.substr(0, 7)), decode_error});
-  cases.push_back(
-      {"list ends inside a size", "JIV", list_frame(entries.substr(0, 20)), decode_error});
+  cases.push_back({"list ends inside a size", "JIV",
+                   list_frame(entries.substr(0, listed_main_bytes + 4)), decode_error});
   {
     std::string oversized;
-    add_entry(oversized, "main.dll", "MZ");
-    oversized[19] = 0x40;  // the size's second byte: 16386 bytes announced, 2 present
+    add_entry(oversized, listed_main, "MZ");
+    oversized[listed_main_bytes + 1] = 0x40;  // the size's second byte: 16386 bytes announced
     cases.push_back({"size beyond the data", "JIV", list_frame(oversized + std::string(2, '\0')),
                      decode_error});
   }
@@ -494,7 +499,7 @@ TEST(ParallelUnpacking, EveryFileIsWholeWhenRunCodeBeginsAndTheSameAsOnOneThread
 TEST(ParallelUnpacking, AFileThatCannotBeCreatedEndsTheLaunchNamingItAndNothingStays) {
   // Three hundred small files, the one in the middle under a name that no file may have.
   std::string entries;
-  add_entry(entries, "main.dll", std::string("MZ") + std::string(3000, 'm'));
+  add_entry(entries, listed_main, std::string("MZ") + std::string(3000, 'm'));
   for (int i = 0; i < 300; ++i) {
     std::string name = "d";
     name += std::to_string(i / 100);
