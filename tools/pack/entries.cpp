@@ -71,10 +71,16 @@ void add_main_module(const fs::path& main_module, Collector& collector) {
   collector.add(main_module, name, origin);
 }
 
-// `chain` holds the resolved directories from the tree's root down to `directory`: a linked
-// directory that resolves to one of them would be walked forever.
+// A directory on the way from the tree's root down to the one walked.
+struct Ancestor {
+  FileFacts facts;
+  fs::path path;
+};
+
+// `chain` holds the directories from the tree's root down to `directory`: a linked directory that
+// is one of them would be walked forever.
 void walk_directory(const fs::path& directory, const std::u16string& prefix,
-                    std::vector<fs::path>& chain, Collector& collector) {
+                    std::vector<Ancestor>& chain, Collector& collector) {
   if (prefix.size() > max_name_units) {
     fail_name(display_path(directory), prefix, "is too long for any entry below it");
   }
@@ -95,15 +101,14 @@ void walk_directory(const fs::path& directory, const std::u16string& prefix,
       throw PackError(origin + ": cannot be read: " + error);
     }
     if (facts.kind == FileKind::directory) {
-      fs::path resolved;
-      if (!resolve_path(path, resolved, error)) {
-        throw PackError(origin + ": cannot be read: " + error);
-      }
-      if (std::find(chain.begin(), chain.end(), resolved) != chain.end()) {
-        throw PackError(origin + ": the link leads back to " + display_path(resolved) +
+      const auto ancestor = std::find_if(chain.begin(), chain.end(), [&](const Ancestor& a) {
+        return a.facts.same_file_as(facts);
+      });
+      if (ancestor != chain.end()) {
+        throw PackError(origin + ": the link leads back to " + display_path(ancestor->path) +
                         ", which contains it");
       }
-      chain.push_back(std::move(resolved));
+      chain.push_back({facts, path});
       walk_directory(path, name, chain, collector);
       chain.pop_back();
     } else if (facts.kind == FileKind::regular) {
@@ -116,16 +121,14 @@ void walk_directory(const fs::path& directory, const std::u16string& prefix,
 }
 
 void add_directory_tree(const fs::path& root, Collector& collector) {
-  fs::path resolved;
   FileFacts facts;
-  std::string error;
-  if (!resolve_path(root, resolved, error) || !read_file_facts(resolved, facts, error)) {
+  if (std::string error; !read_file_facts(root, facts, error)) {
     throw PackError(display_path(root) + ": cannot read the directory: " + error);
   }
   if (facts.kind != FileKind::directory) {
     throw PackError(display_path(root) + ": is not a directory");
   }
-  std::vector<fs::path> chain{std::move(resolved)};
+  std::vector<Ancestor> chain{{facts, root}};
   walk_directory(root, u"", chain, collector);
 }
 

@@ -43,13 +43,6 @@ class Opened {
   HANDLE handle_;
 };
 
-// A final path without its \\?\ prefix, as a user would write it.
-std::wstring without_extended_prefix(std::wstring path) {
-  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-  if (path.starts_with(L"\\\\?\\")) return path.substr(4);
-  return path;
-}
-
 }  // namespace
 
 std::wstring extended_length_path(const fs::path& path) {
@@ -111,30 +104,6 @@ bool list_directory(const fs::path& directory, std::vector<fs::path>& entries, s
   return false;
 }
 
-bool resolve_path(const fs::path& path, fs::path& resolved, std::string& error) {
-  const Opened file(path);
-  if (file.get() == INVALID_HANDLE_VALUE) {
-    error = system_text(GetLastError());
-    return false;
-  }
-  std::wstring final_path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(
-        file.get(), final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
-    if (length == 0) {
-      error = system_text(GetLastError());
-      return false;
-    }
-    if (length < final_path.size()) {
-      final_path.resize(length);
-      break;
-    }
-    final_path.resize(length);  // the size needed, its terminator included
-  }
-  resolved = without_extended_prefix(std::move(final_path));
-  return true;
-}
-
 #else
 
 bool read_file_facts(const fs::path& path, FileFacts& facts, std::string& error) {
@@ -156,13 +125,6 @@ bool list_directory(const fs::path& directory, std::vector<fs::path>& entries, s
   std::error_code code;
   fs::directory_iterator it(directory, code);
   for (; !code && it != fs::directory_iterator(); it.increment(code)) entries.push_back(it->path());
-  if (code) error = code.message();
-  return !code;
-}
-
-bool resolve_path(const fs::path& path, fs::path& resolved, std::string& error) {
-  std::error_code code;
-  resolved = fs::canonical(path, code);
   if (code) error = code.message();
   return !code;
 }

@@ -1,5 +1,5 @@
-// What the packer asks of the file system, the same way on every host: what a path names, the
-// names in a directory, and where a linked directory leads. On Windows every call takes the path
+// What the packer asks of the file system, the same way on every host: what a path names and
+// which file it is, and the names in a directory. On Windows every call takes the path
 // in its extended-length form, so that a tree deeper than MAX_PATH (260 units) is read whole, as
 // on Linux; the C runtime's directory and status functions stop at that limit.
 #pragma once
@@ -33,10 +33,6 @@ bool read_file_facts(const std::filesystem::path& path, FileFacts& facts, std::s
 // order; false with the system's reason in `error`.
 bool list_directory(const std::filesystem::path& directory,
                     std::vector<std::filesystem::path>& entries, std::string& error);
-
-// The absolute path with every link resolved; false with the system's reason in `error`.
-bool resolve_path(const std::filesystem::path& path, std::filesystem::path& resolved,
-                  std::string& error);
 
 #ifdef _WIN32
 // The path in the form that Windows' file functions take at any length ("Maximum Path Length
