@@ -53,7 +53,9 @@ std::string program_elevation_warning(const std::filesystem::path& program,
   try {
     image = onefile_pe::read_program_image(bytes);
   } catch (const onefile_pe::PeError&) {
-    return "";  // not a program that the system's loader judges (a script, say)
+    // Not a PE image (a script, say), or one whose resources this reader can't follow: nothing
+    // to judge here; the system's loader judges it at the start.
+    return "";
   }
   const std::string level =
       image.manifest ? onefile_pe::requested_execution_level(*image.manifest) : std::string();

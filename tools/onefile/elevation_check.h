@@ -14,7 +14,8 @@ namespace onefile_tool {
 // Throws BuildError, naming the program, its level and the remedy, when the program's manifest
 // asks for requireAdministrator or highestAvailable and the launcher's manifest for less. Returns
 // a warning (empty when there is none) for a 32-bit program without a requested level whose name
-// Windows' installer detection takes for an installer's. A file that is no PE image passes.
+// Windows' installer detection takes for an installer's. A file that is no PE image passes, as
+// does one whose resource tree can't be followed.
 std::string program_elevation_warning(const std::filesystem::path& program,
                                       const std::string& run_name,
                                       std::string_view launcher_manifest, bool own_manifest);
