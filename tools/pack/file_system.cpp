@@ -1,6 +1,7 @@
 #include "pack/file_system.h"
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #ifdef _WIN32
@@ -74,8 +75,17 @@ bool read_file_facts(const fs::path& path, FileFacts& facts, std::string& error)
                : GetFileType(file.get()) == FILE_TYPE_DISK                    ? FileKind::regular
                                                                               : FileKind::other;
   facts.size = (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-  facts.volume = information.dwVolumeSerialNumber;
-  facts.index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  // The 64-bit file index need not be unique on ReFS (a Dev Drive); the 128-bit id is, where the
+  // system answers it (Windows 8 and later).
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(file.get(), FileIdInfo, &id, sizeof id)) {
+    facts.volume = id.VolumeSerialNumber;
+    std::memcpy(&facts.index, id.FileId.Identifier, 8);
+    std::memcpy(&facts.index_high, id.FileId.Identifier + 8, 8);
+  } else {
+    facts.volume = information.dwVolumeSerialNumber;
+    facts.index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  }
   return true;
 }
 

@@ -16,13 +16,13 @@ enum class FileKind { regular, directory, other };
 struct FileFacts {
   FileKind kind = FileKind::other;
   std::uint64_t size = 0;  // of a regular file
-  // Which file it is on its host (device and inode, or volume serial and file index): two paths
-  // with the same identity name one file.
+  // Which file it is on its host (device and inode, or volume serial and file id): two paths with
+  // the same identity name one file.
   std::uint64_t volume = 0;
-  std::uint64_t index = 0;
+  std::uint64_t index = 0, index_high = 0;  // ReFS's file ids have 128 bits
 
   bool same_file_as(const FileFacts& other) const {
-    return volume == other.volume && index == other.index;
+    return volume == other.volume && index == other.index && index_high == other.index_high;
   }
 };
 
