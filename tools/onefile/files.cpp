@@ -71,8 +71,12 @@ PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
 
 PendingOutput::~PendingOutput() {
   if (committed_) return;
+#ifdef _WIN32
+  DeleteFileW(onefile_pack::extended_length_path(temporary_).c_str());  // at any depth
+#else
   std::error_code ignored;
   fs::remove(temporary_, ignored);
+#endif
 }
 
 void PendingOutput::write(const std::vector<std::uint8_t>& bytes) {
