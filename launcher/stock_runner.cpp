@@ -13,6 +13,8 @@
 namespace {
 
 constexpr std::size_t line_capacity = 32768;
+// ERROR_ELEVATION_REQUIRED of Windows' winerror.h (MinGW's lacks it).
+constexpr DWORD elevation_required = 740;
 wchar_t program_path[line_capacity];
 wchar_t program_command_line[line_capacity];
 
@@ -30,6 +32,14 @@ bool build_program_path(const wchar_t* main_module_path) {
 
 [[noreturn]] void start_failed(DWORD code) {
   if (onefile_run_error_caption[0] != L'\0') enable_error_dialog(onefile_run_error_caption);
+  // CreateProcess can't raise a program to the level its manifest asks for (or that installer
+  // detection gives it); only a launcher that runs elevated itself can start it.
+  if (code == elevation_required) {
+    fatal_path_system_error("Error, couldn't start '", program_path,
+                            "': the program must run as administrator; rebuild the launcher "
+                            "with --uac-admin so that it asks for elevation",
+                            code);
+  }
   fatal_path_system_error("Error, couldn't start '", program_path, "'", code);
 }
 

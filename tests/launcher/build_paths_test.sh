@@ -47,9 +47,10 @@ grep -q "sub\\\\deeper\\\\empty.bin" "$work/out" || { echo "FAIL: files missing"
 tool="$bin_dir/onefile"
 launchers="$build_dir/tests/launcher/launchers"
 stub="$bin_dir/stubs/launcher.exe"
-python3 - "$stub" "$work" <<'PY'
+mkdir "$work/unprotected" "$work/weak_runner"
+python3 - "$stub" "$work" "$bin_dir/stubs/onefile_run.dll" <<'PY'
 import struct, sys
-stub, work = sys.argv[1], sys.argv[2]
+stub, work, runner = sys.argv[1], sys.argv[2], sys.argv[3]
 image = bytearray(open(stub, 'rb').read())
 def checksum(data):  # the PE checksum, the field itself counted as 0
     field = struct.unpack_from('<I', data, 0x3C)[0] + 24 + 64
@@ -68,8 +69,39 @@ assert marker > 0, 'no stub marker'
 other = bytearray(image); other[marker + 16] += 1
 field, value = checksum(other); struct.pack_into('<I', other, field, value)
 open(work + '/other_version.exe', 'wb').write(other)
+def without(data, flags):  # DllCharacteristics without these flags, the checksum made to match
+    data = bytearray(data)
+    at = struct.unpack_from('<I', data, 0x3C)[0] + 24 + 70
+    struct.pack_into('<H', data, at, struct.unpack_from('<H', data, at)[0] & ~flags)
+    field, value = checksum(data); struct.pack_into('<I', data, field, value)
+    return data
+open(work + '/no_tsaware.exe', 'wb').write(without(image, 0x8000))
+open(work + '/unprotected/launcher.exe', 'wb').write(without(image, 0x8160))
+open(work + '/weak_runner/launcher.exe', 'wb').write(image)
+open(work + '/weak_runner/onefile_run.dll', 'wb').write(without(open(runner, 'rb').read(), 0x100))
+# A 32-bit program without a manifest, named like an installer: headers and one empty section.
+pe32 = bytearray(0x400)
+pe32[0:2] = b'MZ'; struct.pack_into('<I', pe32, 0x3C, 0x40)
+struct.pack_into('<4sHHIIIHH', pe32, 0x40, b'PE\0\0', 0x14C, 1, 0, 0, 0, 0xE0, 0x102)
+struct.pack_into('<HBBIII', pe32, 0x58, 0x10B, 2, 0, 0x200, 0, 0)
+struct.pack_into('<IIIIIIHHHHHHIIII', pe32, 0x68, 0x1000, 0x1000, 0x2000, 0x400000, 0x1000, 0x200,
+                 5, 1, 0, 0, 5, 1, 0, 0x2000, 0x200, 0)
+struct.pack_into('<HH', pe32, 0x9C, 2, 0x8540)
+struct.pack_into('<I', pe32, 0xB4, 16)
+struct.pack_into('<8sIIIIIIHHI', pe32, 0x138, b'.text', 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0,
+                 0x60000020)
+open(work + '/Setup.exe', 'wb').write(pe32)
 PY
 printf '<assembly><unclosed></assembly>\n' >"$work/broken.manifest"
+# Programs whose manifests ask for elevation, made as a user would: launchers of this tool.
+elevation_manifest() {
+  printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges><requestedExecutionLevel level="%s" uiAccess="false"/></requestedPrivileges></security></trustInfo></assembly>\n' "$1"
+}
+elevation_manifest highestAvailable >"$work/highest.manifest"
+elevation_manifest asInvoker >"$work/invoker.manifest"
+"$tool" build --main "$build_dir/examples/demo_main.dll" --uac-admin -o "$work/admin.exe" >/dev/null
+"$tool" build --main "$build_dir/examples/demo_main.dll" --manifest "$work/highest.manifest" \
+  -o "$work/highest.exe" >/dev/null
 mkdir "$work/read_only" && chmod 555 "$work/read_only"
 demo_main="$build_dir/examples/demo_main.dll"
 expect_refusal() {  # the text expected on standard error, then the options
@@ -97,6 +129,30 @@ expect_refusal "is not a launcher stub" --stub "$bin_dir/stubs/onefile_run.dll" 
 expect_refusal "is a finished launcher, not a stub" --stub "$launchers/record_launcher.exe" \
   --main "$demo_main" -o "$work/x.exe"
 expect_refusal "is not a launcher stub" --stub "$demo_main" --main "$demo_main" -o "$work/x.exe"
+expect_refusal "the stub '$work/no_tsaware.exe' was linked without TERMINAL_SERVER_AWARE (" \
+  --stub "$work/no_tsaware.exe" --main "$demo_main" -o "$work/x.exe"
+expect_refusal "was linked without DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT, TERMINAL_SERVER_AWARE (" \
+  --stub "$work/unprotected/launcher.exe" --main "$demo_main" -o "$work/x.exe"
+expect_refusal "the stub '$work/weak_runner/onefile_run.dll' was linked without NX_COMPAT (" \
+  --stub "$work/weak_runner/launcher.exe" --run admin.exe --file "$work/admin.exe" --uac-admin \
+  -o "$work/x.exe"
+expect_refusal "--run 'admin.exe' asks to run as administrator (its manifest's requestedExecutionLevel is requireAdministrator): a launcher that isn't elevated can't start it (ERROR_ELEVATION_REQUIRED); build with --uac-admin" \
+  --run admin.exe --file "$work/admin.exe" -o "$work/x.exe"
+expect_refusal "--run 'bin\\highest.exe' asks to run with its user's highest rights (its manifest's requestedExecutionLevel is highestAvailable)" \
+  --run 'bin\highest.exe' --file "$work/highest.exe=bin/highest.exe" -o "$work/x.exe"
+expect_refusal "ask for requireAdministrator in the manifest given with --manifest" \
+  --run admin.exe --file "$work/admin.exe" --manifest "$work/highest.manifest" -o "$work/x.exe"
+# With the launcher elevated the programs are packed; a 32-bit installer without a requested
+# level is packed with a warning that names the remedy.
+for program in admin highest; do
+  expect_exit 0 "$tool" build --run $program.exe --file "$work/$program.exe" --uac-admin -o "$work/run_$program.exe"
+done
+expect_exit 0 "$tool" build --run Setup.exe --file "$work/Setup.exe" -o "$work/run_setup.exe"
+grep -qF "warning: --run 'Setup.exe' is a 32-bit program without a requestedExecutionLevel, named like an installer: where Windows' installer detection is on, a launcher that isn't elevated can't start it (ERROR_ELEVATION_REQUIRED); build with --uac-admin" "$work/out" \
+  || { echo "FAIL: no warning about an installer"; cat "$work/out"; exit 1; }
+expect_exit 0 "$tool" build --run Setup.exe --file "$work/Setup.exe" --uac-admin -o "$work/run_setup.exe"
+! grep -q "warning" "$work/out" || { echo "FAIL: a warning for an elevated launcher"; cat "$work/out"; exit 1; }
+rm "$work"/run_*.exe
 expect_refusal "the icon '$source_dir/README.md' can't be used" --icon "$source_dir/README.md" \
   --main "$demo_main" -o "$work/x.exe"
 expect_refusal "is not well-formed XML" --manifest "$work/broken.manifest" --main "$demo_main" -o "$work/x.exe"

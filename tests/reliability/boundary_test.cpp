@@ -312,6 +312,24 @@ TEST(ChildStart, AStartLostWhileItStartedIsTriedAgainTwice) {
   }
 }
 
+// A program that must run elevated can't be started by a launcher that isn't (the start fails
+// with ERROR_ELEVATION_REQUIRED through a seam: under Wine every process is elevated). The
+// message names the cause and the remedy, and nothing stays.
+TEST(ProgramStart, AProgramThatMustRunElevatedNamesTheRemedy) {
+  launch_files files;
+  started_launch run(launcher(L"console_run_launcher.exe"),
+                     files.environment({L"ONEFILE_TEST_ELEVATION_REQUIRED=1"}));
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 2u);
+  EXPECT_NE(run.err().find("\\run_program.exe': the program must run as administrator; rebuild "
+                           "the launcher with --uac-admin so that it asks for elevation ([Error "
+                           "740] "),
+            std::string::npos)
+      << run.err();
+  EXPECT_EQ(run.err().rfind("Error, couldn't start '", 0), 0u) << run.err();
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
+}
+
 // A grandchild that holds a file of the target directory open keeps it in use: the launch leaves
 // it, sweeps leave it while the grandchild runs, and the first sweep after takes it.
 TEST(Grandchild, KeepsTheDirectoryWhileItRunsAndASweepTakesItAfter) {

@@ -4,6 +4,9 @@
 // on Windows 7 for a program in a job of someone else's. ONEFILE_TEST_RUNNER_CTRL_NAME and
 // ONEFILE_TEST_RUNNER_CTRL_CODE raise a console control event inside the runner when the test
 // sets the named event, the way the system delivers one (see hooked_main.cpp).
+// ONEFILE_TEST_ELEVATION_REQUIRED=1 fails the program's start with ERROR_ELEVATION_REQUIRED, as
+// Windows does for a program that must run elevated when the launcher isn't (under Wine every
+// process is).
 #include <cwchar>
 
 #include <windows.h>
@@ -26,6 +29,12 @@ BOOL WINAPI refuse_job(HANDLE, HANDLE) {
   return FALSE;
 }
 
+BOOL WINAPI require_elevation(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                              DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  SetLastError(740);  // ERROR_ELEVATION_REQUIRED, which MinGW's winerror.h lacks
+  return FALSE;
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
@@ -34,6 +43,10 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
   if (GetEnvironmentVariableW(L"ONEFILE_TEST_NO_PROGRAM_JOB", value, 256) == 1 &&
       value[0] == L'1') {
     program_job_assignment = refuse_job;
+  }
+  if (GetEnvironmentVariableW(L"ONEFILE_TEST_ELEVATION_REQUIRED", value, 256) == 1 &&
+      value[0] == L'1') {
+    process_creation = require_elevation;
   }
   const DWORD length = GetEnvironmentVariableW(L"ONEFILE_TEST_RUNNER_CTRL_NAME", value, 256);
   if (length > 0 && length < 256 && (trigger = OpenEventW(SYNCHRONIZE, FALSE, value)) != nullptr) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "pe/bytes.h"
+#include "pe/program_image.h"
 #include "pe_test_inputs.h"
 
 namespace {
@@ -123,6 +124,23 @@ TEST_F(PeImage, ResourcesAreReplacedOnlyInTheLastSection) {
               image.set_resources({{24, 1, 0, {1}}, {24, 1, 0, {2}}});
             }),
             "two resources with type 24, id 1, language 0x0000");
+}
+
+// A program's manifest is the RT_MANIFEST resource with id 1, whichever language, beside others.
+TEST_F(PeImage, TheProgramsManifestIsReadBackFromItsResources) {
+  const auto manifest_of = [&](std::vector<onefile_pe::Resource> resources) {
+    Image image = Image::read(stub_);
+    image.set_resources(std::move(resources));
+    return onefile_pe::read_program_image(image.write());
+  };
+  const std::vector<std::uint8_t> mine = {'<', 'a', '/', '>'}, other = {'<', 'b', '/', '>'};
+  const onefile_pe::ProgramImage found = manifest_of(
+      {{16, 1, 0, {1, 2}}, {24, 2, 0, other}, {24, 1, 0x409, mine}, {24, 3, 0x409, other}});
+  EXPECT_FALSE(found.is_32_bit);
+  EXPECT_EQ(found.manifest, "<a/>");
+  EXPECT_EQ(manifest_of({{16, 1, 0, {1, 2}}, {24, 2, 0, other}}).manifest, std::nullopt);
+  EXPECT_EQ(manifest_of({}).manifest, std::nullopt);
+  EXPECT_EQ(onefile_pe::read_program_image(stub_).manifest, std::nullopt);
 }
 
 TEST_F(PeImage, SectionHeadersRunOutOfRoomClearly) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pe/bytes.h"
+#include "pe/program_image.h"
 #include "pe_test_inputs.h"
 
 namespace {
@@ -85,6 +86,35 @@ TEST(WellFormedXml, BrokenDocumentsNameTheLineAndColumn) {
     const std::string message = refusal([&] { onefile_pe::check_well_formed_xml(c.text); });
     EXPECT_EQ(message.rfind(std::string("not well-formed XML: ") + c.message, 0), 0u)
         << c.text << "\n  gave: " << message;
+  }
+}
+
+// The level that a program's manifest asks for, as the system reads it: the element with or
+// without a namespace prefix, either quote, not inside a comment, and in UTF-16 too.
+TEST(RequestedExecutionLevel, IsReadFromTheElementWhereverTheManifestPutsIt) {
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : std::string_view("<requestedExecutionLevel level='x'/>")) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const struct {
+    std::string_view manifest;
+    const char* level;
+  } cases[] = {
+      {pe_test::kManifest, "asInvoker"},
+      {"<assembly><trustInfo><security><requestedPrivileges><requestedExecutionLevel "
+       "uiAccess=\"false\" level=\"requireAdministrator\"/></requestedPrivileges></security>"
+       "</trustInfo></assembly>",
+       "requireAdministrator"},
+      {"<a><ms_asmv3:requestedExecutionLevel\n level = ' highestAvailable '></a>",
+       "highestAvailable"},
+      {"<a><!-- <requestedExecutionLevel level='requireAdministrator'/> --></a>", ""},
+      {"<a><requestedExecutionLevelX level='requireAdministrator'/></a>", ""},
+      {"<a><requestedPrivileges/></a>", ""},
+      {utf16, "x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(onefile_pe::requested_execution_level(c.manifest), c.level) << c.manifest;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "onefile/build_error.h"
+#include "onefile/elevation_check.h"
 #include "onefile/launcher_image.h"
 #include "onefile/module_check.h"
 #include "onefile/files.h"
@@ -114,6 +115,16 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
     }
   }
   return resources;
+}
+
+// The manifest among the launcher's resources.
+std::string_view launcher_manifest(const std::vector<onefile_pe::Resource>& resources) {
+  for (const onefile_pe::Resource& resource : resources) {
+    if (resource.type == onefile_pe::kRtManifest) {
+      return {reinterpret_cast<const char*>(resource.data.data()), resource.data.size()};
+    }
+  }
+  return {};
 }
 
 // A directory of this build's own below the system's temporary folder, removed at the end.
@@ -222,11 +233,16 @@ void build_launcher(const BuildOptions& given) {
   std::vector<onefile_pack::Entry> entries = onefile_pack::collect_entries(options.sources);
   if (options.run) {
     const std::u16string& wanted = settings.texts[text_run_target];
-    if (std::none_of(entries.begin() + 1, entries.end(),
-                     [&](const onefile_pack::Entry& entry) { return entry.name == wanted; })) {
+    const auto program =
+        std::find_if(entries.begin() + 1, entries.end(),
+                     [&](const onefile_pack::Entry& entry) { return entry.name == wanted; });
+    if (program == entries.end()) {
       throw BuildError("--run '" + onefile_pack::printable(*options.run) +
                        "' is not a file of --dir or --file");
     }
+    const std::string warning = program_elevation_warning(
+        program->source, *options.run, launcher_manifest(resources), options.manifest.has_value());
+    if (!warning.empty()) warn(warning);
   } else if (std::string fault = main_module_fault(entries.front().source); !fault.empty()) {
     throw BuildError(fault);
   }

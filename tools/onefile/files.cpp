@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "onefile/build_error.h"
+#include "pack/file_system.h"
 #include "pack/platform.h"
 
 #ifdef _WIN32
@@ -70,8 +71,12 @@ PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
 
 PendingOutput::~PendingOutput() {
   if (committed_) return;
+#ifdef _WIN32
+  DeleteFileW(onefile_pack::extended_length_path(temporary_).c_str());  // at any depth
+#else
   std::error_code ignored;
   fs::remove(temporary_, ignored);
+#endif
 }
 
 void PendingOutput::write(const std::vector<std::uint8_t>& bytes) {
@@ -87,7 +92,8 @@ void PendingOutput::write(const std::vector<std::uint8_t>& bytes) {
 void PendingOutput::commit() {
 #ifdef _WIN32
   // The file is complete and closed; replacing an older launcher is one rename.
-  if (!MoveFileExW(temporary_.c_str(), output_.c_str(),
+  if (!MoveFileExW(onefile_pack::extended_length_path(temporary_).c_str(),
+                   onefile_pack::extended_length_path(output_).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     fail(output_, std::system_category().message(static_cast<int>(GetLastError())));
   }

@@ -1,8 +1,7 @@
 #include "onefile/module_check.h"
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,9 +22,15 @@ constexpr int certificate_directory = 4;
 
 class Bytes {
  public:
+  // An unreadable file is empty: not a PE image.
   explicit Bytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::FILE* in = onefile_pack::open_file(file, "rb");
+    if (in == nullptr) return;
+    char buffer[1 << 16];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+      bytes_.append(buffer, got);
+    }
+    std::fclose(in);
   }
   bool has(std::uint64_t offset, std::uint64_t size) const {
     return offset <= bytes_.size() && size <= bytes_.size() - offset;

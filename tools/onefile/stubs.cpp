@@ -25,6 +25,30 @@ const char* kind_name(stub_kind kind) {
   return kind == stub_kind::launcher ? "a launcher stub" : "the stock runner (onefile_run.dll)";
 }
 
+// The protections that every launcher gets from its stub: DYNAMIC_BASE (ASLR), HIGH_ENTROPY_VA
+// (ASLR over the whole 64-bit space), NX_COMPAT (DEP), and for the program the process runs,
+// TERMINAL_SERVER_AWARE: without it a Remote Desktop host runs the application with the legacy
+// shims (a private Windows folder, INI and registry mapping). The system takes that one from the
+// process's executable only, so the stock runner, a DLL, needn't carry it.
+std::string missing_protections(const onefile_pe::Image& image, stub_kind kind) {
+  struct Flag {
+    std::uint16_t bit;
+    const char* name;
+  };
+  constexpr Flag flags[] = {{onefile_pe::kDllDynamicBase, "DYNAMIC_BASE"},
+                            {onefile_pe::kDllHighEntropyVa, "HIGH_ENTROPY_VA"},
+                            {onefile_pe::kDllNxCompat, "NX_COMPAT"},
+                            {onefile_pe::kDllTerminalServerAware, "TERMINAL_SERVER_AWARE"}};
+  std::string missing;
+  for (const Flag& flag : flags) {
+    if (flag.bit == onefile_pe::kDllTerminalServerAware && kind != stub_kind::launcher) continue;
+    if ((image.dll_characteristics() & flag.bit) != 0) continue;
+    missing += missing.empty() ? "" : ", ";
+    missing += flag.name;
+  }
+  return missing;
+}
+
 }  // namespace
 
 fs::path launcher_stub_path(const std::optional<fs::path>& given) {
@@ -71,6 +95,10 @@ std::vector<std::uint8_t> read_stub(const fs::path& path, stub_kind kind) {
   }
   if (image->section_data(std::string_view(attached_section_name, sizeof attached_section_name))) {
     throw BuildError(what + " is a finished launcher, not a stub");
+  }
+  if (const std::string missing = missing_protections(*image, kind); !missing.empty()) {
+    throw BuildError(what + " was linked without " + missing +
+                     " (IMAGE_DLLCHARACTERISTICS_*): use the stubs that came with this tool");
   }
   return bytes;
 }

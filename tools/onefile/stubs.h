@@ -1,6 +1,7 @@
 // The prebuilt stubs: the launcher stub that becomes the finished launcher, and the stock runner
 // (onefile_run.dll) that --run packs as the main module. Both are checked before anything is
-// packed: a stub that is missing, damaged, not a stub or of another format ends the build.
+// packed: a stub that is missing, damaged, not a stub, of another format or linked without the
+// image protections (ASLR, DEP, terminal server awareness) ends the build.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,9 @@ inline constexpr char runner_stub_name[] = "onefile_run.dll";
 std::filesystem::path launcher_stub_path(const std::optional<std::filesystem::path>& given);
 
 // The stub's bytes, after checking that the file is a whole PE image (its checksum holds) with
-// the marker of a stub of this kind and of the tool's format version, and no attached section.
+// the marker of a stub of this kind and of the tool's format version, no attached section, and
+// the DllCharacteristics DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT and, for the launcher stub,
+// TERMINAL_SERVER_AWARE.
 std::vector<std::uint8_t> read_stub(const std::filesystem::path& path, stub_kind kind);
 
 }  // namespace onefile_tool

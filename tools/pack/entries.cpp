@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "pack/error.h"
+#include "pack/file_system.h"
 #include "pack/names.h"
 #include "pack/platform.h"
 #include "pack/utf.h"
@@ -26,33 +27,33 @@ class Collector {
   // followed).
   void add(const fs::path& source, std::u16string name, const std::string& origin) {
     if (std::string fault = name_fault(name); !fault.empty()) fail_name(origin, name, fault);
-    std::error_code error;
-    const fs::file_status status = fs::status(source, error);
-    if (error) throw PackError(origin + ": cannot be read: " + error.message());
-    if (!fs::is_regular_file(status)) throw PackError(origin + ": is not a regular file");
-    const std::uintmax_t size = fs::file_size(source, error);
-    if (error) throw PackError(origin + ": cannot be read: " + error.message());
+    FileFacts facts;
+    if (std::string error; !read_file_facts(source, facts, error)) {
+      throw PackError(origin + ": cannot be read: " + error);
+    }
+    if (facts.kind != FileKind::regular) throw PackError(origin + ": is not a regular file");
     // Open it now, so that an unreadable file stops the run before anything is written.
     std::FILE* file = open_file(source, "rb");
     if (file == nullptr) {
       throw PackError(origin + ": cannot be read: " + std::generic_category().message(errno));
     }
     std::fclose(file);
-    entries_.push_back({source, std::move(name), size, origin});
+    if (entries_.empty()) main_module_ = facts;
+    entries_.push_back({source, std::move(name), facts.size, origin});
   }
 
   // True for the main module's own file met again at the top of a directory tree under the
   // same name: packing `--main app/app.dll --dir app` stores it once.
-  bool is_main_module(const fs::path& source, std::u16string_view name) const {
-    std::error_code error;
+  bool is_main_module(const FileFacts& facts, std::u16string_view name) const {
     return !entries_.empty() && fold_case(name) == fold_case(entries_.front().name) &&
-           fs::equivalent(source, entries_.front().source, error);
+           facts.same_file_as(main_module_);
   }
 
   std::vector<Entry> take() { return std::move(entries_); }
 
  private:
   std::vector<Entry> entries_;
+  FileFacts main_module_;
 };
 
 std::u16string file_name_of(const fs::path& path, const std::string& origin) {
@@ -70,54 +71,64 @@ void add_main_module(const fs::path& main_module, Collector& collector) {
   collector.add(main_module, name, origin);
 }
 
-// `chain` holds the resolved directories from the tree's root down to `directory`: a linked
-// directory that resolves to one of them would be walked forever.
+// A directory on the way from the tree's root down to the one walked.
+struct Ancestor {
+  FileFacts facts;
+  fs::path path;
+};
+
+// `chain` holds the directories from the tree's root down to `directory`: a linked directory that
+// is one of them would be walked forever.
 void walk_directory(const fs::path& directory, const std::u16string& prefix,
-                    std::vector<fs::path>& chain, Collector& collector) {
+                    std::vector<Ancestor>& chain, Collector& collector) {
   if (prefix.size() > max_name_units) {
     fail_name(display_path(directory), prefix, "is too long for any entry below it");
   }
-  std::error_code error;
-  fs::directory_iterator it(directory, error);
-  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-    const fs::path& path = it->path();
+  std::vector<fs::path> listed;
+  if (std::string error; !list_directory(directory, listed, error)) {
+    throw PackError(display_path(directory) + ": cannot read the directory: " + error);
+  }
+  for (const fs::path& path : listed) {
     const std::string origin = display_path(path);
     const std::u16string component = file_name_of(path, origin);
     const std::u16string name = prefix.empty() ? component : prefix + u'\\' + component;
     if (std::string fault = component_fault(component); !fault.empty()) {
       fail_name(origin, name, fault);
     }
-    std::error_code status_error;
-    const fs::file_status status = fs::status(path, status_error);
-    if (status_error) throw PackError(origin + ": cannot be read: " + status_error.message());
-    if (fs::is_directory(status)) {
-      fs::path resolved = fs::canonical(path, status_error);
-      if (status_error) throw PackError(origin + ": cannot be read: " + status_error.message());
-      if (std::find(chain.begin(), chain.end(), resolved) != chain.end()) {
-        throw PackError(origin + ": the link leads back to " + display_path(resolved) +
+    FileFacts facts;
+    std::string error;
+    if (!read_file_facts(path, facts, error)) {
+      throw PackError(origin + ": cannot be read: " + error);
+    }
+    if (facts.kind == FileKind::directory) {
+      const auto ancestor = std::find_if(chain.begin(), chain.end(), [&](const Ancestor& a) {
+        return a.facts.same_file_as(facts);
+      });
+      if (ancestor != chain.end()) {
+        throw PackError(origin + ": the link leads back to " + display_path(ancestor->path) +
                         ", which contains it");
       }
-      chain.push_back(std::move(resolved));
+      chain.push_back({facts, path});
       walk_directory(path, name, chain, collector);
       chain.pop_back();
-    } else if (fs::is_regular_file(status)) {
-      if (prefix.empty() && collector.is_main_module(path, name)) continue;
+    } else if (facts.kind == FileKind::regular) {
+      if (prefix.empty() && collector.is_main_module(facts, name)) continue;
       collector.add(path, name, origin);
     } else {
       throw PackError(origin + ": is neither a regular file nor a directory");
     }
   }
-  if (error)
-    throw PackError(display_path(directory) + ": cannot read the directory: " + error.message());
 }
 
 void add_directory_tree(const fs::path& root, Collector& collector) {
-  std::error_code error;
-  fs::path resolved = fs::canonical(root, error);
-  if (error)
-    throw PackError(display_path(root) + ": cannot read the directory: " + error.message());
-  if (!fs::is_directory(resolved)) throw PackError(display_path(root) + ": is not a directory");
-  std::vector<fs::path> chain{std::move(resolved)};
+  FileFacts facts;
+  if (std::string error; !read_file_facts(root, facts, error)) {
+    throw PackError(display_path(root) + ": cannot read the directory: " + error);
+  }
+  if (facts.kind != FileKind::directory) {
+    throw PackError(display_path(root) + ": is not a directory");
+  }
+  std::vector<Ancestor> chain{{facts, root}};
   walk_directory(root, u"", chain, collector);
 }
 

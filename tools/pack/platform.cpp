@@ -1,5 +1,6 @@
 #include "pack/platform.h"
 
+#include "pack/file_system.h"
 #include "pack/utf.h"
 
 #ifdef _WIN32
@@ -58,7 +59,7 @@ std::string generic_utf8_path(const std::filesystem::path& path) {
 
 std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
   std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
-  return _wfopen(path.c_str(), wide_mode.c_str());
+  return _wfopen(extended_length_path(path).c_str(), wide_mode.c_str());
 }
 
 bool standard_error_is_terminal() {

@@ -24,7 +24,7 @@ std::string display_path(const std::filesystem::path& path);
 // The path for an assembler file: UTF-8 with forward slashes.
 std::string generic_utf8_path(const std::filesystem::path& path);
 
-// fopen that takes the host's native path; null with errno set on failure.
+// fopen that takes the host's native path, of any length; null with errno set on failure.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 
 bool standard_error_is_terminal();

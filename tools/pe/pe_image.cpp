@@ -38,6 +38,7 @@ constexpr std::size_t kOptSizeOfImage = 56;
 constexpr std::size_t kOptSizeOfHeaders = 60;
 constexpr std::size_t kOptCheckSum = 64;
 constexpr std::size_t kOptSubsystem = 68;
+constexpr std::size_t kOptDllCharacteristics = 70;
 constexpr std::size_t kOptNumberOfRvaAndSizes = 108;
 constexpr std::size_t kOptDataDirectories = 112;
 // "Optional Header Data Directories (Image Only)": the indices used here.
@@ -197,6 +198,10 @@ std::uint16_t Image::subsystem() const {
 
 void Image::set_subsystem(std::uint16_t subsystem) {
   put16(bytes_, optional_offset_ + kOptSubsystem, subsystem);
+}
+
+std::uint16_t Image::dll_characteristics() const {
+  return get16(bytes_, optional_offset_ + kOptDllCharacteristics);
 }
 
 std::uint32_t Image::next_virtual_address() const {

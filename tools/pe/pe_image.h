@@ -48,6 +48,12 @@ inline constexpr std::uint32_t kSectionMemoryRead = 0x40000000;
 inline constexpr std::uint32_t kSectionMemoryWrite = 0x80000000;
 inline constexpr std::uint32_t kSectionReadOnlyData = kSectionInitializedData | kSectionMemoryRead;
 
+// DllCharacteristics flags ("DLL Characteristics").
+inline constexpr std::uint16_t kDllHighEntropyVa = 0x0020;
+inline constexpr std::uint16_t kDllDynamicBase = 0x0040;
+inline constexpr std::uint16_t kDllNxCompat = 0x0100;
+inline constexpr std::uint16_t kDllTerminalServerAware = 0x8000;
+
 // Windows subsystems ("Windows Subsystem").
 inline constexpr std::uint16_t kSubsystemGui = 2;
 inline constexpr std::uint16_t kSubsystemConsole = 3;
@@ -59,6 +65,7 @@ class Image {
 
   std::uint16_t subsystem() const;
   void set_subsystem(std::uint16_t subsystem);
+  std::uint16_t dll_characteristics() const;
 
   // Appends a section after the last one (raw data at the file alignment, virtual address at the
   // section alignment) and returns its RVA. The name has at most 8 bytes.

@@ -18,11 +18,21 @@ cat >"$work/own.manifest" <<'XML'
 <?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><!-- mine --></assembly>
 XML
+# A tree below a path of more than 300 characters, with a file whose path passes 550: a tool
+# that lists directories or opens files only up to MAX_PATH (260) would leave files out.
+long() { printf "%${2}s" | tr ' ' "$1"; }
+deep_parent=$work/deep/$(long d 120)/$(long e 120)
+deep=$deep_parent/$(long f 60)
+mkdir -p "$deep/$(long g 120)"
+printf 'deep\n' >"$deep/$(long g 120)/$(long h 100).txt"
+printf 'top\n' >"$deep/top.txt"
+printf 'not part of the tree\n' >"$work/deep/beside.txt"
 icon=$source_dir/tests/launcher/modules/test.ico
 cases=(
   "--main|$launchers/record_main.dll|--dir|$work/app|--console|--company|Société Étienne|--product|Продукт 製品|--version|1.2.3.4|--icon|$icon|--utf8|--uac-admin|--dpi-aware|system"
   "--run|bin\\argument_probe.exe|--file|$launchers/argument_probe.exe=bin/argument_probe.exe|--dir|$work/app|--keep-verify|--target-spec|{LOCAL_APPDATA}\\x\\{DIGEST}|--manifest|$work/own.manifest|--no-error-dialog|--level|5"
   "--main|$launchers/record_main.dll|--file|$work/app/a.txt|--keep|--dpi-aware|permonitorv2|--original-filename|Other.exe|--internal-name|Other"
+  "--main|$launchers/record_main.dll|--dir|$deep|--file|$deep/$(long g 120)/$(long h 100).txt=h.txt"
 )
 # The output's name is in the version record: each tool writes under the same name.
 mkdir "$work/linux" "$work/windows"
@@ -46,6 +56,31 @@ for case in "${cases[@]}"; do
   cmp "$work/linux/case$number.exe" "$work/windows/case$number.exe" \
     || { echo "FAIL: case $number differs between Linux and Windows"; exit 1; }
 done
+
+# The deep tree given relative to the current directory: the same launcher as given whole.
+mkdir "$work/relative_linux" "$work/relative_windows"
+relative=${deep#"$work/deep/"}
+(cd "$work/deep" && "$linux_tool" build --main "$launchers/record_main.dll" --dir "$relative" \
+  --file "$relative/$(long g 120)/$(long h 100).txt=h.txt" --threads 1 \
+  -o "$work/relative_linux/case$number.exe" >"$work/out" 2>&1) \
+  || { echo "FAIL: the Linux tool failed on a relative deep tree"; cat "$work/out"; exit 1; }
+(cd "$work/deep" && "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
+  --dir "${relative//\//\\}" --file "${relative//\//\\}\\$(long g 120)\\$(long h 100).txt=h.txt" \
+  --threads 2 -o "$(windows "$work/relative_windows/case$number.exe")" >"$work/out" 2>&1) \
+  || { echo "FAIL: the Windows tool failed on a relative deep tree"; cat "$work/out"; exit 1; }
+for output in "$work/relative_linux/case$number.exe" "$work/relative_windows/case$number.exe"; do
+  cmp "$work/linux/case$number.exe" "$output" \
+    || { echo "FAIL: $output, from a relative deep tree, differs"; exit 1; }
+done
+
+# The Windows tool carries its own manifest and version record.
+if command -v x86_64-w64-mingw32-windres >/dev/null; then
+  x86_64-w64-mingw32-windres -i "$windows_tool" -O rc >"$work/tool.rc"
+  for wanted in '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true' \
+    '>UTF-8</activeCodePage>' 'level=""asInvoker""' 'VALUE "OriginalFilename", "onefile.exe"'; do
+    grep -qF "$wanted" "$work/tool.rc" || { echo "FAIL: the Windows tool lacks $wanted"; exit 1; }
+  done
+fi
 
 # The Windows tool replaces an older launcher and leaves nothing beside it.
 "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
