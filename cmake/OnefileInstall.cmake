@@ -23,9 +23,9 @@ foreach(program TOOL PACK)
   endif()
 endforeach()
 
+# The build's launch defaults; names and version are each consumer's own (the tool's defaults).
 set(ONEFILE_INSTALLED_DEFAULTS "")
-foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME CONSOLE KEEP KEEP_VERIFY
-                KEEP_TARGET_SPEC)
+foreach(setting TARGET_SPEC CONSOLE KEEP KEEP_VERIFY KEEP_TARGET_SPEC)
   string(REPLACE "\\" "\\\\" value "${ONEFILE_${setting}}")
   string(APPEND ONEFILE_INSTALLED_DEFAULTS
          "set(ONEFILE_${setting} \"${value}\" CACHE STRING \"onefile default\")\n")

@@ -42,6 +42,28 @@ cmake -S "$source_dir/tests/launcher/consumer" -B "$work/consumer" -G Ninja \
 cmake --build "$work/consumer" >/dev/null
 expect_exit 9 "$wine_run" "$work/consumer/ConsumerApp.exe" --exit 9
 grep -q "sub\\\\deeper\\\\empty.bin" "$work/out" || { echo "FAIL: files missing"; cat "$work/out"; exit 1; }
+# Launchers without names take the tool's defaults from the consumer's own target and project.
+python3 - "$work/consumer" <<'PY' || exit 1
+import sys
+def texts(path):  # the version record's strings, read by key (UTF-16, 32-bit aligned values)
+    image = open(path, 'rb').read()
+    found = {}
+    for key in ('CompanyName', 'ProductName', 'FileVersion', 'ProductVersion', 'FileDescription'):
+        at = image.find((key + '\0').encode('utf-16-le'))
+        if at < 0: continue
+        at += 2 * len(key) + 2
+        at += (4 - at % 4) % 4
+        end = at
+        while image[end:end + 2] != b'\0\0': end += 2
+        found[key] = image[at:end].decode('utf-16-le')
+    return found, image
+for name in ('first_unnamed', 'second_unnamed'):
+    found, image = texts(f'{sys.argv[1]}/{name}.exe')
+    expected = {'CompanyName': name, 'ProductName': name, 'FileVersion': '4.5.6.0',
+                'ProductVersion': '4.5.6.0', 'FileDescription': name}
+    if found != expected or 'Marrowvale'.encode('utf-16-le') in image:
+        sys.exit(f'FAIL: {name}.exe carries {found}, expected {expected}')
+PY
 # The tool refuses what would fail only at launch, bad input and usage errors, naming them, and
 # leaves nothing at the output path or beside it.
 tool="$bin_dir/onefile"
@@ -87,7 +109,7 @@ expect_refusal "--run 'app.exe' is not a file of --dir or --file" --run app.exe 
   --dir "$source_dir/examples/demo/files" -o "$work/x.exe"
 expect_refusal "a kept directory's --target-spec can't use" --keep --target-spec '{TEMP}\x_{Random}' \
   --main "$demo_main" -o "$work/x.exe"
-expect_refusal "--version must be four numbers from 0 to 65535" --version 1.2.3.65536 \
+expect_refusal "--version must be two to four numbers from 0 to 65535" --version 1.2.3.65536 \
   --main "$demo_main" -o "$work/x.exe"
 expect_refusal "can't read the stub '$work/none.exe'" --stub "$work/none.exe" --main "$demo_main" -o "$work/x.exe"
 expect_refusal "is damaged" --stub "$work/cut.exe" --main "$demo_main" -o "$work/x.exe"

@@ -37,7 +37,13 @@ const char build_usage_text[] =
     "  --company TEXT       company name (version record, {COMPANY}; default: the product)\n"
     "  --product TEXT       product name (version record, {PRODUCT}, error box caption;\n"
     "                       default: the output's name without .exe)\n"
-    "  --version A.B.C.D    file and product version, four numbers to 65535 (default 1.0.0.0)\n"
+    "  --version A.B.C.D    file and product version, numbers to 65535 (default 1.0.0.0;\n"
+    "                       1.2.3 is 1.2.3.0)\n"
+    "  --description TEXT   file description (version record; default: the product)\n"
+    "  --copyright TEXT     legal copyright (version record)\n"
+    "  --comments TEXT      comments (version record)\n"
+    "  --product-version TEXT  product version as text, such as 1.2.0-beta (version record;\n"
+    "                       default: --version)\n"
     "  --target-spec SPEC   where the files are unpacked\n"
     "                       (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
     "  --original-filename NAME, --internal-name NAME\n"
@@ -114,6 +120,14 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.product, option, value());
     } else if (option == "--version") {
       set_once(options.version, option, value());
+    } else if (option == "--description") {
+      set_once(options.description, option, value());
+    } else if (option == "--copyright") {
+      set_once(options.copyright, option, value());
+    } else if (option == "--comments") {
+      set_once(options.comments, option, value());
+    } else if (option == "--product-version") {
+      set_once(options.product_version, option, value());
     } else if (option == "--target-spec") {
       set_once(options.target_spec, option, value());
     } else if (option == "--original-filename") {
