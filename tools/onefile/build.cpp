@@ -237,10 +237,10 @@ void build_launcher(const BuildOptions& given) {
   std::vector<onefile_pe::Resource> resources = launcher_resources(options, settings);
   std::optional<WorkDirectory> work;
   std::optional<Signer> signer;
-  if (options.sign) {
+  if (options.sign || options.sign_command) {
     work.emplace();
-    signer.emplace(SigningOptions{*options.sign, options.sign_password_file, options.timestamp,
-                                  *options.product},
+    signer.emplace(SigningOptions{options.sign, options.sign_password_file, options.timestamp,
+                                  options.sign_command, *options.product},
                    work->path());
   }
   std::vector<onefile_pack::Entry> entries = onefile_pack::collect_entries(options.sources);
@@ -267,12 +267,12 @@ void build_launcher(const BuildOptions& given) {
     PendingOutput unsigned_output(unsigned_launcher);
     unsigned_output.write(launcher);
     unsigned_output.commit();
-    std::error_code ignored;
-    fs::remove(pending.temporary(), ignored);  // osslsigncode writes it anew
-    signer->sign(unsigned_launcher, pending.temporary());
-  } else {
-    pending.write(launcher);
+    const std::u8string file_name = output.filename().u8string();
+    const fs::path signed_launcher = signer->signed_copy(
+        unsigned_launcher, std::string(file_name.begin(), file_name.end()), display_path(output));
+    launcher = read_input_file(signed_launcher, "the signed launcher");
   }
+  pending.write(launcher);
   pending.commit();
   std::error_code error;
   const std::uintmax_t size = fs::file_size(output, error);

@@ -60,10 +60,14 @@ const char build_usage_text[] =
     "  --dpi-aware MODE     unaware (default), system or permonitorv2\n"
     "  --manifest FILE      a complete manifest of your own instead of the generated one\n"
     "  --no-error-dialog    never show an error in a message box, even without standard error\n"
-    "  --sign FILE.p12      sign the launcher, and every unsigned DLL and EXE of the payload\n"
-    "                       first, with osslsigncode (Authenticode, SHA-256)\n"
-    "  --sign-password-file FILE   the password of the --sign certificate\n"
+    "  --sign FILE.pfx      sign the launcher, and every unsigned DLL and EXE of the payload\n"
+    "                       first (Authenticode, SHA-256), with signtool on Windows where it\n"
+    "                       is found, else osslsigncode\n"
+    "  --sign-password-file FILE   the password of the --sign certificate (first line)\n"
     "  --timestamp URL      a timestamp server for the signatures\n"
+    "  --sign-command CMD   or: sign with your own command, run through the shell with each\n"
+    "                       file's path appended (the payload's unsigned DLLs and EXEs, then the\n"
+    "                       launcher); it signs the file in place\n"
     "  --stub FILE          the launcher stub (default: stubs/launcher.exe beside this program;\n"
     "                       --run takes stubs/onefile_run.dll from beside the stub)\n"
     "  -h, --help           this text\n"
@@ -158,6 +162,8 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.sign_password_file, option, path());
     } else if (option == "--timestamp") {
       set_once(options.timestamp, option, value());
+    } else if (option == "--sign-command") {
+      set_once(options.sign_command, option, value());
     } else if (option == "--stub") {
       set_once(options.stub, option, path());
     } else {
@@ -187,6 +193,12 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
     throw UsageError("--sign-password-file needs --sign");
   }
   if (options.timestamp && !options.sign) throw UsageError("--timestamp needs --sign");
+  if (options.sign_command && options.sign) {
+    throw UsageError("--sign and --sign-command exclude each other");
+  }
+  if (options.sign_command && options.sign_command->empty()) {
+    throw UsageError("--sign-command needs a command");
+  }
   return options;
 }
 

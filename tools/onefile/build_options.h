@@ -31,6 +31,7 @@ struct BuildOptions {
   bool error_dialog = true;
   std::optional<std::filesystem::path> sign, sign_password_file;
   std::optional<std::string> timestamp;
+  std::optional<std::string> sign_command;  // the user's own signer, run on each file
   std::optional<std::filesystem::path> stub;
   bool help = false;
 };

@@ -22,10 +22,22 @@ expect_files() {  # directory, then the files it must hold
 }
 windows_dir=("$work/windows"/onefile-*)
 linux_dir=("$work/linux"/onefile-*)
-expect_files "${windows_dir[0]}" onefile.exe stubs/launcher.exe stubs/onefile_run.dll README.md \
-  licences/zstd.txt licences/mingw-w64.txt
-expect_files "${linux_dir[0]}" onefile stubs/launcher.exe stubs/onefile_run.dll README.md \
-  licences/zstd.txt
+shipped=(stubs/launcher.exe stubs/onefile_run.dll README.md LICENSE NOTICES.txt licences/zstd.txt
+  licences/mingw-w64.txt licences/gcc-runtime.txt cmake/onefileConfig.cmake cmake/OnefileLauncher.cmake)
+expect_files "${windows_dir[0]}" onefile.exe "${shipped[@]}"
+expect_files "${linux_dir[0]}" onefile "${shipped[@]}" licences/glibc.txt
+# The user's README, not the developers'.
+grep -q "^## Three lines" "${linux_dir[0]}/README.md" && ! grep -q "scripts/test.sh" "${linux_dir[0]}/README.md" \
+  || { echo "FAIL: the download's README is not the user's"; exit 1; }
+# The download is a CMake package whose tool and stub are its own.
+cat >"$work/package.cmake" <<CMAKE
+include("\${DIR}/cmake/onefileConfig.cmake")
+if(NOT ONEFILE_TOOL_EXECUTABLE STREQUAL "\${DIR}/onefile" OR NOT EXISTS "\${ONEFILE_LAUNCHER_STUB}"
+   OR NOT COMMAND onefile_add_launcher)
+  message(FATAL_ERROR "FAIL: package: tool '\${ONEFILE_TOOL_EXECUTABLE}', stub '\${ONEFILE_LAUNCHER_STUB}'")
+endif()
+CMAKE
+cmake -DDIR="${linux_dir[0]}" -P "$work/package.cmake"
 [ ! -e "${windows_dir[0]}/onefile" ] && [ ! -e "${linux_dir[0]}/onefile.exe" ] \
   || { echo "FAIL: a download holds the other system's tool"; exit 1; }
 
