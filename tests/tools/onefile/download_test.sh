@@ -53,6 +53,15 @@ ONEFILE_TEST_RECORD='C:\windows\temp\download-record' "$wine_run" "$work/App.exe
 status=$?
 set -e
 [ $status -eq 7 ] || { echo "FAIL: App.exe exited $status, expected the probe's 7"; exit 1; }
+# Signing on Windows without a signer names what to install there.
+set +e
+"$wine_run" "${windows_dir[0]}/onefile.exe" build --run app.exe --dir "$dist" \
+  --sign "Z:${windows_dir[0]//\//\\}\\LICENSE" \
+  -o "Z:${work//\//\\}\\Signed.exe" >"$work/out" 2>&1
+status=$?
+set -e
+[ $status -eq 2 ] && grep -q "needs signtool, from the Windows SDK" "$work/out" \
+  || { echo "FAIL: the Windows tool without a signer exited $status"; cat "$work/out"; exit 1; }
 mkdir "$work/from_linux"
 "${linux_dir[0]}/onefile" build --run app.exe --dir "$work/dist" -o "$work/from_linux/App.exe" >/dev/null
 cmp "$work/App.exe" "$work/from_linux/App.exe" || { echo "FAIL: the downloads' tools differ"; exit 1; }
