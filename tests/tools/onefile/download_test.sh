@@ -62,6 +62,13 @@ status=$?
 set -e
 [ $status -eq 2 ] && grep -q "needs signtool, from the Windows SDK" "$work/out" \
   || { echo "FAIL: the Windows tool without a signer exited $status"; cat "$work/out"; exit 1; }
+# A signing command of the user's own runs through cmd with each file's path appended.
+"$wine_run" "${windows_dir[0]}/onefile.exe" build --run app.exe --dir "$dist" \
+  --sign-command "echo>>Z:${work//\//\\}\\sign.log" -o "Z:${work//\//\\}\\Signed.exe" \
+  >"$work/out" 2>&1 || { echo "FAIL: --sign-command under Wine"; cat "$work/out"; exit 1; }
+signed=$(tr -d '\r' <"$work/sign.log" | sed 's/.*\\//; s/"//g' | tr '\n' ' ')
+[ "$signed" = "onefile_run.dll app.exe Signed.exe " ] \
+  || { echo "FAIL: the signing command ran on: $signed"; cat "$work/sign.log"; exit 1; }
 mkdir "$work/from_linux"
 "${linux_dir[0]}/onefile" build --run app.exe --dir "$work/dist" -o "$work/from_linux/App.exe" >/dev/null
 cmp "$work/App.exe" "$work/from_linux/App.exe" || { echo "FAIL: the downloads' tools differ"; exit 1; }
