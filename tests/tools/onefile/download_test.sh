@@ -62,6 +62,29 @@ status=$?
 set -e
 [ $status -eq 2 ] && grep -q "needs signtool, from the Windows SDK" "$work/out" \
   || { echo "FAIL: the Windows tool without a signer exited $status"; cat "$work/out"; exit 1; }
+# With signtool found (here a program that records its arguments and fails), --sign hands it the
+# certificate, password, description and the copy to sign in place, and names it when it fails.
+mkdir "$work/sdk"
+cp "$work/dist/app.exe" "$work/sdk/signtool.exe"
+printf 'secret\n' >"$work/password.txt"
+set +e
+WINEPATH="Z:${work//\//\\}\\sdk" ONEFILE_TEST_RECORD="Z:${work//\//\\}\\signtool.record" \
+  "$wine_run" "${windows_dir[0]}/onefile.exe" build --run app.exe --dir "$dist" \
+  --sign "Z:${windows_dir[0]//\//\\}\\LICENSE" --sign-password-file "Z:${work//\//\\}\\password.txt" \
+  --product "My App" -o "Z:${work//\//\\}\\Signed.exe" >"$work/out" 2>&1
+status=$?
+set -e
+[ $status -eq 2 ] && grep -q "signtool couldn't sign '.*onefile_run.dll'" "$work/out" \
+  || { echo "FAIL: a failing signtool: exit $status"; cat "$work/out"; exit 1; }
+python3 - "$work/signtool.record" <<'PY'
+import sys
+fields = open(sys.argv[1], 'rb').read().decode('utf-16-le').split('\0')
+arguments = [fields[i + 1] for i in range(0, len(fields) - 1, 2) if fields[i] == 'arg'][1:]
+expected = ['sign', '/fd', 'SHA256', '/f', None, '/p', 'secret', '/d', 'My App', None]
+if len(arguments) != len(expected) or any(e is not None and a != e for a, e in zip(arguments, expected)) \
+        or not arguments[4].endswith('LICENSE') or not arguments[9].endswith('\\onefile_run.dll'):
+    sys.exit(f'FAIL: signtool was given {arguments}')
+PY
 # A signing command of the user's own runs through cmd with each file's path appended.
 "$wine_run" "${windows_dir[0]}/onefile.exe" build --run app.exe --dir "$dist" \
   --sign-command "echo>>Z:${work//\//\\}\\sign.log" -o "Z:${work//\//\\}\\Signed.exe" \
