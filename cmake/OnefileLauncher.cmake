@@ -17,6 +17,8 @@
 #                                         the version PROJECT_VERSION when set, else 1.0.0.0
 #     [DESCRIPTION <text>] [COPYRIGHT <text>] [COMMENTS <text>] [PRODUCT_VERSION <text>]
 #                                         further version record texts
+#     [SIGN <file.pfx> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP <url>] | SIGN_COMMAND <command>]
+#                                         Authenticode signing, as the tool's --sign options
 #     [ORIGINAL_FILENAME <name>] [INTERNAL_NAME <name>]
 #     [LEVEL <n>] [THREADS <n>]           compression settings of the packer
 #     [ICON <file.ico>]                   the executable's icon
@@ -60,7 +62,7 @@ function(onefile_add_launcher target)
                         "the onefile program (its stubs/ directory beside it)")
   endif()
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
-    "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS;DESCRIPTION;COPYRIGHT;COMMENTS;PRODUCT_VERSION"
+    "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS;DESCRIPTION;COPYRIGHT;COMMENTS;PRODUCT_VERSION;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP;SIGN_COMMAND"
     "FILES")
   if(NOT arg_MAIN AND NOT arg_RUN)
     message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN or RUN is required")
@@ -175,7 +177,7 @@ function(onefile_add_launcher target)
     endif()
   endforeach()
   foreach(setting LEVEL THREADS COMPANY PRODUCT VERSION TARGET_SPEC ORIGINAL_FILENAME INTERNAL_NAME
-                  DESCRIPTION COPYRIGHT COMMENTS PRODUCT_VERSION)
+                  DESCRIPTION COPYRIGHT COMMENTS PRODUCT_VERSION TIMESTAMP SIGN_COMMAND)
     if(DEFINED arg_${setting} AND NOT arg_${setting} STREQUAL "")
       string(TOLOWER "${setting}" option)
       string(REPLACE "_" "-" option "${option}")
@@ -190,10 +192,11 @@ function(onefile_add_launcher target)
   elseif(keep)
     list(APPEND arguments --keep)
   endif()
-  foreach(file_option ICON MANIFEST)
+  foreach(file_option ICON MANIFEST SIGN SIGN_PASSWORD_FILE)
     if(arg_${file_option})
       get_filename_component(file "${arg_${file_option}}" ABSOLUTE)
       string(TOLOWER "${file_option}" option)
+      string(REPLACE "_" "-" option "${option}")
       list(APPEND arguments --${option} ${file})
       list(APPEND depends ${file})
     endif()

@@ -64,6 +64,9 @@ for name in ('first_unnamed', 'second_unnamed'):
     if found != expected or 'Marrowvale'.encode('utf-16-le') in image:
         sys.exit(f'FAIL: {name}.exe carries {found}, expected {expected}')
 PY
+# SIGN_COMMAND: the consumer's DLL, then the launcher.
+[ "$(xargs -n1 basename <"$work/consumer/signed.log" | tr '\n' ' ')" = "consumer_main.dll second_unnamed.exe " ] \
+  || { echo "FAIL: SIGN_COMMAND signed: $(cat "$work/consumer/signed.log")"; exit 1; }
 # The tool refuses what would fail only at launch, bad input and usage errors, naming them, and
 # leaves nothing at the output path or beside it.
 tool="$bin_dir/onefile"
