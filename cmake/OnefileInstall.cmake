@@ -5,7 +5,8 @@
 # onefile_add_launcher after find_package(onefile).
 #
 # `cpack` (in the cross build): the downloads, each unpacked into a folder of its own that holds
-# the tool, its stubs beside it, the README and the licences of what the programs contain:
+# the tool, its stubs beside it, the user's README, the licence, the notices of what a launcher
+# carries, the licences of what the programs contain, and the CMake package (cmake/):
 #   onefile-<version>-windows-x64.zip     onefile.exe (built here for Windows)
 #   onefile-<version>-linux-x86_64.tar.gz onefile (the build machine's)
 include(GNUInstallDirs)
@@ -23,9 +24,9 @@ foreach(program TOOL PACK)
   endif()
 endforeach()
 
+# The build's launch defaults; names and version are each consumer's own (the tool's defaults).
 set(ONEFILE_INSTALLED_DEFAULTS "")
-foreach(setting TARGET_SPEC COMPANY PRODUCT VERSION OUTPUT_NAME CONSOLE KEEP KEEP_VERIFY
-                KEEP_TARGET_SPEC)
+foreach(setting TARGET_SPEC CONSOLE KEEP KEEP_VERIFY KEEP_TARGET_SPEC)
   string(REPLACE "\\" "\\\\" value "${ONEFILE_${setting}}")
   string(APPEND ONEFILE_INSTALLED_DEFAULTS
          "set(ONEFILE_${setting} \"${value}\" CACHE STRING \"onefile default\")\n")
@@ -43,11 +44,41 @@ if(EXISTS /usr/share/doc/mingw-w64-x86-64-dev/copyright)
   configure_file(/usr/share/doc/mingw-w64-x86-64-dev/copyright ${_onefile_licences}/mingw-w64.txt
                  COPYONLY)
 endif()
+# GCC's runtime libraries (libgcc, libstdc++): GPL-3 with the Runtime Library Exception, as the
+# MinGW-w64 GCC's copyright file gives them.
+if(EXISTS /usr/share/doc/gcc-mingw-w64-base/copyright AND EXISTS /usr/share/common-licenses/GPL-3)
+  file(READ /usr/share/doc/gcc-mingw-w64-base/copyright _onefile_gcc_copyright)
+  file(READ /usr/share/common-licenses/GPL-3 _onefile_gpl3)
+  file(WRITE ${_onefile_licences}/gcc-runtime.txt.new
+       "${_onefile_gcc_copyright}\n\nThe GNU General Public License, version 3:\n\n${_onefile_gpl3}")
+  configure_file(${_onefile_licences}/gcc-runtime.txt.new ${_onefile_licences}/gcc-runtime.txt
+                 COPYONLY)
+  file(REMOVE ${_onefile_licences}/gcc-runtime.txt.new)
+endif()
+# The GNU C Library, linked statically into the Linux tool alone.
+set(_onefile_linux_licences ${PROJECT_BINARY_DIR}/licences-linux)
+if(CMAKE_HOST_UNIX AND EXISTS /usr/share/doc/libc6/copyright)
+  execute_process(COMMAND ldd --version OUTPUT_VARIABLE _onefile_glibc ERROR_QUIET)
+  string(REGEX REPLACE "\n.*" "" _onefile_glibc "${_onefile_glibc}")
+  file(READ /usr/share/doc/libc6/copyright _onefile_glibc_copyright)
+  file(WRITE ${_onefile_linux_licences}/glibc.txt.new
+       "The GNU C Library linked into the Linux tool: ${_onefile_glibc}\n\n${_onefile_glibc_copyright}")
+  configure_file(${_onefile_linux_licences}/glibc.txt.new ${_onefile_linux_licences}/glibc.txt
+                 COPYONLY)
+  file(REMOVE ${_onefile_linux_licences}/glibc.txt.new)
+  install(DIRECTORY ${_onefile_linux_licences}/ DESTINATION licences COMPONENT linux
+          EXCLUDE_FROM_ALL)
+endif()
 foreach(download windows linux)
   install(TARGETS onefile_launcher_stub onefile_runner_stub
           RUNTIME DESTINATION stubs COMPONENT ${download} EXCLUDE_FROM_ALL
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT unused EXCLUDE_FROM_ALL)
-  install(FILES README.md DESTINATION . COMPONENT ${download} EXCLUDE_FROM_ALL)
+  # The user's README, the licence and what a launcher carries; the CMake package in cmake/.
+  install(FILES docs/USER-README.md DESTINATION . RENAME README.md COMPONENT ${download}
+          EXCLUDE_FROM_ALL)
+  install(FILES LICENSE docs/NOTICES.txt DESTINATION . COMPONENT ${download} EXCLUDE_FROM_ALL)
+  install(FILES cmake/OnefileLauncher.cmake ${PROJECT_BINARY_DIR}/onefileConfig.cmake
+          DESTINATION cmake COMPONENT ${download} EXCLUDE_FROM_ALL)
   install(DIRECTORY ${_onefile_licences}/ DESTINATION licences COMPONENT ${download}
           EXCLUDE_FROM_ALL)
 endforeach()
@@ -80,3 +111,16 @@ file(WRITE ${PROJECT_BINARY_DIR}/OnefileCPackOptions.cmake
      "endif()\n")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/OnefileCPackOptions.cmake)
 include(CPack)
+
+# The downloads, made from what they hold alone (cpack would otherwise build everything first,
+# the tests included): scripts/release.sh builds this target.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+add_custom_target(onefile_downloads
+  COMMAND ${CMAKE_CPACK_COMMAND} --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  COMMENT "Making the downloads in ${CPACK_PACKAGE_DIRECTORY}"
+  VERBATIM)
+add_dependencies(onefile_downloads onefile_launcher_stub onefile_runner_stub)
+if(TARGET onefile_tool)
+  add_dependencies(onefile_downloads onefile_tool)
+endif()

@@ -8,8 +8,17 @@
 #                                         with the launcher's arguments, handles, console
 #     [DIR <directory>]                   every regular file below it becomes an entry
 #     [FILES <file>[=<name>] ...]         further entries, named by their file name or <name>
-#     [OUTPUT_NAME <name>]                executable name without .exe (default: ONEFILE_OUTPUT_NAME)
-#     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>] [TARGET_SPEC <path spec>]
+#     [OUTPUT_NAME <name>]                executable name without .exe (default: ONEFILE_OUTPUT_NAME
+#                                         when set, else <target>)
+#     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b[.c[.d]]>] [TARGET_SPEC <path spec>]
+#                                         defaults: ONEFILE_COMPANY, ONEFILE_PRODUCT and
+#                                         ONEFILE_VERSION when set, else as the tool does: the
+#                                         product is the output name, the company the product,
+#                                         the version PROJECT_VERSION when set, else 1.0.0.0
+#     [DESCRIPTION <text>] [COPYRIGHT <text>] [COMMENTS <text>] [PRODUCT_VERSION <text>]
+#                                         further version record texts
+#     [SIGN <file.pfx> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP <url>] | SIGN_COMMAND <command>]
+#                                         Authenticode signing, as the tool's --sign options
 #     [ORIGINAL_FILENAME <name>] [INTERNAL_NAME <name>]
 #     [LEVEL <n>] [THREADS <n>]           compression settings of the packer
 #     [ICON <file.ico>]                   the executable's icon
@@ -53,7 +62,7 @@ function(onefile_add_launcher target)
                         "the onefile program (its stubs/ directory beside it)")
   endif()
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
-    "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS"
+    "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS;DESCRIPTION;COPYRIGHT;COMMENTS;PRODUCT_VERSION;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP;SIGN_COMMAND"
     "FILES")
   if(NOT arg_MAIN AND NOT arg_RUN)
     message(FATAL_ERROR "onefile_add_launcher(${target}): MAIN or RUN is required")
@@ -76,11 +85,21 @@ function(onefile_add_launcher target)
   if(keep AND NOT DEFINED arg_TARGET_SPEC)
     set(arg_TARGET_SPEC "${ONEFILE_KEEP_TARGET_SPEC}")
   endif()
+  # Unset, a setting is the project's default, else the tool's: each launcher its own output.
   foreach(setting COMPANY PRODUCT VERSION TARGET_SPEC OUTPUT_NAME)
     if(NOT DEFINED arg_${setting})
       set(arg_${setting} "${ONEFILE_${setting}}")
     endif()
   endforeach()
+  if(arg_OUTPUT_NAME STREQUAL "")
+    set(arg_OUTPUT_NAME "${target}")
+  endif()
+  if(arg_VERSION STREQUAL "" AND PROJECT_VERSION)
+    set(arg_VERSION "${PROJECT_VERSION}")
+    if(arg_VERSION MATCHES "^[0-9]+$")
+      string(APPEND arg_VERSION ".0")
+    endif()
+  endif()
   # Every launch finds a kept directory again: its spec can't take the values of one launch.
   if(keep AND arg_TARGET_SPEC MATCHES "{([Pp][Ii][Dd]|[Rr][Aa][Nn][Dd][Oo][Mm]|[Tt][Ii][Mm][Ee](_[Uu][Ss])?)}")
     message(FATAL_ERROR "onefile_add_launcher(${target}): a kept directory's TARGET_SPEC can't "
@@ -92,8 +111,9 @@ function(onefile_add_launcher target)
   if(NOT arg_INTERNAL_NAME)
     set(arg_INTERNAL_NAME "${arg_OUTPUT_NAME}")
   endif()
-  if(NOT arg_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
-    message(FATAL_ERROR "onefile_add_launcher(${target}): VERSION must be four numbers, a.b.c.d")
+  if(NOT arg_VERSION STREQUAL "" AND NOT arg_VERSION MATCHES "^[0-9]+(\\.[0-9]+)(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR "onefile_add_launcher(${target}): VERSION must be two to four numbers, "
+                        "a.b[.c[.d]], not '${arg_VERSION}'")
   endif()
   if(arg_DPI_AWARE AND NOT arg_DPI_AWARE MATCHES "^(unaware|system|permonitorv2)$")
     message(FATAL_ERROR "DPI_AWARE must be unaware, system or permonitorv2, not '${arg_DPI_AWARE}'")
@@ -156,7 +176,8 @@ function(onefile_add_launcher target)
       list(APPEND depends ${CMAKE_MATCH_1})
     endif()
   endforeach()
-  foreach(setting LEVEL THREADS COMPANY PRODUCT VERSION TARGET_SPEC ORIGINAL_FILENAME INTERNAL_NAME)
+  foreach(setting LEVEL THREADS COMPANY PRODUCT VERSION TARGET_SPEC ORIGINAL_FILENAME INTERNAL_NAME
+                  DESCRIPTION COPYRIGHT COMMENTS PRODUCT_VERSION TIMESTAMP SIGN_COMMAND)
     if(DEFINED arg_${setting} AND NOT arg_${setting} STREQUAL "")
       string(TOLOWER "${setting}" option)
       string(REPLACE "_" "-" option "${option}")
@@ -171,10 +192,11 @@ function(onefile_add_launcher target)
   elseif(keep)
     list(APPEND arguments --keep)
   endif()
-  foreach(file_option ICON MANIFEST)
+  foreach(file_option ICON MANIFEST SIGN SIGN_PASSWORD_FILE)
     if(arg_${file_option})
       get_filename_component(file "${arg_${file_option}}" ABSOLUTE)
       string(TOLOWER "${file_option}" option)
+      string(REPLACE "_" "-" option "${option}")
       list(APPEND arguments --${option} ${file})
       list(APPEND depends ${file})
     endif()

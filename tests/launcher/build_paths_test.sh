@@ -42,6 +42,31 @@ cmake -S "$source_dir/tests/launcher/consumer" -B "$work/consumer" -G Ninja \
 cmake --build "$work/consumer" >/dev/null
 expect_exit 9 "$wine_run" "$work/consumer/ConsumerApp.exe" --exit 9
 grep -q "sub\\\\deeper\\\\empty.bin" "$work/out" || { echo "FAIL: files missing"; cat "$work/out"; exit 1; }
+# Launchers without names take the tool's defaults from the consumer's own target and project.
+python3 - "$work/consumer" <<'PY' || exit 1
+import sys
+def texts(path):  # the version record's strings, read by key (UTF-16, 32-bit aligned values)
+    image = open(path, 'rb').read()
+    found = {}
+    for key in ('CompanyName', 'ProductName', 'FileVersion', 'ProductVersion', 'FileDescription'):
+        at = image.find((key + '\0').encode('utf-16-le'))
+        if at < 0: continue
+        at += 2 * len(key) + 2
+        at += (4 - at % 4) % 4
+        end = at
+        while image[end:end + 2] != b'\0\0': end += 2
+        found[key] = image[at:end].decode('utf-16-le')
+    return found, image
+for name in ('first_unnamed', 'second_unnamed'):
+    found, image = texts(f'{sys.argv[1]}/{name}.exe')
+    expected = {'CompanyName': name, 'ProductName': name, 'FileVersion': '4.5.6.0',
+                'ProductVersion': '4.5.6.0', 'FileDescription': name}
+    if found != expected or 'Marrowvale'.encode('utf-16-le') in image:
+        sys.exit(f'FAIL: {name}.exe carries {found}, expected {expected}')
+PY
+# SIGN_COMMAND: the consumer's DLL, then the launcher.
+[ "$(xargs -n1 basename <"$work/consumer/signed.log" | tr '\n' ' ')" = "consumer_main.dll second_unnamed.exe " ] \
+  || { echo "FAIL: SIGN_COMMAND signed: $(cat "$work/consumer/signed.log")"; exit 1; }
 # The tool refuses what would fail only at launch, bad input and usage errors, naming them, and
 # leaves nothing at the output path or beside it.
 tool="$bin_dir/onefile"
@@ -119,7 +144,7 @@ expect_refusal "--run 'app.exe' is not a file of --dir or --file" --run app.exe 
   --dir "$source_dir/examples/demo/files" -o "$work/x.exe"
 expect_refusal "a kept directory's --target-spec can't use" --keep --target-spec '{TEMP}\x_{Random}' \
   --main "$demo_main" -o "$work/x.exe"
-expect_refusal "--version must be four numbers from 0 to 65535" --version 1.2.3.65536 \
+expect_refusal "--version must be two to four numbers from 0 to 65535" --version 1.2.3.65536 \
   --main "$demo_main" -o "$work/x.exe"
 expect_refusal "can't read the stub '$work/none.exe'" --stub "$work/none.exe" --main "$demo_main" -o "$work/x.exe"
 expect_refusal "is damaged" --stub "$work/cut.exe" --main "$demo_main" -o "$work/x.exe"
@@ -215,4 +240,36 @@ if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Signed.exe" >"$work/o
 fi
 expect_exit 2 "$wine_run" "$work/Signed.exe"
 grep -q "Error, couldn't decode attached data." "$work/out" || { echo "FAIL: no decode error"; cat "$work/out"; exit 1; }
+
+# Signing that can't be done: one line naming the certificate for a wrong password (not the
+# signer's dump naming a copy in the work folder), the signer to install when there is none.
+echo "wrong-password" >"$work/wrong"
+expect_refusal "can't open the certificate '$work/signer.p12': wrong password" --run argument_probe.exe \
+  --file "$launchers/argument_probe.exe" --sign "$work/signer.p12" --sign-password-file "$work/wrong" \
+  -o "$work/x.exe" --level 3
+[ "$(grep -c . "$work/out")" -le 2 ] && ! grep -q "onefile-build-\|PKCS12 routines" "$work/out" \
+  || { echo "FAIL: more than the one line for a wrong password"; cat "$work/out"; exit 1; }
+expect_exit 2 env PATH=/nonexistent "$tool" build --run argument_probe.exe \
+  --file "$launchers/argument_probe.exe" --sign "$work/signer.p12" -o "$work/x.exe"
+grep -qF "needs osslsigncode on the PATH (Debian, Ubuntu: apt-get install osslsigncode" "$work/out" \
+  || { echo "FAIL: the missing signer is not named"; cat "$work/out"; exit 1; }
+expect_refusal "--sign and --sign-command exclude each other" --sign "$work/signer.p12" \
+  --sign-command true --main "$demo_main" -o "$work/x.exe"
+# A signing command of the user's own: run on each unsigned program of the payload, then on the
+# launcher, each by its own name, in place; its failure is named with the file.
+cat >"$work/my signer.sh" <<'SH'
+printf '%s\n' "$(basename "$1")" >>"$SIGN_LOG"
+osslsigncode sign -pkcs12 "$SIGN_CERT" -readpass "$SIGN_PASSWORD" -h sha256 -in "$1" -out "$1.signed" >/dev/null && mv "$1.signed" "$1"
+SH
+SIGN_LOG="$work/sign.log" SIGN_CERT="$work/signer.p12" SIGN_PASSWORD="$work/password" \
+  "$bin_dir/onefile-build" --run argument_probe.exe --file "$launchers/argument_probe.exe" --console \
+  --sign-command "sh '$work/my signer.sh'" -o "$work/Commanded.exe" --level 3 >/dev/null
+[ "$(tr '\n' ' ' <"$work/sign.log")" = "onefile_run.dll argument_probe.exe Commanded.exe " ] \
+  || { echo "FAIL: the signing command signed: $(cat "$work/sign.log")"; exit 1; }
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Commanded.exe" >"$work/out" 2>&1 \
+  || { echo "FAIL: the command's signature does not verify"; cat "$work/out"; exit 1; }
+expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\commanded-record' "$wine_run" "$work/Commanded.exe"
+expect_refusal "stubs/onefile_run.dll' (exit status 3): no key" \
+  --run argument_probe.exe --file "$launchers/argument_probe.exe" \
+  --sign-command "echo no key; exit 3;" -o "$work/x.exe"
 echo "both ways build working launchers; the tool refuses bad input, runs programs and signs"

@@ -544,6 +544,8 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   EXPECT_EQ(version_string(info, L"ProductVersion"), L"2.0.0.0");
   EXPECT_EQ(version_string(info, L"OriginalFilename"), L"record_launcher.exe");
   EXPECT_EQ(version_string(info, L"InternalName"), L"record_launcher");
+  EXPECT_EQ(version_string(info, L"FileDescription"), L"Marrowvale");  // the product
+  EXPECT_EQ(version_string(info, L"LegalCopyright"), L"(none)");
   struct translation {
     WORD language;
     WORD code_page;
@@ -564,6 +566,18 @@ TEST(Image, VersionRecordAsTheSystemReadsIt) {
   EXPECT_EQ(version_string(named, L"CompanyName"), L"Soci\u00e9t\u00e9 \u00c9tienne");
   EXPECT_EQ(version_string(named, L"ProductName"),
             L"\u041f\u0440\u043e\u0434\u0443\u043a\u0442 \u88fd\u54c1");
+  // The description, copyright, comments and a free-text product version beside the numbers;
+  // three numbers are the fourth 0.
+  EXPECT_EQ(version_string(named, L"FileDescription"), L"Argument probe");
+  EXPECT_EQ(version_string(named, L"LegalCopyright"),
+            L"\u00a9 2026 Soci\u00e9t\u00e9 \u00c9tienne");
+  EXPECT_EQ(version_string(named, L"Comments"), L"Records its arguments");
+  EXPECT_EQ(version_string(named, L"ProductVersion"), L"1.2.0-beta");
+  EXPECT_EQ(version_string(named, L"FileVersion"), L"1.2.3.0");
+  ASSERT_TRUE(VerQueryValueW(named.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010002u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00030000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00030000u);
 }
 
 std::string manifest_of(const wchar_t* name) {

@@ -42,21 +42,41 @@ std::u16string utf16(const std::string& text, const char* option) {
   return units;
 }
 
-// "a.b.c.d", each a number to 65535 (the version record holds 16 bits of each).
+// "a.b.c.d", each a number to 65535 (the version record holds 16 bits of each); "a.b" and
+// "a.b.c" stand for "a.b.0.0" and "a.b.c.0".
 std::array<std::uint16_t, 4> parse_version(const std::string& text) {
   std::array<std::uint16_t, 4> parts{};
   std::size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
+  int count = 0;
+  for (; count < 4; ++count) {
     std::size_t end = at;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-    const bool separated = part == 3 ? end == text.size() : end < text.size() && text[end] == '.';
+    const bool last = end == text.size();
+    const bool separated = last || (count < 3 && text[end] == '.');
     if (end == at || end - at > 5 || !separated || std::stoul(text.substr(at, end - at)) > 65535) {
-      throw onefile_pack::UsageError("--version must be four numbers from 0 to 65535, a.b.c.d");
+      throw onefile_pack::UsageError(
+          "--version must be two to four numbers from 0 to 65535, a.b[.c[.d]]");
     }
-    parts[part] = static_cast<std::uint16_t>(std::stoul(text.substr(at, end - at)));
+    parts[count] = static_cast<std::uint16_t>(std::stoul(text.substr(at, end - at)));
     at = end + 1;
+    if (last) break;
+  }
+  if (count < 1) {
+    throw onefile_pack::UsageError(
+        "--version must be two to four numbers from 0 to 65535, a.b[.c[.d]]");
   }
   return parts;
+}
+
+// The version as the launcher carries it ({VERSION}, FileVersion): always four numbers.
+std::string four_part_version(const std::string& text) {
+  const std::array<std::uint16_t, 4> parts = parse_version(text);
+  std::string version;
+  for (const std::uint16_t part : parts) {
+    if (!version.empty()) version += '.';
+    version += std::to_string(part);
+  }
+  return version;
 }
 
 // Every launch finds a kept directory again: its spec can't take the values of one launch.
@@ -77,9 +97,14 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
   fields.product_version = fields.file_version;
   fields.company_name = settings.texts[text_company];
   fields.product_name = settings.texts[text_product];
-  fields.file_description = settings.texts[text_product];
+  fields.file_description = options.description ? utf16(*options.description, "--description")
+                                                : settings.texts[text_product];
   fields.file_version_text = settings.texts[text_version];
-  fields.product_version_text = settings.texts[text_version];
+  fields.product_version_text = options.product_version
+                                    ? utf16(*options.product_version, "--product-version")
+                                    : settings.texts[text_version];
+  if (options.copyright) fields.legal_copyright = utf16(*options.copyright, "--copyright");
+  if (options.comments) fields.comments = utf16(*options.comments, "--comments");
   fields.original_filename = utf16(*options.original_filename, "--original-filename");
   fields.internal_name = utf16(*options.internal_name, "--internal-name");
   fields.console = options.console;
@@ -162,8 +187,7 @@ std::string output_name(const fs::path& output) {
 LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   if (!options.product) options.product = name;
   if (!options.company) options.company = *options.product;
-  if (!options.version) options.version = "1.0.0.0";
-  parse_version(*options.version);
+  options.version = four_part_version(options.version.value_or("1.0.0.0"));
   if (!options.target_spec) {
     options.target_spec =
         options.keep == attached_keep::none ? default_target_spec : default_kept_target_spec;
@@ -224,10 +248,10 @@ void build_launcher(const BuildOptions& given) {
   std::vector<onefile_pe::Resource> resources = launcher_resources(options, settings);
   std::optional<WorkDirectory> work;
   std::optional<Signer> signer;
-  if (options.sign) {
+  if (options.sign || options.sign_command) {
     work.emplace();
-    signer.emplace(SigningOptions{*options.sign, options.sign_password_file, options.timestamp,
-                                  *options.product},
+    signer.emplace(SigningOptions{options.sign, options.sign_password_file, options.timestamp,
+                                  options.sign_command, *options.product},
                    work->path());
   }
   std::vector<onefile_pack::Entry> entries = onefile_pack::collect_entries(options.sources);
@@ -259,12 +283,12 @@ void build_launcher(const BuildOptions& given) {
     PendingOutput unsigned_output(unsigned_launcher);
     unsigned_output.write(launcher);
     unsigned_output.commit();
-    std::error_code ignored;
-    fs::remove(pending.temporary(), ignored);  // osslsigncode writes it anew
-    signer->sign(unsigned_launcher, pending.temporary());
-  } else {
-    pending.write(launcher);
+    const std::u8string file_name = output.filename().u8string();
+    const fs::path signed_launcher = signer->signed_copy(
+        unsigned_launcher, std::string(file_name.begin(), file_name.end()), display_path(output));
+    launcher = read_input_file(signed_launcher, "the signed launcher");
   }
+  pending.write(launcher);
   pending.commit();
   std::error_code error;
   const std::uintmax_t size = fs::file_size(output, error);

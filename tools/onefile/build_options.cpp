@@ -37,7 +37,13 @@ const char build_usage_text[] =
     "  --company TEXT       company name (version record, {COMPANY}; default: the product)\n"
     "  --product TEXT       product name (version record, {PRODUCT}, error box caption;\n"
     "                       default: the output's name without .exe)\n"
-    "  --version A.B.C.D    file and product version, four numbers to 65535 (default 1.0.0.0)\n"
+    "  --version A.B.C.D    file and product version, numbers to 65535 (default 1.0.0.0;\n"
+    "                       1.2.3 is 1.2.3.0)\n"
+    "  --description TEXT   file description (version record; default: the product)\n"
+    "  --copyright TEXT     legal copyright (version record)\n"
+    "  --comments TEXT      comments (version record)\n"
+    "  --product-version TEXT  product version as text, such as 1.2.0-beta (version record;\n"
+    "                       default: --version)\n"
     "  --target-spec SPEC   where the files are unpacked\n"
     "                       (default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM})\n"
     "  --original-filename NAME, --internal-name NAME\n"
@@ -54,10 +60,14 @@ const char build_usage_text[] =
     "  --dpi-aware MODE     unaware (default), system or permonitorv2\n"
     "  --manifest FILE      a complete manifest of your own instead of the generated one\n"
     "  --no-error-dialog    never show an error in a message box, even without standard error\n"
-    "  --sign FILE.p12      sign the launcher, and every unsigned DLL and EXE of the payload\n"
-    "                       first, with osslsigncode (Authenticode, SHA-256)\n"
-    "  --sign-password-file FILE   the password of the --sign certificate\n"
+    "  --sign FILE.pfx      sign the launcher, and every unsigned DLL and EXE of the payload\n"
+    "                       first (Authenticode, SHA-256), with signtool on Windows where it\n"
+    "                       is found, else osslsigncode\n"
+    "  --sign-password-file FILE   the password of the --sign certificate (first line)\n"
     "  --timestamp URL      a timestamp server for the signatures\n"
+    "  --sign-command CMD   or: sign with your own command, run through the shell with each\n"
+    "                       file's path appended (the payload's unsigned DLLs and EXEs, then the\n"
+    "                       launcher); it signs the file in place\n"
     "  --stub FILE          the launcher stub (default: stubs/launcher.exe beside this program;\n"
     "                       --run takes stubs/onefile_run.dll from beside the stub)\n"
     "  -h, --help           this text\n"
@@ -114,6 +124,14 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.product, option, value());
     } else if (option == "--version") {
       set_once(options.version, option, value());
+    } else if (option == "--description") {
+      set_once(options.description, option, value());
+    } else if (option == "--copyright") {
+      set_once(options.copyright, option, value());
+    } else if (option == "--comments") {
+      set_once(options.comments, option, value());
+    } else if (option == "--product-version") {
+      set_once(options.product_version, option, value());
     } else if (option == "--target-spec") {
       set_once(options.target_spec, option, value());
     } else if (option == "--original-filename") {
@@ -144,6 +162,8 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.sign_password_file, option, path());
     } else if (option == "--timestamp") {
       set_once(options.timestamp, option, value());
+    } else if (option == "--sign-command") {
+      set_once(options.sign_command, option, value());
     } else if (option == "--stub") {
       set_once(options.stub, option, path());
     } else {
@@ -173,6 +193,12 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
     throw UsageError("--sign-password-file needs --sign");
   }
   if (options.timestamp && !options.sign) throw UsageError("--timestamp needs --sign");
+  if (options.sign_command && options.sign) {
+    throw UsageError("--sign and --sign-command exclude each other");
+  }
+  if (options.sign_command && options.sign_command->empty()) {
+    throw UsageError("--sign-command needs a command");
+  }
   return options;
 }
 

@@ -21,6 +21,9 @@ struct BuildOptions {
   int threads = 0;  // 0: one per core
   std::optional<std::string> company, product, version, target_spec;
   std::optional<std::string> original_filename, internal_name;
+  // Version record texts: FileDescription (default: the product), LegalCopyright, Comments, and
+  // ProductVersion in free text (default: the numeric version).
+  std::optional<std::string> description, copyright, comments, product_version;
   bool console = false;
   attached_keep keep = attached_keep::none;
   std::optional<std::filesystem::path> icon, manifest;
@@ -28,6 +31,7 @@ struct BuildOptions {
   bool error_dialog = true;
   std::optional<std::filesystem::path> sign, sign_password_file;
   std::optional<std::string> timestamp;
+  std::optional<std::string> sign_command;  // the user's own signer, run on each file
   std::optional<std::filesystem::path> stub;
   bool help = false;
 };

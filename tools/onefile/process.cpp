@@ -76,11 +76,10 @@ std::optional<fs::path> find_on_path(const std::string& name) {
   return std::nullopt;
 }
 
-int run_program(const fs::path& program, const std::vector<std::string>& arguments,
-                const fs::path& log) {
-  std::wstring line;
-  append_quoted(line, program.wstring());
-  for (const std::string& argument : arguments) append_quoted(line, wide(argument));
+namespace {
+
+// Starts application with the whole command line, its output and error into log, and waits.
+int run_line(const std::wstring& application, std::wstring line, const fs::path& log) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -92,7 +91,7 @@ int run_program(const fs::path& program, const std::vector<std::string>& argumen
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+  const BOOL started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
                                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
   CloseHandle(output);
   if (!started) return -1;
@@ -102,6 +101,26 @@ int run_program(const fs::path& program, const std::vector<std::string>& argumen
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
   return static_cast<int>(code);
+}
+
+}  // namespace
+
+int run_program(const fs::path& program, const std::vector<std::string>& arguments,
+                const fs::path& log) {
+  std::wstring line;
+  append_quoted(line, program.wstring());
+  for (const std::string& argument : arguments) append_quoted(line, wide(argument));
+  return run_line(program.wstring(), std::move(line), log);
+}
+
+int run_shell_command(const std::string& command, const fs::path& file, const fs::path& log) {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return -1;
+  const std::wstring shell = std::wstring(system) + L"\\cmd.exe";
+  // With /s, cmd takes the text between the first and the last quote as the command line.
+  std::wstring line = L"cmd.exe /d /s /c \"" + wide(command) + L" \"" + file.wstring() + L"\"\"";
+  return run_line(shell, std::move(line), log);
 }
 
 fs::path own_executable() {
@@ -149,6 +168,11 @@ int run_program(const fs::path& program, const std::vector<std::string>& argumen
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int run_shell_command(const std::string& command, const fs::path& file, const fs::path& log) {
+  // The path reaches the command as the shell's $1, so that no character of it needs quoting.
+  return run_program("/bin/sh", {"-c", command + " \"$1\"", "onefile", file.string()}, log);
 }
 
 fs::path own_executable() {

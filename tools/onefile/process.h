@@ -17,6 +17,12 @@ std::optional<std::filesystem::path> find_on_path(const std::string& name);
 int run_program(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const std::filesystem::path& log);
 
+// Runs the command line through the system's shell (sh -c; on Windows cmd /d /s /c) with the
+// file's path appended as one more argument, its standard output and error into log, and waits;
+// returns its exit code, or -1 when the shell could not be started.
+int run_shell_command(const std::string& command, const std::filesystem::path& file,
+                      const std::filesystem::path& log);
+
 // The path of this program's own executable.
 std::filesystem::path own_executable();
 

@@ -18,7 +18,7 @@ struct VersionFields {
   std::array<std::uint16_t, 4> file_version{};     // VS_FIXEDFILEINFO dwFileVersionMS/LS
   std::array<std::uint16_t, 4> product_version{};  // VS_FIXEDFILEINFO dwProductVersionMS/LS
   std::u16string company_name, product_name, file_description, file_version_text,
-      product_version_text, original_filename, internal_name, legal_copyright;
+      product_version_text, original_filename, internal_name, legal_copyright, comments;
   bool console = false;  // nothing in the record depends on it; reserved
 };
 

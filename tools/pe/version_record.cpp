@@ -87,6 +87,7 @@ std::vector<std::uint8_t> fixed_file_info(const VersionFields& fields) {
 std::vector<std::uint8_t> version_record(const VersionFields& fields) {
   // The predefined names of the string table, in the order the documentation lists them.
   const std::pair<std::u16string_view, const std::u16string*> strings[] = {
+      {u"Comments", &fields.comments},
       {u"CompanyName", &fields.company_name},
       {u"FileDescription", &fields.file_description},
       {u"FileVersion", &fields.file_version_text},

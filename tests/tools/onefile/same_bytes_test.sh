@@ -99,7 +99,9 @@ set -e
 # What CMake made for run_probe_launcher, made by hand (the tool's defaults are the build's).
 "$linux_tool" build --run argument_probe.exe \
   --file "$launchers/argument_probe.exe=argument_probe.exe" --level 3 --icon "$icon" --utf8 \
-  --company "Société Étienne" --product "Продукт 製品" --version 2.0.0.0 \
+  --company "Société Étienne" --product "Продукт 製品" --version 1.2.3 \
+  --product-version 1.2.0-beta --description "Argument probe" \
+  --copyright "© 2026 Société Étienne" --comments "Records its arguments" \
   --dpi-aware permonitorv2 -o "$work/run_probe_launcher.exe" >/dev/null
 cmp "$work/run_probe_launcher.exe" "$launchers/run_probe_launcher.exe" \
   || { echo "FAIL: the launcher made by hand differs from CMake's"; exit 1; }
