@@ -1,7 +1,11 @@
 #include "onefile/files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -15,6 +19,7 @@
 #include <windows.h>
 #include <process.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -29,6 +34,110 @@ int process_id() {
 #else
   return static_cast<int>(getpid());
 #endif
+}
+
+// A process of that id runs now (on this machine).
+bool process_runs(unsigned long id) {
+#ifdef _WIN32
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+#else
+  return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+#endif
+}
+
+// The temporaries in the output's folder are named "<output's name>.onefile-<process id>.tmp".
+// One whose build no longer runs was left by an interrupted build that could not remove it (the
+// process was killed): removed. Anything else there is left alone.
+void remove_stale_temporaries(const fs::path& output) {
+  const std::string prefix = output.filename().string() + ".onefile-";
+  const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
+    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (digits.empty() || digits.size() > 10 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    const unsigned long id = std::stoul(digits);
+    std::error_code ignored;
+    if (id != static_cast<unsigned long>(process_id()) && !process_runs(id) &&
+        it->is_regular_file(ignored)) {
+      fs::remove(it->path(), ignored);
+    }
+  }
+}
+
+// The temporaries that an interruption removes: fixed buffers, which a signal handler (or the
+// console's control handler thread) reads without allocating.
+constexpr int interrupt_slots = 4;
+#ifdef _WIN32
+using native_unit = wchar_t;
+#else
+using native_unit = char;
+#endif
+native_unit interrupt_paths[interrupt_slots][4096];
+volatile std::sig_atomic_t interrupt_used[interrupt_slots];
+
+void remove_on_interrupt() {
+  for (int slot = 0; slot < interrupt_slots; ++slot) {
+    if (interrupt_used[slot] == 0) continue;
+#ifdef _WIN32
+    // The build's own thread may hold the file open for a moment: try for about a second.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (DeleteFileW(interrupt_paths[slot]) || GetLastError() == ERROR_FILE_NOT_FOUND) break;
+      Sleep(50);
+    }
+#else
+    unlink(interrupt_paths[slot]);
+#endif
+  }
+}
+
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break and the console window's closing: the temporaries go, then the default
+// handling ends the process ("HandlerRoutine callback function").
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    remove_on_interrupt();
+  }
+  return FALSE;
+}
+#else
+// SIGINT, SIGTERM and SIGHUP: the temporaries go, then the signal's default action ends the
+// process as the signal would have (unlink is async-signal-safe).
+void on_signal(int number) {
+  remove_on_interrupt();
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+#endif
+
+int register_for_interrupt(const fs::path& temporary) {
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+#ifdef _WIN32
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, on_signal);
+#endif
+  }
+  const auto& native = temporary.native();
+  for (int slot = 0; slot < interrupt_slots; ++slot) {
+    if (interrupt_used[slot] != 0 || native.size() >= std::size(interrupt_paths[slot])) continue;
+    std::copy(native.begin(), native.end(), interrupt_paths[slot]);
+    interrupt_paths[slot][native.size()] = 0;
+    interrupt_used[slot] = 1;
+    return slot;
+  }
+  return -1;
 }
 
 [[noreturn]] void fail(const fs::path& output, const std::string& why) {
@@ -57,11 +166,13 @@ std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::strin
 PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
   std::error_code error;
   if (fs::is_directory(output_, error)) fail(output_, "it is a directory");
+  remove_stale_temporaries(output_);
   temporary_ = output_;
   temporary_ += ".onefile-" + std::to_string(process_id()) + ".tmp";
   std::FILE* file = onefile_pack::open_file(temporary_, "wb");
   if (file == nullptr) fail(output_, std::generic_category().message(errno));
   std::fclose(file);
+  interrupt_slot_ = register_for_interrupt(temporary_);
   // A program, as a linker would leave it (within the umask's read rights).
   fs::permissions(temporary_,
                   fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
@@ -69,6 +180,7 @@ PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
 }
 
 PendingOutput::~PendingOutput() {
+  if (interrupt_slot_ >= 0) interrupt_used[interrupt_slot_] = 0;
   if (committed_) return;
   std::error_code ignored;
   fs::remove(temporary_, ignored);
@@ -96,6 +208,8 @@ void PendingOutput::commit() {
     fail(output_, std::generic_category().message(errno));
   }
 #endif
+  if (interrupt_slot_ >= 0) interrupt_used[interrupt_slot_] = 0;
+  interrupt_slot_ = -1;
   committed_ = true;
 }
 

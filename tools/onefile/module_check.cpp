@@ -15,10 +15,16 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint16_t machine_x86_64 = 0x8664;
+constexpr std::uint16_t machine_x86 = 0x14C;
+constexpr std::uint16_t subsystem_gui = 2;
+constexpr std::uint16_t subsystem_console = 3;
 constexpr std::uint16_t characteristic_dll = 0x2000;
 constexpr std::uint16_t magic_pe32 = 0x10b;
 constexpr std::uint16_t magic_pe32_plus = 0x20b;
 constexpr int export_directory = 0;
+constexpr int import_directory = 1;
+constexpr int delay_import_directory = 13;
+constexpr std::uint32_t delay_attributes_rva_based = 1;
 constexpr int certificate_directory = 4;
 
 class Bytes {
@@ -43,6 +49,13 @@ class Bytes {
            std::string_view(bytes_).substr(offset, wanted.size()) == wanted &&
            bytes_[offset + wanted.size()] == '\0';
   }
+  // The 0-ended text at offset, when it ends within limit bytes.
+  std::optional<std::string> text_at(std::uint64_t offset, std::size_t limit) const {
+    if (!has(offset, 1)) return std::nullopt;
+    const std::size_t end = bytes_.find('\0', offset);
+    if (end == std::string::npos || end - offset > limit) return std::nullopt;
+    return bytes_.substr(offset, end - offset);
+  }
 
  private:
   std::string bytes_;
@@ -51,6 +64,7 @@ class Bytes {
 struct Headers {
   std::uint16_t machine = 0;
   std::uint16_t characteristics = 0;
+  std::uint16_t subsystem = 0;
   std::uint64_t directories = 0;  // offset of the data directories
   std::uint64_t directory_count = 0;
   std::uint64_t sections = 0;  // offset of the section table
@@ -69,6 +83,7 @@ std::optional<Headers> read_headers(const Bytes& file) {
   const std::uint64_t optional = nt + 24;
   const std::uint64_t magic = file.le(optional, 2);
   if (magic != magic_pe32 && magic != magic_pe32_plus) return std::nullopt;
+  headers.subsystem = static_cast<std::uint16_t>(file.le(optional + 68, 2));
   const std::uint64_t count_offset = optional + (magic == magic_pe32_plus ? 108 : 92);
   headers.directory_count = file.le(count_offset, 4);
   headers.directories = count_offset + 4;
@@ -109,7 +124,61 @@ bool exports_name(const Bytes& file, const Headers& headers, std::string_view wa
   return false;
 }
 
+// The DLL names of an import table: descriptors of `size` bytes, each naming its DLL by the RVA
+// at name_field, up to one that is all zero ("The .idata Section"; "Delay-Load Import Tables").
+void add_import_names(const Bytes& file, const Headers& headers, int directory, std::uint64_t size,
+                      std::uint64_t name_field, std::vector<std::string>& names) {
+  const std::uint64_t rva = directory_field(file, headers, directory, 0);
+  const auto table = rva == 0 ? std::nullopt : file_offset(file, headers, rva);
+  if (!table) return;
+  // A damaged table ends the walk; an image has far fewer than 4096 DLLs.
+  for (std::uint64_t at = *table; file.has(at, size) && at < *table + 4096 * size; at += size) {
+    if (file.le(at, 4) == 0 && file.le(at + name_field, 4) == 0) return;
+    // Older delay-load tables hold virtual addresses, not RVAs: not read.
+    if (directory == delay_import_directory && (file.le(at, 4) & delay_attributes_rva_based) == 0) {
+      continue;
+    }
+    const auto name = file_offset(file, headers, file.le(at + name_field, 4));
+    if (!name) continue;
+    if (std::optional<std::string> text = file.text_at(*name, 255); text && !text->empty()) {
+      names.push_back(std::move(*text));
+    }
+  }
+}
+
 }  // namespace
+
+std::string run_program_fault(const fs::path& file, const std::string& shown_name) {
+  const std::string name = "--run '" + shown_name + "'";
+  const Bytes bytes(file);
+  const std::optional<Headers> headers = read_headers(bytes);
+  if (!headers) return name + " is not a Windows program";
+  if ((headers->characteristics & characteristic_dll) != 0) {
+    return name + " is a DLL, not a program";
+  }
+  if (headers->machine != machine_x86_64 && headers->machine != machine_x86) {
+    return name + " is not a program for x86-64 or x86";
+  }
+  if (headers->subsystem != subsystem_gui && headers->subsystem != subsystem_console) {
+    return name + " is not a Windows program (its subsystem is neither the graphical nor the " +
+           "console one)";
+  }
+  return "";
+}
+
+std::vector<std::string> imported_dll_names(const fs::path& file) {
+  const Bytes bytes(file);
+  const std::optional<Headers> headers = read_headers(bytes);
+  std::vector<std::string> names;
+  if (!headers) return names;
+  add_import_names(bytes, *headers, import_directory, 20, 12, names);
+  add_import_names(bytes, *headers, delay_import_directory, 32, 4, names);
+  return names;
+}
+
+bool is_pe_image(const fs::path& file) {
+  return read_headers(Bytes(file)).has_value();
+}
 
 std::string main_module_fault(const fs::path& file) {
   // Appended rather than concatenated: GCC 12 warns wrongly about "'" + std::string (-Wrestrict).
