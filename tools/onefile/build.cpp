@@ -142,6 +142,7 @@ std::string output_name(const fs::path& output) {
 // The options' texts with their defaults, checked, as the launcher will carry them.
 LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   if (!options.product) options.product = name;
+  const bool company_from_product = !options.company;
   if (!options.company) options.company = *options.product;
   if (!options.version) options.version = "1.0.0.0";
   parse_version(*options.version);
@@ -160,7 +161,7 @@ LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
       {settings.texts[text_target_spec], settings.texts[text_company], settings.texts[text_product],
        settings.texts[text_version], onefile_pack::printable(*options.target_spec),
        onefile_pack::printable(*options.company), onefile_pack::printable(*options.product),
-       onefile_pack::printable(*options.version)},
+       onefile_pack::printable(*options.version), company_from_product},
       options.keep);
   settings.keep = options.keep;
   settings.error_dialog = options.error_dialog;

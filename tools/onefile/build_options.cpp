@@ -182,14 +182,16 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
     // A manifest of the user's is taken as it is: settings that would have to be merged into
     // it are refused rather than dropped without a word.
     std::string combined;
+    int count = 0;
     for (const auto& [given, name] : {std::pair{options.manifest_options.utf8, "--utf8"},
                                       std::pair{options.manifest_options.uac_admin, "--uac-admin"},
                                       std::pair{dpi.has_value(), "--dpi-aware"}}) {
-      if (given) combined += (combined.empty() ? "" : ", ") + std::string(name);
+      if (given) combined += (count++ == 0 ? "" : ", ") + std::string(name);
     }
     if (!combined.empty()) {
       throw UsageError("--manifest can't be combined with " + combined +
-                       ": write that setting into your manifest");
+                       (count == 1 ? ": write that setting" : ": write those settings") +
+                       " into your manifest");
     }
   }
   if (options.sign_password_file && !options.sign) {

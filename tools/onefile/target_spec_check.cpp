@@ -4,6 +4,7 @@
 
 #include "pack/error.h"
 #include "pack/names.h"
+#include "pack/utf.h"
 #include "paths/path_spec_syntax.h"
 
 namespace onefile_tool {
@@ -73,7 +74,10 @@ void check_target_spec(const TargetSpecTexts& texts, attached_keep keep) {
       [&](path_variable kind, const char16_t* name, std::size_t length) {
         switch (kind) {
           case path_variable::unknown:
-            unknown = onefile_pack::quoted_name(std::u16string_view(name, length));
+            // Appended rather than concatenated: GCC 12 warns wrongly about "{" + std::string.
+            unknown = "{";
+            unknown += onefile_pack::utf16_to_utf8(std::u16string_view(name, length));
+            unknown += '}';
             return false;
           case path_variable::company:
             append(texts.company, origin::company);
@@ -95,7 +99,8 @@ void check_target_spec(const TargetSpecTexts& texts, attached_keep keep) {
         return true;
       });
   if (!unknown.empty()) {
-    throw onefile_pack::UsageError(spec_option + " names the variable " + unknown +
+    throw onefile_pack::UsageError(spec_option + " names the variable " +
+                                   onefile_pack::printable(unknown) +
                                    ", which the launcher does not know; it knows " + known_names());
   }
   if (keep != attached_keep::none && one_launch) {
@@ -125,7 +130,11 @@ void check_target_spec(const TargetSpecTexts& texts, attached_keep keep) {
     if (!fault.empty()) {
       std::string culprit = spec_option;
       for (std::size_t i = start; i < end; ++i) {
-        if (origins[i] == origin::company) culprit = "--company '" + texts.shown_company + "'";
+        if (origins[i] == origin::company) {
+          culprit = texts.company_from_product
+                        ? "--product '" + texts.shown_product + "' (also the company's default)"
+                        : "--company '" + texts.shown_company + "'";
+        }
         if (origins[i] == origin::product) culprit = "--product '" + texts.shown_product + "'";
         if (origins[i] == origin::version) culprit = "--version '" + texts.shown_version + "'";
         if (origins[i] != origin::spec) break;

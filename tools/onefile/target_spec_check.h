@@ -13,6 +13,7 @@ namespace onefile_tool {
 struct TargetSpecTexts {
   std::u16string spec, company, product, version;
   std::string shown_spec, shown_company, shown_product, shown_version;  // as given, for messages
+  bool company_from_product = false;  // no --company: it defaults to the product
 };
 
 // Throws onefile_pack::UsageError naming the option at fault.
