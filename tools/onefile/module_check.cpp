@@ -27,12 +27,14 @@ constexpr int delay_import_directory = 13;
 constexpr std::uint32_t delay_attributes_rva_based = 1;
 constexpr int certificate_directory = 4;
 
+std::string file_bytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class Bytes {
  public:
-  explicit Bytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  explicit Bytes(std::string bytes) : bytes_(std::move(bytes)) {}
   bool has(std::uint64_t offset, std::uint64_t size) const {
     return offset <= bytes_.size() && size <= bytes_.size() - offset;
   }
@@ -148,18 +150,31 @@ void add_import_names(const Bytes& file, const Headers& headers, int directory, 
 
 }  // namespace
 
+PeFacts pe_facts(std::string image) {
+  const Bytes bytes(std::move(image));
+  PeFacts facts;
+  const std::optional<Headers> headers = read_headers(bytes);
+  if (!headers) return facts;
+  facts.is_pe = true;
+  facts.machine = headers->machine;
+  facts.characteristics = headers->characteristics;
+  facts.subsystem = headers->subsystem;
+  facts.exports_run_code = exports_name(bytes, *headers, "run_code");
+  facts.is_signed = directory_field(bytes, *headers, certificate_directory, 1) != 0;
+  add_import_names(bytes, *headers, import_directory, 20, 12, facts.imports);
+  add_import_names(bytes, *headers, delay_import_directory, 32, 4, facts.imports);
+  return facts;
+}
+
 std::string run_program_fault(const fs::path& file, const std::string& shown_name) {
   const std::string name = "--run '" + shown_name + "'";
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  if (!headers) return name + " is not a Windows program";
-  if ((headers->characteristics & characteristic_dll) != 0) {
-    return name + " is a DLL, not a program";
-  }
-  if (headers->machine != machine_x86_64 && headers->machine != machine_x86) {
+  const PeFacts facts = pe_facts(file_bytes(file));
+  if (!facts.is_pe) return name + " is not a Windows program";
+  if ((facts.characteristics & characteristic_dll) != 0) return name + " is a DLL, not a program";
+  if (facts.machine != machine_x86_64 && facts.machine != machine_x86) {
     return name + " is not a program for x86-64 or x86";
   }
-  if (headers->subsystem != subsystem_gui && headers->subsystem != subsystem_console) {
+  if (facts.subsystem != subsystem_gui && facts.subsystem != subsystem_console) {
     return name + " is not a Windows program (its subsystem is neither the graphical nor the " +
            "console one)";
   }
@@ -167,17 +182,7 @@ std::string run_program_fault(const fs::path& file, const std::string& shown_nam
 }
 
 std::vector<std::string> imported_dll_names(const fs::path& file) {
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  std::vector<std::string> names;
-  if (!headers) return names;
-  add_import_names(bytes, *headers, import_directory, 20, 12, names);
-  add_import_names(bytes, *headers, delay_import_directory, 32, 4, names);
-  return names;
-}
-
-bool is_pe_image(const fs::path& file) {
-  return read_headers(Bytes(file)).has_value();
+  return pe_facts(file_bytes(file)).imports;
 }
 
 std::string main_module_fault(const fs::path& file) {
@@ -185,20 +190,17 @@ std::string main_module_fault(const fs::path& file) {
   std::string name(1, '\'');
   name += onefile_pack::display_path(file);
   name += '\'';
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  if (!headers) return name + " is not a Windows DLL";
-  if (headers->machine != machine_x86_64) return name + " is not an x86-64 Windows DLL";
-  if ((headers->characteristics & characteristic_dll) == 0)
-    return name + " is a program, not a DLL";
-  if (!exports_name(bytes, *headers, "run_code")) return name + " does not export run_code";
+  const PeFacts facts = pe_facts(file_bytes(file));
+  if (!facts.is_pe) return name + " is not a Windows DLL";
+  if (facts.machine != machine_x86_64) return name + " is not an x86-64 Windows DLL";
+  if ((facts.characteristics & characteristic_dll) == 0) return name + " is a program, not a DLL";
+  if (!facts.exports_run_code) return name + " does not export run_code";
   return "";
 }
 
 bool is_unsigned_pe(const fs::path& file) {
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  return headers && directory_field(bytes, *headers, certificate_directory, 1) == 0;
+  const PeFacts facts = pe_facts(file_bytes(file));
+  return facts.is_pe && !facts.is_signed;
 }
 
 }  // namespace onefile_tool

@@ -7,11 +7,22 @@
 // and "The Attribute Certificate Table".
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace onefile_tool {
+
+// What the tool reads of a PE image's bytes; all false and empty for bytes that are none.
+struct PeFacts {
+  bool is_pe = false;
+  std::uint16_t machine = 0, characteristics = 0, subsystem = 0;
+  bool exports_run_code = false;
+  bool is_signed = false;              // it has a certificate table
+  std::vector<std::string> imports;  // the DLLs of its import and delay-load import tables
+};
+PeFacts pe_facts(std::string image);
 
 // Empty when the file is an x86-64 DLL that exports run_code; otherwise what is wrong, as a
 // message naming the file ("'...' is a program, not a DLL").
@@ -24,8 +35,6 @@ std::string run_program_fault(const std::filesystem::path& file, const std::stri
 // The DLLs that a PE image names in its import table and its (RVA-based) delay-load import
 // table, as written there; none for a file that is no PE image.
 std::vector<std::string> imported_dll_names(const std::filesystem::path& file);
-
-bool is_pe_image(const std::filesystem::path& file);
 
 // True for a PE image (any machine) that carries no Authenticode signature.
 bool is_unsigned_pe(const std::filesystem::path& file);
