@@ -126,7 +126,10 @@ int register_for_interrupt(const fs::path& temporary) {
 #ifdef _WIN32
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #else
-    for (int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, on_signal);
+    // A signal that the build was started to ignore (nohup, a background job) stays ignored.
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+      if (std::signal(number, on_signal) == SIG_IGN) std::signal(number, SIG_IGN);
+    }
 #endif
   }
   const auto& native = temporary.native();
