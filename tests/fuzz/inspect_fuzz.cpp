@@ -1,6 +1,6 @@
 // libFuzzer target: the reader of `onefile inspect`, which takes launchers from anywhere. An input
 // is an attached section (settings, listing, payload block) or, with a first byte of 'R', a
-// .rsrc section holding a version record. Damage may only end in InspectError; every payload
+// .rsrc section holding a version record, after the section's 4-byte RVA. Damage may only end in InspectError; every payload
 // fault is a message.
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +11,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> input(data, size);
   onefile_tool::LauncherContents contents;
-  if (size > 0 && data[0] == 'R') {
-    onefile_tool::read_version_record(input.subspan(1), 0x1000, contents);
+  if (size >= 5 && data[0] == 'R') {
+    const std::uint32_t rva = data[1] | data[2] << 8 | data[3] << 16 | std::uint32_t{data[4]} << 24;
+    onefile_tool::read_version_record(input.subspan(5), rva, contents);
     return 0;
   }
   try {
