@@ -1,7 +1,7 @@
 // libFuzzer target: the reader of `onefile inspect`, which takes launchers from anywhere. An input
 // is an attached section (settings, listing, payload block) or, with a first byte of 'R', a
-// .rsrc section holding a version record, after the section's 4-byte RVA. Damage may only end in InspectError; every payload
-// fault is a message.
+// .rsrc section holding a version record, after the section's 4-byte RVA. Damage may only end in
+// InspectError; every payload fault is a message.
 #include <cstddef>
 #include <cstdint>
 #include <span>
