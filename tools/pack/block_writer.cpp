@@ -68,7 +68,6 @@ class BlockFile final : public BlockOutput {
     }
   }
 
-
  private:
   fs::path path_;
   File file_;
