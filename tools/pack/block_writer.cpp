@@ -68,6 +68,7 @@ class BlockFile final : public BlockOutput {
     }
   }
 
+
  private:
   fs::path path_;
   File file_;
