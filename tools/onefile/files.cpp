@@ -45,6 +45,7 @@ bool process_runs(unsigned long id) {
   CloseHandle(process);
   return running;
 #else
+  if (id > 0x7FFFFFFF) return true;  // no process id: not a temporary of this tool's, left alone
   return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
 #endif
 }
@@ -53,22 +54,29 @@ bool process_runs(unsigned long id) {
 // One whose build no longer runs was left by an interrupted build that could not remove it (the
 // process was killed): removed. Anything else there is left alone.
 void remove_stale_temporaries(const fs::path& output) {
-  const std::string prefix = output.filename().string() + ".onefile-";
+  // Compared as native text: a name the system's code page can't spell stays comparable.
+  using native = fs::path::string_type;
+  const native prefix = output.filename().native() + fs::path(".onefile-").native();
+  const native suffix = fs::path(".tmp").native();
   const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
   std::error_code error;
   for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
        it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
-    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-    if (digits.empty() || digits.size() > 10 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
+    const native name = it->path().filename().native();
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix)) {
       continue;
     }
-    const unsigned long id = std::stoul(digits);
+    const native digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.size() > 10 || !std::all_of(digits.begin(), digits.end(),
+                                           [](auto unit) { return unit >= '0' && unit <= '9'; })) {
+      continue;
+    }
+    unsigned long long id = 0;
+    for (const auto unit : digits) id = id * 10 + static_cast<unsigned long long>(unit - '0');
     std::error_code ignored;
-    if (id != static_cast<unsigned long>(process_id()) && !process_runs(id) &&
-        it->is_regular_file(ignored)) {
+    if (id != static_cast<unsigned long long>(process_id()) && id <= 0xFFFFFFFFull &&
+        !process_runs(static_cast<unsigned long>(id)) && it->is_regular_file(ignored)) {
       fs::remove(it->path(), ignored);
     }
   }
