@@ -19,7 +19,7 @@ struct PeFacts {
   bool is_pe = false;
   std::uint16_t machine = 0, characteristics = 0, subsystem = 0;
   bool exports_run_code = false;
-  bool is_signed = false;              // it has a certificate table
+  bool is_signed = false;            // it has a certificate table
   std::vector<std::string> imports;  // the DLLs of its import and delay-load import tables
 };
 PeFacts pe_facts(std::string image);
