@@ -124,8 +124,32 @@ void show_in_message_box(const wchar_t* text, const wchar_t* caption) {
   if (show != nullptr) show(nullptr, text, caption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
+// The system's text with its inserts ("%1" to "%99", which FORMAT_MESSAGE_IGNORE_INSERTS leaves
+// as they are) replaced by the path, or dropped when there is none.
+void append_filling_inserts(const wchar_t* text, const wchar_t* insert) {
+  static wchar_t filled[2048];
+  std::size_t length = 0;
+  const auto add = [&](wchar_t unit) {
+    if (length + 1 < sizeof filled / sizeof filled[0]) filled[length++] = unit;
+  };
+  for (const wchar_t* unit = text; *unit != L'\0'; ++unit) {
+    if (unit[0] != L'%' || unit[1] < L'1' || unit[1] > L'9') {
+      add(*unit);
+      continue;
+    }
+    unit += unit[2] >= L'0' && unit[2] <= L'9' ? 2 : 1;
+    if (insert != nullptr) {
+      for (const wchar_t* part = insert; *part != L'\0'; ++part) add(*part);
+    } else if (length > 0 && filled[length - 1] == L' ' && (unit[1] == L' ' || unit[1] == L'.')) {
+      --length;  // "for %1." becomes "for.", "%1 is" becomes " is"
+    }
+  }
+  filled[length] = L'\0';
+  append(filled);
+}
+
 // The system's text for a code: in English where the system has it, else in the user's language.
-void append_system_text(std::uint32_t code) {
+void append_system_text(std::uint32_t code, const wchar_t* insert) {
   static wchar_t system_text[2048];
   const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   DWORD stored = FormatMessageW(flags, nullptr, code, system_message_language, system_text,
@@ -136,16 +160,16 @@ void append_system_text(std::uint32_t code) {
   }
   if (stored == 0) system_text[0] = L'\0';  // the system has no text for this code
   trim_line_ends(system_text);
-  append(system_text);
+  append_filling_inserts(system_text, insert);
 }
 
-void append_system_error(std::uint32_t code) {
+void append_system_error(std::uint32_t code, const wchar_t* insert = nullptr) {
   char number[16];
   std::snprintf(number, sizeof number, "%ld", static_cast<long>(static_cast<std::int32_t>(code)));
   append(" ([Error ");
   append(number);
   append("] ");
-  append_system_text(code);
+  append_system_text(code, insert);
   append(")");
 }
 
@@ -225,7 +249,7 @@ void fatal_path_system_error(const char* before, const wchar_t* path, const char
   start_line(before);
   append(path);
   append(after);
-  append_system_error(code);
+  append_system_error(code, path);
   write_line(STD_ERROR_HANDLE);
   failure_exit();
 }
@@ -260,6 +284,11 @@ void fatal_target_create_error(std::uint32_t code) {
 void fatal_not_kept_error() {
   fatal_path_error("Error, target directory '", target_directory,
                    "' exists but was not kept by this launcher.");
+}
+
+void fatal_kept_name_error(std::uint32_t code) {
+  fatal_path_system_error("Error, kept directory '", kept_directory, "' is not a valid path.",
+                          code);
 }
 
 void fatal_kept_in_use_error() {

@@ -52,6 +52,8 @@ inline constexpr unsigned abnormal_end_code = 3;
 // but was not kept by this launcher." on standard error, then exit 2: something that is not a
 // kept directory of this launcher's stands at its name, and is left as it is.
 [[noreturn]] void fatal_not_kept_error();
+// The kept directory's path is no name the system takes (a product name with ':' in it, say).
+[[noreturn]] void fatal_kept_name_error(std::uint32_t code);
 // "Error, kept directory '<target_directory>' doesn't match this launcher and is in use." on
 // standard error, then exit 2: it can be neither used nor replaced while it is in use.
 [[noreturn]] void fatal_kept_in_use_error();

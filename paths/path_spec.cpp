@@ -14,69 +14,15 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/shell32.h"
 #include "launcher/state.h"
+#include "paths/path_spec_syntax.h"
 #include "paths/paths.h"
 
 namespace {
 
-constexpr std::size_t variable_name_capacity = 1024;
-
-enum class variable {
-  temp,
-  program,
-  program_base,
-  program_dir,
-  pid,
-  home,
-  cache_dir,
-  local_appdata,
-  company,
-  product,
-  version,
-  file_version,
-  product_version,
-  random,
-  time_us,
-  time,
-  digest,
-  unknown,
-};
-
-struct variable_entry {
-  const wchar_t* name;
-  variable kind;
-};
-
-constexpr variable_entry variables[] = {
-    {L"TEMP", variable::temp},
-    {L"PROGRAM", variable::program},
-    {L"PROGRAM_BASE", variable::program_base},
-    {L"PROGRAM_DIR", variable::program_dir},
-    {L"PID", variable::pid},
-    {L"HOME", variable::home},
-    {L"CACHE_DIR", variable::cache_dir},
-    {L"LOCAL_APPDATA", variable::local_appdata},
-    {L"COMPANY", variable::company},
-    {L"PRODUCT", variable::product},
-    {L"VERSION", variable::version},
-    {L"FILE_VERSION", variable::file_version},
-    {L"PRODUCT_VERSION", variable::product_version},
-    {L"RANDOM", variable::random},
-    {L"TIME_US", variable::time_us},
-    {L"TIME", variable::time},
-    {L"DIGEST", variable::digest},
-};
+using variable = path_variable;
 
 wchar_t fold_ascii(wchar_t unit) {
   return unit >= L'a' && unit <= L'z' ? unit - L'a' + L'A' : unit;
-}
-
-variable find_variable(const wchar_t* name) {
-  for (const variable_entry& entry : variables) {
-    std::size_t i = 0;
-    while (entry.name[i] != L'\0' && fold_ascii(name[i]) == entry.name[i]) ++i;
-    if (entry.name[i] == L'\0' && name[i] == L'\0') return entry.kind;
-  }
-  return variable::unknown;
 }
 
 // Appends a value at length; a value that does not fit with its NUL ends the run.
@@ -213,8 +159,7 @@ bool ends_with_exe(const wchar_t* text, std::size_t length) {
 
 // Appends one variable's value; false for an unknown name or a shell folder the system lacks.
 bool append_variable(wchar_t* destination, std::size_t& length, std::size_t capacity,
-                     const wchar_t* name) {
-  const variable kind = find_variable(name);
+                     variable kind) {
   bool strip_backslashes = false;
   switch (kind) {
     case variable::temp: {
@@ -341,46 +286,22 @@ bool expand_path_spec(wchar_t* destination, const wchar_t* spec, std::size_t cap
   if (capacity == 0) abnormal_end();
   destination[0] = L'\0';
   std::size_t length = 0;
-
-  wchar_t name[variable_name_capacity];
-  std::size_t name_length = 0;
-  bool name_open = false;
-  bool name_too_long = false;
-
-  for (const wchar_t* unit = spec; *unit != L'\0'; ++unit) {
-    if (*unit == L'{') {
-      // A second brace before the closing one starts the name afresh.
-      name_open = true;
-      name_length = 0;
-      name_too_long = false;
-    } else if (*unit == L'}' && name_open) {
-      name_open = false;
-      // A name longer than any known one is simply unknown.
-      if (name_too_long) return false;
-      name[name_length] = L'\0';
-      if (!append_variable(destination, length, capacity, name)) return false;
-    } else if (name_open) {
-      if (name_length + 1 < variable_name_capacity) {
-        name[name_length++] = *unit;
-      } else {
-        name_too_long = true;
-      }
-    } else {
-      // Literal text (a '}' without an open name included) only makes the expansion fail.
-      if (capacity - length < 2) return false;
-      destination[length++] = *unit;
-      destination[length] = L'\0';
-    }
-  }
-  // A name still open at the end is dropped.
-  return true;
+  return walk_path_spec(
+      spec,
+      [&](wchar_t unit) {
+        // Literal text only makes the expansion fail when it has no room.
+        if (capacity - length < 2) return false;
+        destination[length++] = unit;
+        destination[length] = L'\0';
+        return true;
+      },
+      [&](variable kind, const wchar_t*, std::size_t) {
+        return append_variable(destination, length, capacity, kind);
+      });
 }
 
 bool is_fully_qualified_path(const wchar_t* path) {
-  const auto separator = [](wchar_t unit) { return unit == L'\\' || unit == L'/'; };
-  if (separator(path[0])) return separator(path[1]);
-  const wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
-  return drive >= L'a' && drive <= L'z' && path[1] == L':' && separator(path[2]);
+  return is_fully_qualified_path<wchar_t>(path);
 }
 
 void make_target_directory_absolute(const wchar_t* spec) {

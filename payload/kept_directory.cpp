@@ -121,6 +121,8 @@ kept_state judge_kept_directory(bool verify) {
   HANDLE directory = open_kept_directory(&error);
   if (directory == INVALID_HANDLE_VALUE) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return kept_state::absent;
+    // Nothing exists at a path the system can't take: saying it "was not kept" would mislead.
+    if (error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME) fatal_kept_name_error(error);
     return error == ERROR_SHARING_VIOLATION ? kept_state::stale : kept_state::foreign;
   }
   const kept_state state = judge_open_directory(directory, verify);

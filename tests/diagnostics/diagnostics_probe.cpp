@@ -65,6 +65,9 @@ int wmain(int argc, wchar_t** argv) {
   const auto code = [&] { return static_cast<std::uint32_t>(std::wcstoul(argv[2], nullptr, 0)); };
   if (mode == L"plain") fatal_error("Error, plain.");
   if (mode == L"system") fatal_system_error("Error, system.", code());
+  if (mode == L"path-system") {
+    fatal_path_system_error("Error, couldn't start '", L"C:\\app\\lua54.dll", "'", code());
+  }
   if (mode == L"launch") fatal_launch_error(code());
   if (mode == L"header") fatal_header_error();
   if (mode == L"decode") fatal_decode_error();

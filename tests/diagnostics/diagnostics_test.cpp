@@ -70,6 +70,20 @@ TEST(SystemFailures, TheUsersLanguageWhenTheSystemHasNoTextInTheFirstOne) {
   EXPECT_GT(result.err.size(), std::string("Error, system. ([Error 2] )\r\n").size()) << result.err;
 }
 
+// Code 193's text names the file with an insert ("%1"), which the message fills with the path
+// it names, or drops when it names none.
+TEST(SystemFailures, InsertsAreFilledOrDropped) {
+  const process_result with_path = probe(L"path-system 193");
+  EXPECT_EQ(with_path.exit_code, 2u);
+  EXPECT_EQ(with_path.err.find('%'), std::string::npos) << with_path.err;
+  EXPECT_EQ(with_path.err.rfind("Error, couldn't start 'C:\\app\\lua54.dll' ([Error 193] ", 0), 0u)
+      << with_path.err;
+  EXPECT_NE(with_path.err.find("lua54.dll", with_path.err.find("[Error 193]")), std::string::npos)
+      << with_path.err;
+  const process_result without = probe(L"system 193");
+  EXPECT_EQ(without.err.find('%'), std::string::npos) << without.err;
+}
+
 TEST(SystemFailures, LaunchAndUnpackMessages) {
   process_result launch = probe(L"launch 2");
   EXPECT_EQ(launch.exit_code, 2u);

@@ -180,7 +180,43 @@ expect_exit 0 "$tool" build --run Setup.exe --file "$work/Setup.exe" --uac-admin
 rm "$work"/run_*.exe
 expect_refusal "the icon '$source_dir/README.md' can't be used" --icon "$source_dir/README.md" \
   --main "$demo_main" -o "$work/x.exe"
-expect_refusal "is not well-formed XML" --manifest "$work/broken.manifest" --main "$demo_main" -o "$work/x.exe"
+expect_refusal "' can't be used: not well-formed XML" --manifest "$work/broken.manifest" --main "$demo_main" -o "$work/x.exe"
+# What would fail at every launch: a --run that is no program, a target spec the launcher can't
+# expand or that names no place, a product name Windows does not allow, a manifest that is none.
+cp "$launchers/argument_probe.exe" "$work/arm64.exe"
+printf '\x64\xaa' | dd of="$work/arm64.exe" bs=1 conv=notrunc status=none \
+  seek=$(( $(od -An -tu4 -j60 -N4 "$work/arm64.exe") + 4 ))
+expect_refusal "--run 'onefile_dependency.dll' is a DLL, not a program" --run onefile_dependency.dll \
+  --file "$launchers/onefile_dependency.dll" -o "$work/x.exe"
+expect_refusal "--run 'arm64.exe' is not a program for x86-64 or x86" --run arm64.exe \
+  --file "$work/arm64.exe" -o "$work/x.exe"
+expect_refusal "--run 'readme.txt' is not a Windows program" --run readme.txt \
+  --file "$source_dir/README.md=readme.txt" -o "$work/x.exe"
+expect_refusal "names the variable {TMEP}, which the launcher does not know" \
+  --target-spec '{TMEP}\x_{RANDOM}' --main "$demo_main" -o "$work/x.exe"
+expect_refusal "--target-spec 'relative\dir' is relative" --target-spec 'relative\dir' \
+  --main "$demo_main" -o "$work/x.exe"
+expect_refusal "--product 'My:App?' (also the company's default) can't be part of the target directory" \
+  --keep --product 'My:App?' --main "$demo_main" -o "$work/x.exe"
+expect_refusal "--company 'Co.' can't be part of the target directory" --keep --company 'Co.' \
+  --main "$demo_main" -o "$work/x.exe"
+expect_refusal "the name \"CON\"" --target-spec '{TEMP}\{PRODUCT}' --product CON \
+  --main "$demo_main" -o "$work/x.exe"
+printf '<foo/>\n' >"$work/foo.manifest"
+: >"$work/empty.manifest"
+expect_refusal "its root element <foo> is not <assembly> in the namespace urn:schemas-microsoft-com:asm.v1" \
+  --manifest "$work/foo.manifest" --main "$demo_main" -o "$work/x.exe"
+expect_refusal "can't be used: not well-formed XML: line 1, column 1: no root element" \
+  --manifest "$work/empty.manifest" --main "$demo_main" -o "$work/x.exe"
+grep -c "not well-formed XML" "$work/out" | grep -qx 1 || { echo "FAIL: said twice"; cat "$work/out"; exit 1; }
+expect_refusal "--manifest can't be combined with --utf8, --uac-admin, --dpi-aware" --utf8 --uac-admin \
+  --dpi-aware system --manifest "$work/foo.manifest" --main "$demo_main" -o "$work/x.exe"
+# The output that is an input is refused rather than overwritten (the same file, however named).
+mkdir -p "$work/app/sub"
+cp "$launchers/argument_probe.exe" "$work/app/probe.exe"
+expect_exit 2 "$tool" build --run probe.exe --dir "$work/app" -o "$work/app/sub/../probe.exe"
+grep -qF "is the input" "$work/out" && cmp -s "$work/app/probe.exe" "$launchers/argument_probe.exe" \
+  || { echo "FAIL: an input was overwritten"; cat "$work/out"; exit 1; }
 expect_refusal "can't write '$work/no/such/x.exe'" --main "$demo_main" -o "$work/no/such/x.exe"
 expect_refusal "can't write '$work': it is a directory" --main "$demo_main" -o "$work"
 if [ "$(id -u)" -ne 0 ]; then  # root writes anywhere

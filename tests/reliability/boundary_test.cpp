@@ -852,6 +852,21 @@ TEST(KeptDirectory, WhatIsNotAKeptDirectoryIsRefusedAndLeftAlone) {
   }
 }
 
+// A path the system can't take (a '?' in a folder's name) holds nothing: the message says so,
+// rather than that something there "was not kept".
+TEST(KeptDirectory, APathTheSystemCantTakeIsNamedAsSuch) {
+  launch_files files;
+  const std::wstring folder = files.temp.path() + L"\\a?b";
+  started_launch run(launcher(L"kept_launcher.exe"),
+                     files.environment({L"TEMP=" + folder, L"TMP=" + folder}));
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 2u);
+  EXPECT_EQ(run.err().rfind("Error, kept directory '" + narrow(folder) + "\\kept\\", 0), 0u)
+      << run.err();
+  EXPECT_NE(run.err().find("' is not a valid path. ([Error 123] "), std::string::npos) << run.err();
+  EXPECT_FALSE(path_exists(files.ready)) << "the application ran";
+}
+
 // An elevated and an unelevated launch of the same launcher: each keeps a directory of its own and
 // runs from it later, and neither touches the other's. Where labels are kept, an elevated launch
 // runs from no directory without its high label (a medium process could have made or changed it):

@@ -40,7 +40,7 @@ class started_launch {
  public:
   started_launch(const std::wstring& executable,
                  const std::vector<std::wstring>& environment_changes, DWORD creation_flags = 0,
-                 HANDLE job = nullptr) {
+                 HANDLE job = nullptr, const std::wstring& arguments = L"") {
     if (job != nullptr) creation_flags |= CREATE_SUSPENDED;
     // The test's own standard handles (the pipes of the test runner) stay out of the launch: a
     // launch left running must not keep the runner waiting for their end.
@@ -61,6 +61,7 @@ class started_launch {
     startup.hStdOutput = out;
     startup.hStdError = err;
     std::wstring line = quote_argument(executable);
+    if (!arguments.empty()) line += L" " + arguments;
     std::vector<wchar_t> environment = environment_block(environment_changes);
     PROCESS_INFORMATION info{};
     started_ = create_process_retrying(executable.c_str(), line.data(), TRUE,

@@ -871,6 +871,38 @@ TEST(ConsoleEvents, CtrlBreakDuringUnpacking) {
   console_event_during_unpacking(CTRL_BREAK_EVENT);
 }
 
+// Ctrl+C in the console of the Windows build of the packaging tool, while it packs, removes the
+// temporary file it writes beside the output; the output never appears.
+TEST(ConsoleEvents, CtrlCDuringAToolBuildRemovesItsTemporary) {
+  launch_files files;
+  std::string noise(40 << 20, '\0');
+  std::uint64_t state = 88172645463325252ull;
+  for (char& byte : noise) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<char>(state);
+  }
+  ASSERT_TRUE(write_file(files.work / L"noise.bin", noise));
+  const std::wstring arguments =
+      L"build --main " + quote_argument(std::wstring(TEST_LAUNCHERS_DIR) + L"\\fault_main.dll") +
+      L" --file " + quote_argument(files.work / L"noise.bin") + L" --level 19 --threads 1 -o " +
+      quote_argument(files.work / L"slow.exe");
+  started_launch run(TEST_TOOL, files.environment(), CREATE_NO_WINDOW, nullptr, arguments);
+  const auto building = [&] {
+    for (const std::wstring& name : directory_entries(files.work.path())) {
+      if (name.starts_with(L"slow.exe.onefile-")) return true;
+    }
+    return false;
+  };
+  for (int wait = 0; wait < 600 && !building(); ++wait) Sleep(50);
+  ASSERT_TRUE(building()) << "no temporary beside the output";
+  DWORD error = 0;
+  ASSERT_TRUE(send_console_event(run.id(), CTRL_C_EVENT, &error)) << error;
+  ASSERT_TRUE(run.wait(60000));
+  EXPECT_EQ(directory_entries(files.work.path()), std::vector<std::wstring>{L"noise.bin"});
+}
+
 // Ctrl+C in a console launch of a program is the program's, as if it had been started directly,
 // in a console that Wine shares (one made with CREATE_NO_WINDOW): the program finishes its
 // handler, and ends with its own exit code, or goes on past the five seconds after which the

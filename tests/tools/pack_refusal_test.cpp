@@ -58,7 +58,7 @@ class PackRefusal : public testing::Test {
 
 TEST_F(PackRefusal, CommandLineMistakes) {
   expect_failure({"--dir", ".", "-o", "out.bin"}, 2, {"--main"});
-  expect_failure({"--main", "main.dll"}, 2, {"-o FILE or --asm FILE"});
+  expect_failure({"--main", "main.dll"}, 2, {"-o FILE is missing"});
   expect_failure({"--main", "main.dll", "--main", "main.dll", "-o", "out.bin"}, 2,
                  {"--main is given twice"});
   expect_failure({"--main", "main.dll", "-o"}, 2, {"-o needs a value"});

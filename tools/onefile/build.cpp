@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "onefile/build_checks.h"
 #include "onefile/build_error.h"
 #include "onefile/elevation_check.h"
 #include "onefile/launcher_image.h"
@@ -17,6 +18,7 @@
 #include "onefile/files.h"
 #include "onefile/signing.h"
 #include "onefile/stubs.h"
+#include "onefile/target_spec_check.h"
 #include "pack/error.h"
 #include "pack/names.h"
 #include "pack/platform.h"
@@ -79,16 +81,6 @@ std::string four_part_version(const std::string& text) {
   return version;
 }
 
-// Every launch finds a kept directory again: its spec can't take the values of one launch.
-bool names_one_launch(std::string spec) {
-  std::transform(spec.begin(), spec.end(), spec.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  for (const char* value : {"{pid}", "{random}", "{time}", "{time_us}"}) {
-    if (spec.find(value) != std::string::npos) return true;
-  }
-  return false;
-}
-
 // The version record, the manifest and the icon's images, all language neutral.
 std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options,
                                                      const LauncherSettings& settings) {
@@ -116,10 +108,10 @@ std::vector<onefile_pe::Resource> launcher_resources(const BuildOptions& options
     const std::vector<std::uint8_t> bytes = read_input_file(*options.manifest, "the manifest");
     manifest.assign(bytes.begin(), bytes.end());
     try {
-      onefile_pe::check_well_formed_xml(manifest);
+      onefile_pe::check_manifest_xml(manifest);
     } catch (const onefile_pe::PeError& error) {
       throw BuildError("the manifest '" + display_path(*options.manifest) +
-                       "' is not well-formed XML: " + error.what());
+                       "' can't be used: " + error.what());
     }
   } else {
     manifest = generated_manifest(options.manifest_options);
@@ -186,15 +178,12 @@ std::string output_name(const fs::path& output) {
 // The options' texts with their defaults, checked, as the launcher will carry them.
 LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   if (!options.product) options.product = name;
+  const bool company_from_product = !options.company;
   if (!options.company) options.company = *options.product;
   options.version = four_part_version(options.version.value_or("1.0.0.0"));
   if (!options.target_spec) {
     options.target_spec =
         options.keep == attached_keep::none ? default_target_spec : default_kept_target_spec;
-  }
-  if (options.keep != attached_keep::none && names_one_launch(*options.target_spec)) {
-    throw onefile_pack::UsageError(
-        "a kept directory's --target-spec can't use {PID}, {RANDOM}, {TIME} or {TIME_US}");
   }
   if (!options.original_filename) options.original_filename = name + ".exe";
   if (!options.internal_name) options.internal_name = name;
@@ -203,9 +192,27 @@ LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   settings.texts[text_company] = utf16(*options.company, "--company");
   settings.texts[text_product] = utf16(*options.product, "--product");
   settings.texts[text_version] = utf16(*options.version, "--version");
+  check_target_spec(
+      {settings.texts[text_target_spec], settings.texts[text_company], settings.texts[text_product],
+       settings.texts[text_version], onefile_pack::printable(*options.target_spec),
+       onefile_pack::printable(*options.company), onefile_pack::printable(*options.product),
+       onefile_pack::printable(*options.version), company_from_product},
+      options.keep);
   settings.keep = options.keep;
   settings.error_dialog = options.error_dialog;
   return settings;
+}
+
+// --dry-run's listing: what the payload would hold, in its order, and the sum.
+void print_entries(const std::vector<onefile_pack::Entry>& entries) {
+  std::uintmax_t total = 0;
+  for (const onefile_pack::Entry& entry : entries) {
+    std::printf("%12ju  %s\n", static_cast<std::uintmax_t>(entry.size),
+                onefile_pack::printable(onefile_pack::utf16_to_utf8(entry.name)).c_str());
+    total += entry.size;
+  }
+  std::printf("onefile: %zu entries, %ju bytes; nothing written (--dry-run)\n", entries.size(),
+              total);
 }
 
 // Options that can't work together, and signatures that expire: named, the build goes on.
@@ -232,7 +239,8 @@ void build_launcher(const BuildOptions& given) {
   warn_about_pitfalls(options);
 
   // Everything that can be checked before the payload is packed.
-  PendingOutput pending(output);
+  std::optional<PendingOutput> pending;
+  if (!options.dry_run) pending.emplace(output);
   const fs::path stub_path = launcher_stub_path(options.stub);
   std::vector<std::uint8_t> stub = read_stub(stub_path, stub_kind::launcher);
   if (options.run) {
@@ -248,27 +256,32 @@ void build_launcher(const BuildOptions& given) {
   std::vector<onefile_pe::Resource> resources = launcher_resources(options, settings);
   std::optional<WorkDirectory> work;
   std::optional<Signer> signer;
-  if (options.sign || options.sign_command) {
+  if ((options.sign || options.sign_command) && !options.dry_run) {
     work.emplace();
     signer.emplace(SigningOptions{options.sign, options.sign_password_file, options.timestamp,
                                   options.sign_command, *options.product},
                    work->path());
   }
+  options.sources.leave_out =
+      directory_filter(options.excludes, output, pending ? pending->temporary() : fs::path());
   std::vector<onefile_pack::Entry> entries = onefile_pack::collect_entries(options.sources);
+  check_output_is_no_input(entries, output);
+  const onefile_pack::Entry* program = &entries.front();
   if (options.run) {
-    const std::u16string& wanted = settings.texts[text_run_target];
-    const auto program =
-        std::find_if(entries.begin() + 1, entries.end(),
-                     [&](const onefile_pack::Entry& entry) { return entry.name == wanted; });
-    if (program == entries.end()) {
-      throw BuildError("--run '" + onefile_pack::printable(*options.run) +
-                       "' is not a file of --dir or --file");
-    }
+    program =
+        &run_entry(entries, settings.texts[text_run_target], onefile_pack::printable(*options.run));
+    // The runner starts the name as stored; the launch's file system ignores case anyway.
+    settings.texts[text_run_target] = program->name;
     const std::string warning = program_elevation_warning(
         program->source, *options.run, launcher_manifest(resources), options.manifest.has_value());
     if (!warning.empty()) warn(warning);
   } else if (std::string fault = main_module_fault(entries.front().source); !fault.empty()) {
     throw BuildError(fault);
+  }
+  warn_about_missing_imports(entries, *program);
+  if (options.dry_run) {
+    print_entries(entries);
+    return;
   }
 
   if (signer) signer->sign_entries(entries);
@@ -288,8 +301,8 @@ void build_launcher(const BuildOptions& given) {
         unsigned_launcher, std::string(file_name.begin(), file_name.end()), display_path(output));
     launcher = read_input_file(signed_launcher, "the signed launcher");
   }
-  pending.write(launcher);
-  pending.commit();
+  pending->write(launcher);
+  pending->commit();
   std::error_code error;
   const std::uintmax_t size = fs::file_size(output, error);
   std::printf("onefile: wrote %s (%ju bytes)\n", display_path(output).c_str(),

@@ -70,6 +70,11 @@ const char build_usage_text[] =
     "                       launcher); it signs the file in place\n"
     "  --stub FILE          the launcher stub (default: stubs/launcher.exe beside this program;\n"
     "                       --run takes stubs/onefile_run.dll from beside the stub)\n"
+    "  --exclude PATTERN    leave the files of --dir whose relative path matches out (repeatable;\n"
+    "                       '*' and '?' within a name, '**' across folders; a pattern without\n"
+    "                       '/' matches a name at any depth; case ignored)\n"
+    "  --dry-run            list the entries (the main module first) and their sizes, write\n"
+    "                       nothing\n"
     "  -h, --help           this text\n"
     "\n"
     "Exit status: 0 when the launcher is written, 2 for bad input (a message names it; nothing\n"
@@ -166,6 +171,10 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.sign_command, option, value());
     } else if (option == "--stub") {
       set_once(options.stub, option, path());
+    } else if (option == "--exclude") {
+      options.excludes.push_back(value());
+    } else if (option == "--dry-run") {
+      flag(options.dry_run);
     } else {
       throw UsageError("unknown option '" + onefile_pack::printable(reader.argument()) + "'");
     }
@@ -187,6 +196,22 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       options.manifest_options.dpi = DpiAwareness::per_monitor_v2;
     } else if (*dpi != "unaware") {
       throw UsageError("--dpi-aware must be unaware, system or permonitorv2");
+    }
+  }
+  if (options.manifest) {
+    // A manifest of the user's is taken as it is: settings that would have to be merged into
+    // it are refused rather than dropped without a word.
+    std::string combined;
+    int count = 0;
+    for (const auto& [given, name] : {std::pair{options.manifest_options.utf8, "--utf8"},
+                                      std::pair{options.manifest_options.uac_admin, "--uac-admin"},
+                                      std::pair{dpi.has_value(), "--dpi-aware"}}) {
+      if (given) combined += (count++ == 0 ? "" : ", ") + std::string(name);
+    }
+    if (!combined.empty()) {
+      throw UsageError("--manifest can't be combined with " + combined +
+                       (count == 1 ? ": write that setting" : ": write those settings") +
+                       " into your manifest");
     }
   }
   if (options.sign_password_file && !options.sign) {

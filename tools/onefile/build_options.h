@@ -34,6 +34,9 @@ struct BuildOptions {
   std::optional<std::string> sign_command;  // the user's own signer, run on each file
   std::optional<std::filesystem::path> stub;
   bool help = false;
+  // What the build shows and leaves out.
+  std::vector<std::string> excludes;  // --exclude: patterns on the --dir trees' relative paths
+  bool dry_run = false;               // --dry-run: list the entries, write nothing
 };
 
 extern const char build_usage_text[];

@@ -1,7 +1,9 @@
 // The tool's files: its inputs read whole, and the output, which is written under a temporary
 // name beside it and takes its name only when it is complete, so that a failed build leaves
 // nothing at the output path (an older launcher there stays as it was) and nothing half-written
-// beside it.
+// beside it. An interrupted build (SIGINT, SIGTERM, SIGHUP; Ctrl+C or the console closed on
+// Windows) removes its temporary; one left by a killed build is removed by the next build of the
+// same output.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,7 @@ class PendingOutput {
   std::filesystem::path output_;
   std::filesystem::path temporary_;
   bool committed_ = false;
+  int interrupt_slot_ = -1;  // where an interruption finds the temporary's name
 };
 
 }  // namespace onefile_tool

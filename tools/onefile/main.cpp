@@ -7,6 +7,7 @@
 
 #include "onefile/build.h"
 #include "onefile/build_options.h"
+#include "onefile/inspect.h"
 #include "pack/error.h"
 #include "pack/platform.h"
 #include "pack/utf.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr char usage_text[] =
     "Usage: onefile build [options]     makes a launcher (onefile build --help lists the options)\n"
+    "       onefile inspect LAUNCHER.exe  shows what a launcher holds and checks its payload\n"
     "       onefile --help | --version\n";
 
 }  // namespace
@@ -30,6 +32,9 @@ int main(int argc, char** argv) {
   if (arguments[1] == "--version") {
     std::printf("onefile %s (stub format %u)\n", ONEFILE_TOOL_VERSION, attached_format_version);
     return 0;
+  }
+  if (arguments[1] == "inspect") {
+    return inspect_launcher(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
   if (arguments[1] != "build") {
     std::fprintf(stderr, "onefile: unknown command '%s'\n%s",

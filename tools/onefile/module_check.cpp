@@ -14,24 +14,35 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint16_t machine_x86_64 = 0x8664;
+constexpr std::uint16_t machine_x86 = 0x14C;
+constexpr std::uint16_t subsystem_gui = 2;
+constexpr std::uint16_t subsystem_console = 3;
 constexpr std::uint16_t characteristic_dll = 0x2000;
 constexpr std::uint16_t magic_pe32 = 0x10b;
 constexpr std::uint16_t magic_pe32_plus = 0x20b;
 constexpr int export_directory = 0;
+constexpr int import_directory = 1;
+constexpr int delay_import_directory = 13;
+constexpr std::uint32_t delay_attributes_rva_based = 1;
 constexpr int certificate_directory = 4;
+
+// An unreadable file is empty: not a PE image. Opened through the packer's helper, which takes
+// paths of any length on Windows.
+std::string file_bytes(const fs::path& file) {
+  std::string bytes;
+  std::FILE* in = onefile_pack::open_file(file, "rb");
+  if (in == nullptr) return bytes;
+  char buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+    bytes.append(buffer, got);
+  }
+  std::fclose(in);
+  return bytes;
+}
 
 class Bytes {
  public:
-  // An unreadable file is empty: not a PE image.
-  explicit Bytes(const fs::path& file) {
-    std::FILE* in = onefile_pack::open_file(file, "rb");
-    if (in == nullptr) return;
-    char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-      bytes_.append(buffer, got);
-    }
-    std::fclose(in);
-  }
+  explicit Bytes(std::string bytes) : bytes_(std::move(bytes)) {}
   bool has(std::uint64_t offset, std::uint64_t size) const {
     return offset <= bytes_.size() && size <= bytes_.size() - offset;
   }
@@ -48,6 +59,13 @@ class Bytes {
            std::string_view(bytes_).substr(offset, wanted.size()) == wanted &&
            bytes_[offset + wanted.size()] == '\0';
   }
+  // The 0-ended text at offset, when it ends within limit bytes.
+  std::optional<std::string> text_at(std::uint64_t offset, std::size_t limit) const {
+    if (!has(offset, 1)) return std::nullopt;
+    const std::size_t end = bytes_.find('\0', offset);
+    if (end == std::string::npos || end - offset > limit) return std::nullopt;
+    return bytes_.substr(offset, end - offset);
+  }
 
  private:
   std::string bytes_;
@@ -56,6 +74,7 @@ class Bytes {
 struct Headers {
   std::uint16_t machine = 0;
   std::uint16_t characteristics = 0;
+  std::uint16_t subsystem = 0;
   std::uint64_t directories = 0;  // offset of the data directories
   std::uint64_t directory_count = 0;
   std::uint64_t sections = 0;  // offset of the section table
@@ -74,6 +93,7 @@ std::optional<Headers> read_headers(const Bytes& file) {
   const std::uint64_t optional = nt + 24;
   const std::uint64_t magic = file.le(optional, 2);
   if (magic != magic_pe32 && magic != magic_pe32_plus) return std::nullopt;
+  headers.subsystem = static_cast<std::uint16_t>(file.le(optional + 68, 2));
   const std::uint64_t count_offset = optional + (magic == magic_pe32_plus ? 108 : 92);
   headers.directory_count = file.le(count_offset, 4);
   headers.directories = count_offset + 4;
@@ -114,27 +134,81 @@ bool exports_name(const Bytes& file, const Headers& headers, std::string_view wa
   return false;
 }
 
+// The DLL names of an import table: descriptors of `size` bytes, each naming its DLL by the RVA
+// at name_field, up to one that is all zero ("The .idata Section"; "Delay-Load Import Tables").
+void add_import_names(const Bytes& file, const Headers& headers, int directory, std::uint64_t size,
+                      std::uint64_t name_field, std::vector<std::string>& names) {
+  const std::uint64_t rva = directory_field(file, headers, directory, 0);
+  const auto table = rva == 0 ? std::nullopt : file_offset(file, headers, rva);
+  if (!table) return;
+  // A damaged table ends the walk; an image has far fewer than 4096 DLLs.
+  for (std::uint64_t at = *table; file.has(at, size) && at < *table + 4096 * size; at += size) {
+    if (file.le(at, 4) == 0 && file.le(at + name_field, 4) == 0) return;
+    // Older delay-load tables hold virtual addresses, not RVAs: not read.
+    if (directory == delay_import_directory && (file.le(at, 4) & delay_attributes_rva_based) == 0) {
+      continue;
+    }
+    const auto name = file_offset(file, headers, file.le(at + name_field, 4));
+    if (!name) continue;
+    if (std::optional<std::string> text = file.text_at(*name, 255); text && !text->empty()) {
+      names.push_back(std::move(*text));
+    }
+  }
+}
+
 }  // namespace
+
+PeFacts pe_facts(std::string image) {
+  const Bytes bytes(std::move(image));
+  PeFacts facts;
+  const std::optional<Headers> headers = read_headers(bytes);
+  if (!headers) return facts;
+  facts.is_pe = true;
+  facts.machine = headers->machine;
+  facts.characteristics = headers->characteristics;
+  facts.subsystem = headers->subsystem;
+  facts.exports_run_code = exports_name(bytes, *headers, "run_code");
+  facts.is_signed = directory_field(bytes, *headers, certificate_directory, 1) != 0;
+  add_import_names(bytes, *headers, import_directory, 20, 12, facts.imports);
+  add_import_names(bytes, *headers, delay_import_directory, 32, 4, facts.imports);
+  return facts;
+}
+
+std::string run_program_fault(const fs::path& file, const std::string& shown_name) {
+  const std::string name = "--run '" + shown_name + "'";
+  const PeFacts facts = pe_facts(file_bytes(file));
+  if (!facts.is_pe) return name + " is not a Windows program";
+  if ((facts.characteristics & characteristic_dll) != 0) return name + " is a DLL, not a program";
+  if (facts.machine != machine_x86_64 && facts.machine != machine_x86) {
+    return name + " is not a program for x86-64 or x86";
+  }
+  if (facts.subsystem != subsystem_gui && facts.subsystem != subsystem_console) {
+    return name + " is not a Windows program (its subsystem is neither the graphical nor the " +
+           "console one)";
+  }
+  return "";
+}
+
+std::vector<std::string> imported_dll_names(const fs::path& file) {
+  return pe_facts(file_bytes(file)).imports;
+}
 
 std::string main_module_fault(const fs::path& file) {
   // Appended rather than concatenated: GCC 12 warns wrongly about "'" + std::string (-Wrestrict).
   std::string name(1, '\'');
   name += onefile_pack::display_path(file);
   name += '\'';
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  if (!headers) return name + " is not a Windows DLL";
-  if (headers->machine != machine_x86_64) return name + " is not an x86-64 Windows DLL";
-  if ((headers->characteristics & characteristic_dll) == 0)
-    return name + " is a program, not a DLL";
-  if (!exports_name(bytes, *headers, "run_code")) return name + " does not export run_code";
+  const PeFacts facts = pe_facts(file_bytes(file));
+  if (!facts.is_pe) return name + " is not a Windows DLL";
+  if (facts.machine != machine_x86_64) return name + " is not an x86-64 Windows DLL";
+  if ((facts.characteristics & characteristic_dll) == 0) return name + " is a program, not a DLL";
+  if (!facts.exports_run_code) return name + " does not export run_code";
   return "";
 }
 
 bool is_unsigned_pe(const fs::path& file) {
-  const Bytes bytes(file);
-  const std::optional<Headers> headers = read_headers(bytes);
-  return headers && directory_field(bytes, *headers, certificate_directory, 1) == 0;
+  const PeFacts facts = pe_facts(file_bytes(file));
+  return facts.is_pe && !facts.is_signed;
 }
 
 }  // namespace onefile_tool

@@ -51,6 +51,8 @@ class Collector {
 
   std::vector<Entry> take() { return std::move(entries_); }
 
+  std::function<bool(const fs::path&, std::u16string_view)> leave_out;
+
  private:
   std::vector<Entry> entries_;
   FileFacts main_module_;
@@ -92,6 +94,7 @@ void walk_directory(const fs::path& directory, const std::u16string& prefix,
     const std::string origin = display_path(path);
     const std::u16string component = file_name_of(path, origin);
     const std::u16string name = prefix.empty() ? component : prefix + u'\\' + component;
+    if (collector.leave_out && collector.leave_out(path, name)) continue;
     if (std::string fault = component_fault(component); !fault.empty()) {
       fail_name(origin, name, fault);
     }
@@ -213,6 +216,7 @@ void check_names_meet_nowhere(const std::vector<Entry>& entries) {
 
 std::vector<Entry> collect_entries(const EntrySources& sources) {
   Collector collector;
+  collector.leave_out = sources.leave_out;
   add_main_module(sources.main_module, collector);
   for (const fs::path& directory : sources.directories) add_directory_tree(directory, collector);
   for (const std::string& argument : sources.file_arguments) {

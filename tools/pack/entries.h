@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace onefile_pack {
@@ -21,6 +23,9 @@ struct EntrySources {
   std::vector<std::filesystem::path> directories;
   std::vector<std::string> file_arguments;  // SRC[=NAME] as given to --file
   std::vector<std::filesystem::path> list_files;
+  // True for a file or directory of a --dir tree that is left out, before its name is checked
+  // (the name is relative to the tree's root); unset, every one is taken.
+  std::function<bool(const std::filesystem::path& path, std::u16string_view name)> leave_out;
 };
 
 // All entries, main module first and the rest sorted by their UTF-16 code units. Every name is

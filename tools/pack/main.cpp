@@ -1,5 +1,4 @@
-// onefile-pack: packs an application's files into the payload block of a launcher, and writes
-// the assembler file that links the block in.
+// onefile-pack: packs an application's files into the payload block of a launcher.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -7,14 +6,12 @@
 #include <system_error>
 #include <thread>
 
-#include "pack/asm_writer.h"
 #include "pack/block_writer.h"
 #include "pack/entries.h"
 #include "pack/names.h"
 #include "pack/error.h"
 #include "pack/options.h"
 #include "pack/platform.h"
-#include "pack/sha256.h"
 
 namespace {
 
@@ -45,27 +42,12 @@ void pack(const Options& options) {
   const std::vector<Entry> entries = collect_entries(options.sources);
   warn_about_long_names(entries);
 
-  fs::path block_path;
-  if (options.output) {
-    block_path = *options.output;
-  } else {
-    block_path = *options.assembler_file;
-    block_path += ".bin";
-  }
+  const fs::path& block_path = *options.output;
   const int threads = options.threads > 0
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
   create_parent_directories(block_path);
-  const std::uint64_t block_size =
-      write_payload_block(block_path, entries, {options.level, threads});
-
-  if (options.assembler_file) {
-    // The assembler runs elsewhere in the build: it gets the block's absolute path.
-    create_parent_directories(*options.assembler_file);
-    write_assembler_file(*options.assembler_file,
-                         assembler_source(fs::canonical(block_path), block_size,
-                                          sha256_of_file(block_path), entry_listing(entries)));
-  }
+  write_payload_block(block_path, entries, {options.level, threads});
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace onefile_pack {
 
 const char usage_text[] =
     "Usage: onefile-pack --main FILE [--dir DIR]... [--file SRC[=NAME]]... [--list FILE]...\n"
-    "                    [-o FILE] [--asm FILE] [--level N] [--threads N]\n"
+    "                    -o FILE [--level N] [--threads N]\n"
     "\n"
     "Packs an application's files into a launcher's payload block: \"JIV\", one zstd frame\n"
     "holding the entry list, a 0 byte and the 8-byte little-endian leading length.\n"
@@ -26,9 +26,6 @@ const char usage_text[] =
     "                     current directory; blank lines and lines starting with '#' are\n"
     "                     skipped (repeatable)\n"
     "  -o, --output FILE  write the payload block to FILE\n"
-    "  --asm FILE         write a GNU assembler file (MinGW) that puts the block into the\n"
-    "                     executable's .rdata as onefile_payload, its length as the 8-byte\n"
-    "                     onefile_payload_size; without -o the block goes to FILE.bin\n"
     "  --level N          zstd level, 1..22 (default 19); the window stays within 2^25 bytes\n"
     "  --threads N        compression threads, N >= 1 (default: one per core)\n"
     "  -h, --help         show this text and exit\n"
@@ -81,8 +78,6 @@ Options parse_options(const std::vector<std::string>& arguments) {
       options.sources.list_files.push_back(path_from_utf8(value()));
     } else if (option == "-o" || option == "--output") {
       set_once(options.output, "-o", value());
-    } else if (option == "--asm") {
-      set_once(options.assembler_file, option, value());
     } else if (option == "--level") {
       options.level = parse_number(option, value(), 1, 22);
     } else if (option == "--threads") {
@@ -93,9 +88,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
   }
   if (options.help) return options;
   if (!main_module) throw UsageError("--main FILE is missing: the main module must be given");
-  if (!options.output && !options.assembler_file) {
-    throw UsageError("-o FILE or --asm FILE is missing: there is nothing to write");
-  }
+  if (!options.output) throw UsageError("-o FILE is missing: there is nothing to write");
   options.sources.main_module = *main_module;
   return options;
 }

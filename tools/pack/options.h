@@ -13,7 +13,6 @@ namespace onefile_pack {
 struct Options {
   EntrySources sources;
   std::optional<std::filesystem::path> output;  // -o: the payload block
-  std::optional<std::filesystem::path> assembler_file;
   int level = 19;
   int threads = 0;  // 0: one per core
   bool help = false;

@@ -53,10 +53,6 @@ std::string display_path(const std::filesystem::path& path) {
   return printable(utf16_to_utf8(to_u16(path.native())));
 }
 
-std::string generic_utf8_path(const std::filesystem::path& path) {
-  return utf16_to_utf8(to_u16(path.generic_wstring()));
-}
-
 std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
   std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
   return _wfopen(extended_length_path(path).c_str(), wide_mode.c_str());
@@ -82,10 +78,6 @@ bool file_name_to_utf16(const std::filesystem::path& file_name, std::u16string& 
 
 std::string display_path(const std::filesystem::path& path) {
   return printable(path.native());
-}
-
-std::string generic_utf8_path(const std::filesystem::path& path) {
-  return path.generic_string();
 }
 
 std::FILE* open_file(const std::filesystem::path& path, const char* mode) {

@@ -21,9 +21,6 @@ bool file_name_to_utf16(const std::filesystem::path& file_name, std::u16string& 
 // The path for messages, as printable UTF-8.
 std::string display_path(const std::filesystem::path& path);
 
-// The path for an assembler file: UTF-8 with forward slashes.
-std::string generic_utf8_path(const std::filesystem::path& path);
-
 // fopen that takes the host's native path, of any length; null with errno set on failure.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
 

@@ -268,6 +268,12 @@ std::optional<std::span<const std::uint8_t>> Image::section_data(std::string_vie
   return std::span<const std::uint8_t>(bytes_).subspan(section->raw_offset, length);
 }
 
+std::optional<std::uint32_t> Image::section_address(std::string_view name) const {
+  const Section* section = find_section(name);
+  if (!section) return std::nullopt;
+  return section->virtual_address;
+}
+
 std::optional<std::span<std::uint8_t>> Image::mutable_section_data(std::string_view name) {
   const auto found = section_data(name);
   if (!found) return std::nullopt;

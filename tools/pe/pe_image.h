@@ -75,6 +75,8 @@ class Image {
   // The initialised bytes of the first section of that name (its virtual size, or its raw size
   // when that is smaller), or nothing when there is none.
   std::optional<std::span<const std::uint8_t>> section_data(std::string_view name) const;
+  // The RVA of the first section of that name, or nothing when there is none.
+  std::optional<std::uint32_t> section_address(std::string_view name) const;
   // The same bytes, writable in place (for patching a placeholder in a stub's own section).
   std::optional<std::span<std::uint8_t>> mutable_section_data(std::string_view name);
 

@@ -36,4 +36,8 @@ std::vector<Resource> icon_resources(std::span<const std::uint8_t> ico, std::uin
 // in UTF-8 (for a manifest given by the user).
 void check_well_formed_xml(std::string_view text);
 
+// As check_well_formed_xml, and the root element is <assembly> in the namespace
+// urn:schemas-microsoft-com:asm.v1, as Windows requires of an application manifest.
+void check_manifest_xml(std::string_view text);
+
 }  // namespace onefile_pe

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "pe/resources.h"
 
@@ -71,6 +72,10 @@ class Checker {
  public:
   explicit Checker(std::string_view text) : bytes_(text) {}
 
+  // The root element's name and attributes (values as written), once document() accepted it.
+  std::u32string root_name;
+  std::vector<std::pair<std::u32string, std::u32string>> root_attributes;
+
   void document() {
     decode();
     if (at(U"<?xml") && pos_ + 5 < text_.size() && is_space(text_[pos_ + 5])) xml_declaration();
@@ -79,6 +84,7 @@ class Checker {
     if (!at(U"<") || pos_ + 1 >= text_.size() || !is_name_start(text_[pos_ + 1])) {
       fail(pos_ >= text_.size() ? "no root element" : "text before the root element");
     }
+    record_root_ = true;
     element();
     misc();
     if (pos_ < text_.size()) {
@@ -302,6 +308,7 @@ class Checker {
       const char32_t quote = pos_ < text_.size() ? text_[pos_] : 0;
       if (quote != '"' && quote != '\'') fail("the value of " + quoted_name + " is not quoted");
       ++pos_;
+      const std::size_t value_start = pos_;
       for (;;) {
         if (pos_ >= text_.size()) fail("unterminated value of " + quoted_name);
         const char32_t c = text_[pos_];
@@ -312,6 +319,9 @@ class Checker {
         } else {
           ++pos_;
         }
+      }
+      if (record_root_) {
+        root_attributes.emplace_back(attribute, text_.substr(value_start, pos_ - value_start));
       }
       ++pos_;
     }
@@ -326,7 +336,10 @@ class Checker {
     std::vector<Open> open;
     std::u32string tag;
     const std::size_t first = pos_;
-    if (start_tag(tag)) return;
+    const bool empty = start_tag(tag);
+    root_name = tag;
+    record_root_ = false;
+    if (empty) return;
     open.push_back({tag, first});
     while (!open.empty()) {
       if (pos_ >= text_.size()) {
@@ -366,6 +379,7 @@ class Checker {
     }
   }
 
+  bool record_root_ = false;
   std::string_view bytes_;
   std::u32string text_;
   std::size_t pos_ = 0;
@@ -375,6 +389,27 @@ class Checker {
 
 void check_well_formed_xml(std::string_view text) {
   Checker(text).document();
+}
+
+void check_manifest_xml(std::string_view text) {
+  Checker checker(text);
+  checker.document();
+  // The root must be "assembly" in the namespace of application manifests ("Application
+  // manifests": the assembly element), named with the default namespace or a prefix.
+  const std::u32string& name = checker.root_name;
+  const std::size_t colon = name.find(U':');
+  const std::u32string prefix = colon == std::u32string::npos ? U"" : name.substr(0, colon);
+  const std::u32string local = colon == std::u32string::npos ? name : name.substr(colon + 1);
+  const std::u32string declaration = prefix.empty() ? U"xmlns" : U"xmlns:" + prefix;
+  std::u32string space;
+  for (const auto& [attribute, value] : checker.root_attributes) {
+    if (attribute == declaration) space = value;
+  }
+  if (local != U"assembly" || space != U"urn:schemas-microsoft-com:asm.v1") {
+    throw PeError("its root element <" + to_utf8(name) +
+                  "> is not <assembly> in the namespace urn:schemas-microsoft-com:asm.v1" +
+                  (space.empty() ? std::string() : " (its namespace is " + to_utf8(space) + ")"));
+  }
 }
 
 }  // namespace onefile_pe
