@@ -381,7 +381,7 @@ TEST(Grandchild, OfARunProgramOnlyWhatRunsFromTheDirectoryEndsWithTheProgram) {
 
 // Directories of the leftovers' name shape that are not the launcher's own: one that grants
 // others, with the launcher's mark that another user could have put there (also under a claimed
-// name, which the sweep removes without asking whether it is in use), and two of another program
+// name, which the sweep removes without asking for its process), and two of another program
 // that grant nobody else, with a mark of another text and with none. A launch's sweep, shown to
 // have run by the real leftover that it removes, touches none of them.
 TEST(Sweep, TakesNothingButTheLaunchersOwnDirectories) {
@@ -443,6 +443,17 @@ TEST(Sweep, TakesNothingButTheLaunchersOwnDirectories) {
   EXPECT_EQ(directory_entries(files.temp.path()).size(), std::size(strangers));
 }
 
+// The first name of the leftovers' shape in the folder's listing, in the order the sweep meets
+// them.
+std::wstring first_listed(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW((folder + L"\\onefile_*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return L"";
+  FindClose(search);
+  return found.cFileName;
+}
+
 // A launch whose application ends at once sweeps one leftover at its end. What it can't claim (a
 // live launch's directory, one of the claimed name's shape or another's that is not the
 // launcher's own, a leftover of the launcher's in which another process holds a file) it passes
@@ -464,13 +475,21 @@ TEST(Sweep, AShortLaunchPassesByWhatItCantClaimToALeftover) {
                                  OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held_file, INVALID_HANDLE_VALUE);
   std::vector<std::wstring> kept = {held.substr(held.rfind(L'\\') + 1)};
-  for (const std::wstring& blocker :
-       {std::wstring(L"onefile_0_000000_AAAAAAAAAAA"),
-        std::wstring(L"onefile_1_000000_AAAAAAAAAAA"),
-        L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_000000_AAAAAAAAAAA"}) {
-    ASSERT_TRUE(CreateDirectoryW((files.temp / blocker).c_str(), nullptr));
+  const auto block = [&](const std::wstring& blocker) {
     kept.push_back(blocker);
+    return CreateDirectoryW((files.temp / blocker).c_str(), nullptr) != FALSE;
+  };
+  ASSERT_TRUE(block(L"onefile_0_000000_AAAAAAAAAAA"));
+  ASSERT_TRUE(block(L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_000000_AAAAAAAAAAA"));
+  // NTFS lists names sorted, the claimed name's shape first; the Linux file systems under Wine in
+  // an order of their own: more blockers until one comes before the leftover.
+  const std::wstring leftover_name = leftovers[0].substr(leftovers[0].rfind(L'\\') + 1);
+  for (int i = 0; first_listed(files.temp.path()) == leftover_name && i < 100; ++i) {
+    wchar_t blocker[64];
+    std::swprintf(blocker, 64, L"onefile_1_%06d_AAAAAAAAAAA", i);
+    ASSERT_TRUE(block(blocker));
   }
+  ASSERT_NE(first_listed(files.temp.path()), leftover_name);
   std::sort(kept.begin(), kept.end());
   started_launch later(launcher(L"fault_launcher.exe"), files.environment());
   ASSERT_TRUE(later.wait(120000));
