@@ -68,7 +68,7 @@ void watch_parent_unless_in_job() {
   // Only the parent's own child: a process of this executable that the application starts takes
   // the child role too, and keeps living as it would without the launcher.
   DWORD parent_id = 0;
-  if (!is_named_parents_own_child(&parent_id)) return;
+  if (!is_named_parents_own_child(&parent_id, false)) return;
   HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, parent_id);
   if (parent == nullptr) return;
   HANDLE wait = nullptr;  // kept for the process's life, like the parent's handle

@@ -12,10 +12,10 @@
 
 namespace {
 
-// The id of the process that created this one, or 0. The basic information's layout is the
-// documented one (NtQueryInformationProcess, ProcessBasicInformation); the SDKs name its fields
-// differently (MSVC's winternl.h hides the last one).
-DWORD creator_process_id() {
+// The id of the process that created this one; false when it can't be had. The basic
+// information's layout is the documented one (NtQueryInformationProcess, ProcessBasicInformation);
+// the SDKs name its fields differently (MSVC's winternl.h hides the last one).
+bool read_creator_process_id(DWORD* creator) {
   struct basic_information {
     LONG exit_status;
     void* environment_block;
@@ -29,17 +29,19 @@ DWORD creator_process_id() {
   if (!find_ntdll_function(query, "NtQueryInformationProcess") ||
       query(GetCurrentProcess(), process_basic_information, &information, sizeof information,
             nullptr) < 0) {
-    return 0;
+    return false;
   }
-  return static_cast<DWORD>(information.creator_process_id);
+  *creator = static_cast<DWORD>(information.creator_process_id);
+  return true;
 }
 
 }  // namespace
 
-bool is_named_parents_own_child(unsigned long* parent_id) {
+bool is_named_parents_own_child(unsigned long* parent_id, bool when_unknown) {
   const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");
   std::int32_t named_id = 0;
   if (parent_text == nullptr || !parse_process_id(parent_text, &named_id)) return false;
   *parent_id = static_cast<DWORD>(named_id);
-  return creator_process_id() == *parent_id;
+  DWORD creator = 0;
+  return read_creator_process_id(&creator) ? creator == *parent_id : when_unknown;
 }
