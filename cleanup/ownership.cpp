@@ -2,7 +2,10 @@
 // for the level it runs at, and the test whether an existing directory is one of the launcher's
 // own.
 //
-// A launch at the user's level gives full access to the user (and its AppContainer) alone.
+// A launch at the user's level gives full access to the user (and its AppContainer) and to the
+// local system account, as the user's temporary folder does: services that work for the user's
+// programs (the Windows Installer reading an unpacked package, for one) run as the system, and
+// the system account is above any DACL for what matters here anyway (it can take ownership).
 //
 // An elevated launch must leave nothing that the same user's programs at medium integrity could
 // change: they carry the same user SID, and a library or program of the application that they
@@ -293,21 +296,10 @@ bool is_plain_directory(DWORD attributes) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// True when path lies below folder (a path, or an environment value that may be missing).
-bool is_below(const wchar_t* path, const wchar_t* folder, std::size_t folder_length) {
-  while (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
-  return folder_length > 0 && wcsnlen(path, wide_path_capacity) > folder_length &&
-         path[folder_length] == L'\\' &&
-         CompareStringOrdinal(path, static_cast<int>(folder_length), folder,
-                              static_cast<int>(folder_length), TRUE) == CSTR_EQUAL;
-}
-
 }  // namespace
 
 launch_level (*token_level)() = level_from_token;
 bool (*file_labels_kept)() = unless_under_wine;
-BOOL(WINAPI* volume_information_query)
-(HANDLE, wchar_t*, DWORD, DWORD*, DWORD*, DWORD*, wchar_t*, DWORD) = GetVolumeInformationByHandleW;
 
 bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
   const token_identity& token = identity();
@@ -325,7 +317,8 @@ bool launch_directory_security(SECURITY_ATTRIBUTES* attributes) {
             allow(token.administrator ? read_and_execute : FILE_ALL_ACCESS, token.user.sid) &&
             allow(read_and_execute, owner_rights.sid()) && add_high_label();
   } else {
-    built = built && allow(FILE_ALL_ACCESS, token.user.sid) &&
+    built = built && allow(FILE_ALL_ACCESS, local_system.sid()) &&
+            allow(FILE_ALL_ACCESS, token.user.sid) &&
             (token.app_container.sid == nullptr || allow(FILE_ALL_ACCESS, token.app_container.sid));
   }
   // Protected: nothing is inherited from the folder above. Never an empty DACL, which would grant
@@ -359,7 +352,8 @@ bool is_own_descriptor(void* descriptor, launch_level level) {
   // No DACL at all grants everyone everything. Denials take nothing from the user that matters
   // here; an allowance to anyone else, or of a kind not known here, is not the launcher's own, and
   // neither is a DACL that grants the user nothing. The local system account and Administrators
-  // are above any directory's DACL anyway (Wine adds the former when it reads a DACL back).
+  // are above any directory's DACL anyway: launches at either level grant the former, elevated
+  // ones the latter (and Wine adds the system account when it reads any DACL back).
   if (nt().RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted) < 0 || !present ||
       dacl == nullptr) {
     return false;
@@ -430,22 +424,4 @@ bool is_launcher_directory(const wchar_t* path, void* directory, launch_level le
   // Where the volume keeps no owners and no DACLs, inside the user's own folders (which the
   // launcher unpacks into there, see target_directory.cpp), the mark's content alone tells.
   return !volume_keeps_acls(directory) && is_in_own_folders(path) && holds_mark(directory, false);
-}
-
-bool volume_keeps_acls(void* handle) {
-  DWORD flags = 0;
-  // A volume that can't be asked is taken for one that keeps them: then nothing is excused.
-  return !volume_information_query(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
-         (flags & FILE_PERSISTENT_ACLS) != 0;
-}
-
-bool is_in_own_folders(const wchar_t* path) {
-  wchar_t folder[wide_path_capacity];
-  const DWORD temp_length = GetTempPathW(wide_path_capacity, folder);
-  if (temp_length > 0 && temp_length < wide_path_capacity && is_below(path, folder, temp_length)) {
-    return true;
-  }
-  const DWORD profile_length = GetEnvironmentVariableW(L"USERPROFILE", folder, wide_path_capacity);
-  return profile_length > 0 && profile_length < wide_path_capacity &&
-         is_below(path, folder, profile_length);
 }

@@ -4,8 +4,9 @@
 //
 // A name's shape is no proof: other tools name their folders alike, and anyone who can add a file
 // to a folder can add one named like the mark. A directory is the launcher's own only when it is
-// owned by the user, its DACL grants nobody else, and its mark is a plain file of the user's that
-// holds the text the launcher writes (is_launcher_directory); anything else is never touched.
+// owned by the user, its DACL grants nobody but the user and the system (Administrators too for an
+// elevated launch's), and its mark is a plain file of the user's that holds the text the launcher
+// writes (is_launcher_directory); anything else is never touched.
 //
 // How a launch marks its directory as in use, so that a sweeper can tell:
 // - its name holds the parent's process id, which is alive while the parent runs;
@@ -20,8 +21,8 @@
 // A directory judged free is first claimed: renamed to onefile_0_<digits>_<random> beside it
 // (on Windows the rename itself fails while anything inside is open). Process id 0 is no
 // launch's, so what a sweep cut short by its launch's end leaves under such a name, a later
-// sweep removes at once, without asking whether it is in use again (it must still be the
-// launcher's own).
+// sweep removes without asking for its process (it must still be the launcher's own, and free:
+// another process may have opened something inside since).
 #include <atomic>
 #include <climits>
 #include <cwchar>
@@ -146,6 +147,29 @@ bool remove_claimed_directory(const wchar_t* path) {
   return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
+// What the sweep did with a directory it met. Only a directory that it claimed (or found claimed,
+// free and its own) counts as tried: the listing comes sorted on NTFS, so a directory passed by
+// (a live launch's, this launch's own, one held by another process, one not the launcher's)
+// would come first every time and use up a short launch's one attempt for good.
+enum class sweep_outcome { passed, tried, removed };
+
+sweep_outcome sweep_directory(const wchar_t* path, bool leftover, unsigned long process_id) {
+  if (leftover && process_id == 0) {
+    // Claimed by an earlier sweep, and still in use only if someone opened it since.
+    file_identity judged;
+    if (!judge_own(path, &judged) || !tree_is_free(path, &sweep_stopped)) {
+      return sweep_outcome::passed;
+    }
+    return remove_claimed_directory(path) ? sweep_outcome::removed : sweep_outcome::tried;
+  }
+  if (leftover ? process_exists(process_id) : !superseded_directory_test(path)) {
+    return sweep_outcome::passed;
+  }
+  wchar_t claimed[wide_path_capacity];
+  if (!claim_free_directory(path, claimed)) return sweep_outcome::passed;
+  return remove_claimed_directory(claimed) ? sweep_outcome::removed : sweep_outcome::tried;
+}
+
 // Sweeps the folder that holds target_directory, trying at most that many directories.
 void sweep_target_folder(int most_tried) {
   static wchar_t folder[wide_path_capacity];
@@ -213,23 +237,19 @@ int sweep_leftover_directories(const wchar_t* folder, int most_tried) {
   int tried = 0;
   do {
     if (sweep_stopped.load() || tried == most_tried) break;
-    unsigned long process_id = 0;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       continue;
     }
-    const bool leftover = is_leftover_name(found.cFileName, &process_id);
     const wchar_t* name = found.cFileName;
+    unsigned long process_id = 0;
+    const bool leftover = is_leftover_name(name, &process_id);
     if (!leftover && (superseded_directory_test == nullptr || name[0] == L'.')) continue;
     wchar_t path[wide_path_capacity];
     if (!join(path, folder, name)) continue;
-    ++tried;
-    if (!leftover) {
-      if (superseded_directory_test(path) && remove_leftover_directory(path)) ++removed;
-    } else if (process_id == 0 ? remove_claimed_directory(path)
-                               : !process_exists(process_id) && remove_leftover_directory(path)) {
-      ++removed;
-    }
+    const sweep_outcome outcome = sweep_directory(path, leftover, process_id);
+    if (outcome != sweep_outcome::passed) ++tried;
+    if (outcome == sweep_outcome::removed) ++removed;
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return removed;

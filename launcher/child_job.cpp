@@ -30,28 +30,6 @@ VOID CALLBACK end_with_parent(void*, BOOLEAN) {
   TerminateProcess(GetCurrentProcess(), orphaned_child_exit_code);
 }
 
-// The id of the process that started this one, or 0. The basic information's layout is the
-// documented one; the SDKs name its fields differently (MSVC's winternl.h hides the last one).
-DWORD creator_process_id() {
-  struct basic_information {
-    LONG exit_status;
-    void* environment_block;
-    ULONG_PTR affinity_mask;
-    LONG base_priority;
-    ULONG_PTR process_id;
-    ULONG_PTR creator_process_id;
-  } information{};
-  constexpr int process_basic_information = 0;
-  using query_function = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-  const auto query = reinterpret_cast<query_function>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
-  if (query == nullptr || query(GetCurrentProcess(), process_basic_information, &information,
-                                sizeof information, nullptr) < 0) {
-    return 0;
-  }
-  return static_cast<DWORD>(information.creator_process_id);
-}
-
 }  // namespace
 
 void* make_child_job() {
@@ -89,13 +67,9 @@ void watch_parent_unless_in_job() {
   if (in_parent_job != nullptr && std::wcscmp(in_parent_job, L"1") == 0) return;
   // Only the parent's own child: a process of this executable that the application starts takes
   // the child role too, and keeps living as it would without the launcher.
-  const wchar_t* parent_text = get_env_var("VESKAR_ONEFILE_PARENT");
-  std::int32_t parent_id = 0;
-  if (parent_text == nullptr || !parse_process_id(parent_text, &parent_id) ||
-      creator_process_id() != static_cast<DWORD>(parent_id)) {
-    return;
-  }
-  HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parent_id));
+  DWORD parent_id = 0;
+  if (!is_named_parents_own_child(&parent_id, false)) return;
+  HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, parent_id);
   if (parent == nullptr) return;
   HANDLE wait = nullptr;  // kept for the process's life, like the parent's handle
   RegisterWaitForSingleObject(&wait, parent, end_with_parent, nullptr, INFINITE,

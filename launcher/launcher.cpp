@@ -188,9 +188,14 @@ int run_launcher(int argument_count, wchar_t** arguments) {
   const parent_check parent = check_parent_process();
   const DWORD check_error = GetLastError();
   const bool is_child = parent == parent_check::same_executable && has_directory_values;
-  // A launch's child that can't tell its parent would unpack again and start a child of its own,
-  // and so on: it ends instead.
-  if (parent == parent_check::unreadable && has_directory_values) {
+  // A launch's own child that can't tell its parent would unpack again and start a child of its
+  // own, and so on: it ends instead. Any other process that inherited the values (one that the
+  // application started, or a process started from that, long after, when the id may name some
+  // service) is a parent, as it would be if the named process had ended. A process that can't
+  // tell who created it ends too: it might be a child, and its own child could not tell either.
+  unsigned long named_parent = 0;
+  if (parent == parent_check::unreadable && has_directory_values &&
+      is_named_parents_own_child(&named_parent, true)) {
     fatal_system_error("Error, couldn't identify the parent process.", check_error);
   }
   if (!is_child) {

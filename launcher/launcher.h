@@ -46,6 +46,10 @@ enum class parent_check { same_executable, other, unreadable };
 parent_check check_parent_process();
 // Opens the parent for the check; replaceable, so that tests can refuse rights.
 extern void*(__stdcall* process_open)(unsigned long access, int inherit, unsigned long process_id);
+// True when VESKAR_ONEFILE_PARENT names the process that created this one (whose id parent_id
+// receives): a launch's own child, not merely a process that inherited the value. when_unknown
+// when the system does not tell this process's creator.
+bool is_named_parents_own_child(unsigned long* parent_id, bool when_unknown);
 // Removes the inherited time and random values and publishes this process's id.
 void publish_parent_identity();
 // True when the time and random values that name the parent's directory are inherited.

@@ -46,22 +46,11 @@ void widen_digits(const char* narrow, wchar_t* wide) {
   wide[i] = L'\0';
 }
 
+// The launcher's own path as the system reports it, not the name it was started by: the parent
+// starts the child from this very path, so both expand the same text, and a launcher started by a
+// bare or relative name (the child's argument vector has the full path) still names one place.
 const wchar_t* program_name() {
-  wchar_t** arguments = __wargv;
-  if (arguments == nullptr) {
-    // A program with a narrow entry point has no wide vector from the runtime: parse the
-    // command line the same way, once.
-    static wchar_t** parsed = nullptr;
-    if (parsed == nullptr) {
-      int count = 0;
-      const auto split = shell32_function<decltype(&CommandLineToArgvW)>("CommandLineToArgvW");
-      if (split != nullptr) parsed = split(GetCommandLineW(), &count);
-      if (parsed != nullptr && count < 1) parsed = nullptr;
-    }
-    arguments = parsed;
-  }
-  if (arguments == nullptr || arguments[0] == nullptr) abnormal_end();
-  return arguments[0];
+  return get_executable_path(executable_path_form::plain);
 }
 
 void append_pid(wchar_t* destination, std::size_t& length, std::size_t capacity) {
@@ -127,14 +116,18 @@ void append_recorded(wchar_t* destination, std::size_t& length, std::size_t capa
 // A folder of the user's as the environment names it: Windows sets USERPROFILE and LOCALAPPDATA
 // at logon from the same profile that the shell's folder query reads. Reading them spares each
 // process that query (loading shell32 costs more than a kept launch's whole start under Wine).
-// Only an absolute path counts.
+// Anyone who starts the launcher may set them to anything, though: only an absolute path that
+// names an existing directory counts, and anything else leaves the answer to the shell.
 const wchar_t* folder_from_environment(const char* name) {
   const wchar_t* value = get_env_var(name);
   if (value == nullptr) return nullptr;
   const bool drive = ((value[0] | 0x20) >= L'a' && (value[0] | 0x20) <= L'z') && value[1] == L':' &&
                      value[2] == L'\\';
   const bool unc = value[0] == L'\\' && value[1] == L'\\';
-  return drive || unc ? value : nullptr;
+  if (!drive && !unc) return nullptr;
+  const DWORD attributes = GetFileAttributesW(value);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? value
+                                                                                          : nullptr;
 }
 
 // The first bytes of the payload's digest in lower-case hexadecimal; false when there is none.

@@ -47,9 +47,8 @@ bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity);
 // "C:x" (in that drive's current directory) are not.
 bool is_fully_qualified_path(const wchar_t* path);
 // Replaces target_directory, the expansion of spec, by its full path. Ends the run with a message
-// and exit code 2 when the expansion is relative to the current directory ({PROGRAM_DIR} of a
-// launcher started by a bare name found along PATH, say), and abnormally when the full path can't
-// be had or does not fit.
+// and exit code 2 when the expansion is relative to the current directory (a spec that begins with
+// a plain name, say), and abnormally when the full path can't be had or does not fit.
 void make_target_directory_absolute(const wchar_t* spec);
 
 // The pieces of the random name and the time values, apart from their sources.

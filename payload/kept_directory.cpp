@@ -5,7 +5,8 @@
 // handle that the parent then keeps open without delete sharing, so that the directory can be
 // neither renamed nor removed (nor swapped for another) until the launch ends:
 // - it is one of the launcher's own directories at this launch's level: a plain directory, no
-//   link, owned by the user, whose DACL grants nobody else, that holds the launcher's mark (a
+//   link, owned by the user, whose DACL grants nobody but the user and the system (and, for an
+//   elevated launch's, Administrators), that holds the launcher's mark (a
 //   plain file of the user's with the mark's text); for an elevated launch, where labels are
 //   kept, also labelled high with no-write-up, which nothing below high integrity can forge;
 //   anything else is someone else's and is never touched;

@@ -75,7 +75,10 @@ TEST_F(Ownership, EachLevelsDescriptorNamesTheUserAsOwner) {
   SECURITY_ATTRIBUTES attributes{};
   at(launch_level::user, true);
   ASSERT_TRUE(launch_directory_security(&attributes));
-  EXPECT_EQ(as_text(attributes.lpSecurityDescriptor), with_user(L"O:UD:P(A;OICI;FA;;;U)"));
+  // The system account too, as the temporary folder grants it, so that services can read.
+  EXPECT_EQ(as_text(attributes.lpSecurityDescriptor),
+            with_user(L"O:UD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;U)"));
+  EXPECT_TRUE(is_own_descriptor(attributes.lpSecurityDescriptor, launch_level::user));
   EXPECT_FALSE(attributes.bInheritHandle);
   // Under Wine the token is an administrator's: the user reads and runs, nothing below high
   // integrity writes.
@@ -98,6 +101,7 @@ TEST_F(Ownership, ADescriptorIsTheLaunchersOwnOnlyWhenNobodyElseIsGrantedAnythin
     bool user, elevated, elevated_where_labels_are_kept;
   } cases[] = {
       {L"O:UD:P(A;OICI;FA;;;U)", true, true, false},
+      {L"O:UD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;U)", true, true, false},
       // As Wine reads any of the launcher's directories back, from the mode.
       {L"O:UD:(A;OICI;FA;;;SY)(A;OICI;FA;;;U)", true, true, false},
       {own_elevated + std::wstring(L"S:(ML;OICI;NW;;;HI)"), true, true, true},
@@ -116,6 +120,9 @@ TEST_F(Ownership, ADescriptorIsTheLaunchersOwnOnlyWhenNobodyElseIsGrantedAnythin
       {L"O:UD:P(A;OICI;FA;;;U)(A;OICIIO;FA;;;AU)", false, false, false},
       {L"O:UD:", false, false, false},
       {L"O:UD:(A;OICI;FA;;;BA)", false, false, false},
+      {L"O:UD:P(A;OICI;FA;;;SY)", false, false, false},
+      {L"O:UD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;U)(A;OICI;0x1200a9;;;AU)", false, false, false},
+      {L"O:UD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;U)(A;OICI;0x1200a9;;;S-1-5-19)", false, false, false},
       {L"O:U", false, false, false},
       // A denial takes nothing away that matters.
       {L"O:UD:P(D;OICI;FW;;;WD)(A;OICI;FA;;;U)", true, true, false},

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 #include <zstd.h>
 
 #include "tests/support/process.h"
@@ -432,6 +433,57 @@ TEST(Paths, StartedThroughADirectoryLink) {
   EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"parent_pid"));
   EXPECT_EQ(run.rec.get(L"grandparent_pid"), std::to_wstring(GetCurrentProcessId()));
   EXPECT_EQ(run.rec.all(L"arg")[0], linked);
+}
+
+// Target specs beside the launcher, which a user starts from its folder by a bare or relative
+// name (the child gets the full path): parent and child expand {PROGRAM_BASE} and {PROGRAM_DIR}
+// from the launcher's own path alike, and the application runs from there.
+TEST(Paths, ProgramValuesOfALauncherStartedByABareOrRelativeName) {
+  scratch_directory base;
+  const std::wstring folder = base / L"sub";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  wchar_t previous[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  const struct {
+    const wchar_t* source;
+    std::wstring copy, target_prefix;
+  } launchers[] = {{L"program_base_launcher.exe", L"base app.exe", folder + L"\\base app_"},
+                   {L"program_dir_launcher.exe", L"dir app.exe", folder + L"\\unpacked_"}};
+  for (const auto& each : launchers) {
+    const std::wstring copy = folder + L"\\" + each.copy;
+    ASSERT_TRUE(CopyFileW(launcher(each.source).c_str(), copy.c_str(), FALSE));
+    for (const auto& [invoked, current] :
+         {std::pair{each.copy, folder}, std::pair{L".\\sub\\..\\sub\\" + each.copy, base.path()}}) {
+      SCOPED_TRACE(narrow(invoked));
+      ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+      launch run(command(invoked, {L"arg"}));
+      SetCurrentDirectoryW(previous);
+      ASSERT_TRUE(run.recorded) << run.result.exit_code << run.result.out << run.result.err;
+      EXPECT_EQ(run.result.exit_code, 0u);
+      EXPECT_EQ(run.rec.get(L"VESKAR_ORIGINAL_ARGV0"), invoked);
+      EXPECT_EQ(run.rec.get(L"VESKAR_ONEFILE_PARENT"), run.rec.get(L"parent_pid"));
+      const std::wstring main_module = run.rec.get(L"main_module_path");
+      EXPECT_EQ(main_module.rfind(each.target_prefix, 0), 0u) << narrow(main_module);
+      EXPECT_EQ(directory_entries(folder), std::vector<std::wstring>{each.copy});
+    }
+    DeleteFileW(copy.c_str());
+  }
+}
+
+// {HOME} takes USERPROFILE only when it names an existing folder; otherwise the shell's profile
+// folder, as when it is not set.
+TEST(Paths, AProfileVariableThatNamesNoFolderLeavesHomeToTheShell) {
+  wchar_t profile[MAX_PATH];
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile), S_OK);
+  for (const wchar_t* value : {L"C:\\fakehome", L"relative\\home"}) {
+    launch run(command(launcher(L"home_launcher.exe")), {L"USERPROFILE=" + std::wstring(value)});
+    ASSERT_TRUE(run.recorded) << narrow(value) << run.result.out << run.result.err;
+    EXPECT_EQ(run.result.exit_code, 0u);
+    const std::wstring main_module = run.rec.get(L"main_module_path");
+    EXPECT_EQ(main_module.rfind(std::wstring(profile) + L"\\onefile_home_", 0), 0u)
+        << narrow(main_module);
+    EXPECT_FALSE(path_exists(main_module));
+  }
 }
 
 TEST(Paths, AnExecutablePathLongerThan2047Units) {

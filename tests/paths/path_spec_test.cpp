@@ -175,7 +175,11 @@ TEST_F(PathSpec, TheKeptDirectorysVariables) {
   EXPECT_STREQ(result, L"a-0011223344556677");
   payload_digest = nullptr;
 
-  // {LOCAL_APPDATA} and {HOME}: the environment's absolute path, else the shell's folder.
+  // {LOCAL_APPDATA} and {HOME}: the environment's absolute path of an existing directory, else
+  // the shell's folder (a launch started with the variable pointing elsewhere still runs).
+  scratch_directory existing;
+  const std::wstring a_file = existing / L"file.txt";
+  ASSERT_TRUE(write_file(a_file, "x"));
   for (const auto& [spec, variable, csidl] : {std::tuple{L"{LOCAL_APPDATA}", L"LOCALAPPDATA", 28},
                                               std::tuple{L"{HOME}", L"USERPROFILE", 40}}) {
     wchar_t saved[4096] = {};
@@ -184,53 +188,48 @@ TEST_F(PathSpec, TheKeptDirectorysVariables) {
     ASSERT_TRUE(append_shell_folder(result, csidl, 4096));
     const std::wstring shell_folder = result;
     const struct {
-      const wchar_t* value;
+      std::wstring value;
       std::wstring expected;
-    } cases[] = {{L"D:\\Local\\\\", L"D:\\Local"},
-                 {L"\\\\server\\share\\u00e9", L"\\\\server\\share\\u00e9"},
+    } cases[] = {{existing.path() + L"\\\\", existing.path()},
+                 {existing / L"missing", shell_folder},
+                 {a_file, shell_folder},
+                 {L"C:\\fakehome", shell_folder},
+                 {L"\\\\nowhere.invalid\\share", shell_folder},
                  {L"relative\\path", shell_folder},
-                 {nullptr, shell_folder}};
+                 {L"", shell_folder}};
     for (const auto& c : cases) {
-      SetEnvironmentVariableW(variable, c.value);
-      EXPECT_TRUE(expand(spec)) << spec << " " << (c.value != nullptr ? c.value : L"(none)");
+      SetEnvironmentVariableW(variable, c.value.empty() ? nullptr : c.value.c_str());
+      EXPECT_TRUE(expand(spec)) << narrow(spec) << " " << narrow(c.value);
       EXPECT_EQ(std::wstring(result), c.expected);
     }
     SetEnvironmentVariableW(variable, was_set ? saved : nullptr);
   }
 }
 
-TEST_F(PathSpec, ProgramNameAndItsParts) {
-  // This process has a narrow entry point: the name comes from its parsed command line.
-  ASSERT_TRUE(expand(L"{PROGRAM}|{PROGRAM_BASE}"));
-  const std::wstring both = result;
-  const std::wstring program = both.substr(0, both.find(L'|'));
-  const std::wstring base = both.substr(both.find(L'|') + 1);
-  EXPECT_NE(program, L"");
-  EXPECT_EQ(program.substr(0, base.size()), base);
-  EXPECT_TRUE(base.ends_with(L"paths_test")) << both;
+// The launcher's own path, whatever name it was started by: a parent started by a bare or relative
+// name and the child it starts from its full path expand the same text.
+TEST_F(PathSpec, ProgramNameAndItsPartsComeFromTheImagePath) {
+  wchar_t own[4096];
+  ASSERT_GT(GetModuleFileNameW(nullptr, own, 4096), 0u);
+  ASSERT_TRUE(expand(L"{PROGRAM}|{PROGRAM_BASE}|{PROGRAM_DIR}"));
+  const std::wstring path = own;
+  const std::wstring folder = path.substr(0, path.rfind(L'\\'));
+  EXPECT_EQ(std::wstring(result), path + L"|" + path.substr(0, path.size() - 4) + L"|" + folder);
 
-  // A copy of the probe started with a chosen first element on its command line.
-  const struct {
-    const wchar_t* invoked_as;
-    const wchar_t* spec;
-    const wchar_t* expected;
-  } cases[] = {
-      {L"app.EXE", L"{PROGRAM_BASE}", L"app"},
-      {L"app", L"{PROGRAM_BASE}", L"app"},
-      {L".exe", L"{PROGRAM_BASE}", L""},
-      {L"\"C:\\some dir\\app.exe\"", L"{PROGRAM_DIR}", L"C:\\some dir"},
-      {L"app.exe", L"{PROGRAM_DIR}", L"app.exe"},
-      {L"\"C:\\some dir\\app.exe\"", L"<{PROGRAM}>", L"<C:\\some dir\\app.exe>"},
-  };
-  for (const auto& c : cases) {
-    const std::wstring command_line =
-        std::wstring(c.invoked_as) + L" expand " + quote_argument(c.spec);
-    const process_result as = run_paths_probe({L"as", command_line});
+  // A copy of the probe started under other first elements of its command line.
+  scratch_directory where;
+  const std::wstring copy = where / L"app.EXE";
+  ASSERT_TRUE(CopyFileW(paths_probe_path().c_str(), copy.c_str(), FALSE));
+  for (const wchar_t* invoked_as : {L"app.EXE", L"app", L".\\app.exe", L"\"elsewhere\\x.exe\""}) {
+    const std::wstring command_line = std::wstring(invoked_as) + L" expand " +
+                                      quote_argument(L"<{PROGRAM}>{PROGRAM_BASE}|{PROGRAM_DIR}");
+    const process_result as = run_paths_probe({L"as", command_line}, {}, copy);
     EXPECT_EQ(as.exit_code, 0u) << narrow(command_line) << as.err;
-    EXPECT_EQ(first_line(as), std::wstring(L"1|") + c.expected) << narrow(command_line);
+    EXPECT_EQ(first_line(as), L"1|<" + copy + L">" + where / L"app|" + where.path())
+        << narrow(command_line);
   }
   // The inner expansion's value must fit as any other value.
-  EXPECT_TRUE(ended_abnormally(run_paths_probe({L"as", L"app.EXE expand {PROGRAM_BASE} 6"})));
+  EXPECT_TRUE(ended_abnormally(probe_expand(L"{PROGRAM_BASE}", {}, L"6").raw));
 }
 
 TEST_F(PathSpec, ProcessIdFromTheParentVariable) {
@@ -299,7 +298,8 @@ TEST_F(PathSpec, TargetDirectoryIsMadeAbsoluteButNeverFromARelativeExpansion) {
   make_target_directory_absolute(L"{SPEC}");
   EXPECT_STREQ(target_directory, L"C:\\two\\three");
 
-  // A launcher started by a bare name found along PATH: {PROGRAM_DIR} is no folder at all.
+  // A spec of a name alone, or one that names the current drive's root or a drive's current
+  // directory.
   for (const wchar_t* relative : {L"app.exe\\data", L"\\data", L"C:data", L""}) {
     const process_result refused = run_paths_probe({L"absolute", relative});
     EXPECT_EQ(refused.exit_code, 2u) << narrow(relative);

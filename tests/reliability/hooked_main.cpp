@@ -13,12 +13,13 @@
 // name AAAAAAAAAAA, so that a test can make it collide, and ONEFILE_TEST_UNPACK_THREADS=N unpacks
 // with N writers (1: the main thread alone), whatever the processors. ONEFILE_TEST_REFUSE_OPEN,
 // which stays for the child, refuses its opening of the parent: "vm-read" the right to read its
-// memory, as restricted tokens do, "all" every right. ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept
-// launcher's parent take half a second longer for its first judgement of the kept directory.
-// ONEFILE_TEST_LEVEL=user, which stays for the child, makes the launch take the user level's path
-// (under Wine every token is elevated). ONEFILE_TEST_FILE_LABELS=1 makes the parent judge labels
-// as where they are kept (Wine keeps none), and ONEFILE_TEST_NO_ACLS=1 shows it a volume that
-// keeps no access control lists.
+// memory, as restricted tokens do, "all" every right, a process id every right to that process
+// alone (as to a service's, which has taken the id of a parent that ended).
+// ONEFILE_TEST_SLOW_JUDGEMENT=1 makes a kept launcher's parent take half a second longer for its
+// first judgement of the kept directory. ONEFILE_TEST_LEVEL=user, which stays for the child, makes
+// the launch take the user level's path (under Wine every token is elevated).
+// ONEFILE_TEST_FILE_LABELS=1 makes the parent judge labels as where they are kept (Wine keeps
+// none), and ONEFILE_TEST_NO_ACLS=1 shows it a volume that keeps no access control lists.
 // ONEFILE_TEST_REFUSE_HANDLE_LIST=1 makes every start of the child that carries a handle list fail
 // with ERROR_INVALID_PARAMETER, as the system does for a list it refuses. ONEFILE_TEST_JOB_LIMITS=N
 // answers the parent's query of its own job's limits with the flags N, standing in for Windows'
@@ -143,6 +144,13 @@ HANDLE WINAPI refuse_every_open(DWORD, BOOL, DWORD) {
   return nullptr;
 }
 
+DWORD refused_process_id;
+
+HANDLE WINAPI refuse_one_process(DWORD access, BOOL inherit, DWORD process_id) {
+  return process_id == refused_process_id ? refuse_every_open(access, inherit, process_id)
+                                          : OpenProcess(access, inherit, process_id);
+}
+
 BOOL WINAPI refuse_handle_list(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
                                LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
                                LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
@@ -205,7 +213,10 @@ void install_seams() {
   wchar_t refused[16];
   const DWORD refused_length = GetEnvironmentVariableW(L"ONEFILE_TEST_REFUSE_OPEN", refused, 16);
   if (refused_length > 0 && refused_length < 16) {
-    process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open : refuse_memory_reading;
+    refused_process_id = std::wcstoul(refused, nullptr, 10);
+    process_open = std::wcscmp(refused, L"all") == 0 ? refuse_every_open
+                   : refused_process_id != 0         ? refuse_one_process
+                                                     : refuse_memory_reading;
   }
   if (seam(L"ONEFILE_TEST_NO_JOB")) job_assignment = refuse_job;
   if (seam(L"ONEFILE_TEST_NO_NESTING")) job_assignment = refuse_nesting;
