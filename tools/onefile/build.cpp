@@ -1,10 +1,13 @@
 #include "onefile/build.h"
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -18,7 +21,10 @@
 #include "onefile/stubs.h"
 #include "pack/error.h"
 #include "pack/names.h"
+#include "pack/block_writer.h"
 #include "pack/platform.h"
+#include "pack/progress.h"
+#include "pack/sha256.h"
 #include "pack/utf.h"
 #include "pe/resources.h"
 
@@ -188,6 +194,61 @@ void warn_about_pitfalls(const BuildOptions& options) {
   }
 }
 
+// The payload block beside the output while it is made; removed with the build.
+struct BlockFile {
+  explicit BlockFile(const fs::path& output_temporary) : path(output_temporary) {
+    path += ".block";
+  }
+  ~BlockFile() {
+    std::error_code ignored;
+    fs::remove(path, ignored);
+  }
+  fs::path path;
+};
+
+// Blocks above this size go after the image; ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE lowers it, so
+// that tests can place a small payload there.
+std::uint64_t payload_outside_threshold() {
+  const char* value = std::getenv("ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE");
+  if (value == nullptr || *value < '0' || *value > '9') return default_payload_outside_above;
+  return std::strtoull(value, nullptr, 10);
+}
+
+std::string gib(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1 << 30));
+  return text;
+}
+
+// Before anything is compressed: the sizes that no launcher can hold. The image always holds the
+// listing, which Windows' loader must map; the whole file, with the block at its largest, must
+// fit in a file that Windows can keep.
+void refuse_what_no_windows_loads(const LauncherParts& parts,
+                                  const std::vector<onefile_pack::Entry>& entries) {
+  std::uint64_t content = 2;
+  for (const onefile_pack::Entry& entry : entries) {
+    const std::uint64_t fields = 2 * (entry.name.size() + 1) + 8;
+    if (entry.size > UINT64_MAX - fields || content > UINT64_MAX - fields - entry.size) {
+      throw BuildError("the payload's files add up to more bytes than a 64-bit size can count");
+    }
+    content += fields + entry.size;
+  }
+  const std::uint64_t image = estimated_image_size(parts, parts.section_head.size());
+  if (image > loader_image_size_limit) {
+    throw BuildError("the listing of " + std::to_string(entries.size()) +
+                     " files makes an image of " + gib(image) +
+                     ", more than the 1.86 GiB (0x77000000 bytes) that Windows loads");
+  }
+  // NTFS's largest file (Windows 8 and later: 256 TiB less 64 KiB); zstd's bound for the frame.
+  constexpr std::uint64_t largest_file = (std::uint64_t{1} << 48) - 0x10000;
+  const std::size_t bound = ZSTD_compressBound(static_cast<std::size_t>(content));
+  if (ZSTD_isError(bound) || content > largest_file || bound > largest_file - image - 4096) {
+    throw BuildError(
+        "the payload (" + gib(content) +
+        ") could make a launcher larger than the largest file Windows keeps (256 TiB)");
+  }
+}
+
 }  // namespace
 
 void build_launcher(const BuildOptions& given) {
@@ -232,28 +293,41 @@ void build_launcher(const BuildOptions& given) {
   }
 
   if (signer) signer->sign_entries(entries);
+  LauncherParts parts;
+  parts.stub = std::move(stub);
+  parts.console = options.console;
+  parts.resources = std::move(resources);
+  parts.section_head = attached_section_head(settings, entries);
+  parts.outside_above = payload_outside_threshold();
+  refuse_what_no_windows_loads(parts, entries);
+
   const int threads = options.threads > 0
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  std::vector<std::uint8_t> launcher =
-      finished_launcher(std::move(stub), options.console, std::move(resources),
-                        attached_section(settings, entries, {options.level, threads}));
+  // The block goes to a file beside the output first, then into the launcher: neither is ever
+  // held in memory whole.
+  const BlockFile block(pending.temporary());
+  onefile_pack::Sha256 digest;
+  onefile_pack::progress_program = "onefile build";
+  parts.block_size =
+      onefile_pack::write_payload_block(block.path, entries, {options.level, threads}, &digest);
+  parts.block_digest = digest.finish();
+  parts.block_file = block.path;
   if (signer) {
     const fs::path unsigned_launcher = work->path() / "unsigned.exe";
-    PendingOutput unsigned_output(unsigned_launcher);
-    unsigned_output.write(launcher);
-    unsigned_output.commit();
+    write_launcher(parts, unsigned_launcher);
     std::error_code ignored;
+    fs::remove(block.path, ignored);
     fs::remove(pending.temporary(), ignored);  // osslsigncode writes it anew
     signer->sign(unsigned_launcher, pending.temporary());
   } else {
-    pending.write(launcher);
+    write_launcher(parts, pending.temporary());
   }
   pending.commit();
   std::error_code error;
   const std::uintmax_t size = fs::file_size(output, error);
   std::printf("onefile: wrote %s (%ju bytes)\n", display_path(output).c_str(),
-              static_cast<std::uintmax_t>(error ? launcher.size() : size));
+              static_cast<std::uintmax_t>(error ? 0 : size));
 }
 
 }  // namespace onefile_tool

@@ -1,14 +1,17 @@
 // The finished launcher: a copy of the launcher stub with the subsystem the options ask for, the
 // resources, and the attached section (payload/attached_section.h) with the settings, the
-// payload block, its digest and its entry listing.
+// payload block's digest and its entry listing, and the payload block: inside the section when
+// it is small enough for an image that every Windows loads, after the image in the file when not.
+// The block is streamed from a file, never held in memory.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "pack/block_writer.h"
 #include "pack/entries.h"
+#include "pack/sha256.h"
 #include "payload/attached_section.h"
 #include "pe/pe_image.h"
 
@@ -20,14 +23,33 @@ struct LauncherSettings {
   bool error_dialog = true;
 };
 
-// The section's bytes: header, texts and listing, then the payload block packed from the entries.
-std::vector<std::uint8_t> attached_section(const LauncherSettings& settings,
-                                           const std::vector<onefile_pack::Entry>& entries,
-                                           const onefile_pack::CompressionSettings& compression);
+// Blocks larger than this go after the image: 1 GiB leaves more than 800 MiB below the loader's
+// limit for the stub, the resources and the listing, and keeps every smaller launcher as it was.
+inline constexpr std::uint64_t default_payload_outside_above = std::uint64_t{1} << 30;
 
-// The whole image, every header consistent (the pe library's write).
-std::vector<std::uint8_t> finished_launcher(std::vector<std::uint8_t> stub, bool console,
-                                            std::vector<onefile_pe::Resource> resources,
-                                            std::vector<std::uint8_t> section);
+// The section's bytes before the block: header, texts and listing, aligned to 16; the block's
+// place and digest are filled in by write_launcher.
+std::vector<std::uint8_t> attached_section_head(const LauncherSettings& settings,
+                                                const std::vector<onefile_pack::Entry>& entries);
+
+// What the finished launcher is made of: its parts, and the payload block in a file.
+struct LauncherParts {
+  std::vector<std::uint8_t> stub;
+  bool console = false;
+  std::vector<onefile_pe::Resource> resources;
+  std::vector<std::uint8_t> section_head;
+  std::filesystem::path block_file;
+  std::uint64_t block_size = 0;
+  onefile_pack::Sha256Digest block_digest{};
+  std::uint64_t outside_above = default_payload_outside_above;
+};
+
+// The image's size (SizeOfImage) with a section of that many bytes added; the stub's headers
+// checked (the pe library's refusals).
+std::uint64_t estimated_image_size(const LauncherParts& parts, std::uint64_t section_size);
+
+// Writes the whole launcher to path, every header consistent and the checksum of the whole file;
+// returns true when the block went after the image.
+bool write_launcher(const LauncherParts& parts, const std::filesystem::path& path);
 
 }  // namespace onefile_tool

@@ -9,6 +9,7 @@
 #include "pack/frame_encoder.h"
 #include "pack/platform.h"
 #include "pack/progress.h"
+#include "pack/sha256.h"
 
 namespace onefile_pack {
 namespace {
@@ -51,7 +52,8 @@ class BlockOutput {
 
 class BlockFile final : public BlockOutput {
  public:
-  explicit BlockFile(const fs::path& path) : path_(path), file_(open_file(path, "wb")) {
+  BlockFile(const fs::path& path, Sha256* digest)
+      : path_(path), file_(open_file(path, "wb")), digest_(digest) {
     if (!file_) throw PackError(display_path(path) + ": cannot be written: " + last_error_text());
   }
 
@@ -59,6 +61,7 @@ class BlockFile final : public BlockOutput {
     if (std::fwrite(data, 1, size, file_.get()) != size) {
       throw PackError(display_path(path_) + ": cannot be written: " + last_error_text());
     }
+    if (digest_ != nullptr) digest_->add(data, size);
     length_ += size;
   }
 
@@ -68,10 +71,10 @@ class BlockFile final : public BlockOutput {
     }
   }
 
-
  private:
   fs::path path_;
   File file_;
+  Sha256* digest_;
 };
 
 class BlockInMemory final : public BlockOutput {
@@ -107,6 +110,7 @@ void add_file_data(const Entry& entry, std::vector<unsigned char>& buffer, Frame
     left -= got;
   }
   if (left != 0) throw PackError(entry.origin + ": the file shrank while it was packed");
+  progress.file_done();
 }
 
 void write_block(BlockOutput& block, const std::vector<Entry>& entries,
@@ -116,7 +120,7 @@ void write_block(BlockOutput& block, const std::vector<Entry>& entries,
   std::uint64_t file_bytes = 0;
   for (const Entry& entry : entries) file_bytes += entry.size;
   const std::uint64_t content_bytes = entry_list_size(entries);
-  Progress progress(file_bytes, content_bytes);
+  Progress progress(entries.size(), file_bytes, content_bytes);
   FrameEncoder frame(
       {settings.level, settings.threads, content_bytes},
       [&block](const unsigned char* data, std::size_t size) { block.write(data, size); },
@@ -159,11 +163,11 @@ std::string entry_listing(const std::vector<Entry>& entries) {
 }
 
 std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings) {
+                                  const CompressionSettings& settings, Sha256* digest) {
   fs::path partial = path;
   partial += ".part";
   try {
-    BlockFile block(partial);
+    BlockFile block(partial, digest);
     write_block(block, entries, settings);
     block.close();
     fs::rename(partial, path);

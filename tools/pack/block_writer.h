@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/entries.h"
+#include "pack/sha256.h"
 
 namespace onefile_pack {
 
@@ -25,10 +26,12 @@ std::uint64_t entry_list_size(const std::vector<Entry>& entries);
 std::string entry_listing(const std::vector<Entry>& entries);
 
 // Writes the block to path, reading each entry's file once in chunks; returns its length.
-// The file is written under a temporary name first and replaces path only when complete.
+// The file is written under a temporary name first and replaces path only when complete. The
+// memory it takes does not grow with the payload. With a digest, every byte of the block is
+// added to it too.
 std::uint64_t write_payload_block(const std::filesystem::path& path,
                                   const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings);
+                                  const CompressionSettings& settings, Sha256* digest = nullptr);
 
 // The same block appended to out (a launcher's attached section); returns its length.
 std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
