@@ -166,7 +166,7 @@ grep -q "Error, couldn't decode attached data." "$work/out" || { echo "FAIL: no 
 head -c 3000000 /dev/urandom >"$work/noise.bin"  # more than one 1 MiB read
 ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE=0 "$bin_dir/onefile-build" --run argument_probe.exe \
   --file "$launchers/argument_probe.exe" --file "$work/noise.bin" --console --level 1 \
-  --target-spec '%TEMP%\onefile-outside' \
+  --target-spec '{TEMP}\onefile-outside' \
   --sign "$work/signer.p12" --sign-password-file "$work/password" -o "$work/Outside.exe" >/dev/null 2>&1
 python3 - "$work/Outside.exe" <<'PY'
 import struct, sys
@@ -184,9 +184,7 @@ assert raw_size < 64 * 1024 and size > 3000000, (raw_size, size)
 PY
 osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Outside.exe" >"$work/out" 2>&1 \
   || { echo "FAIL: the launcher with its payload after the image does not verify"; cat "$work/out"; exit 1; }
-expect_exit 7 "$wine_run" "$work/Outside.exe"
-temp_dir="$build_dir/wineprefix/drive_c/users/$USER/Temp"
-[ -d "$temp_dir" ] || temp_dir="$build_dir/wineprefix/drive_c/windows/temp"
+expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\outside-record' "$wine_run" "$work/Outside.exe"
 # A read that fails after the directory was made: the message, and no directory left.
 expect_exit 2 env ONEFILE_TEST_PAYLOAD_READ_FAILS_AT=2000000 "$wine_run" "$work/Outside.exe"
 grep -q "Error, couldn't read attached data. (\[Error 1117\]" "$work/out" \
