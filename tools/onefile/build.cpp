@@ -24,7 +24,6 @@
 #include "pack/block_writer.h"
 #include "pack/platform.h"
 #include "pack/progress.h"
-#include "pack/sha256.h"
 #include "pack/utf.h"
 #include "pe/resources.h"
 
@@ -194,18 +193,6 @@ void warn_about_pitfalls(const BuildOptions& options) {
   }
 }
 
-// The payload block beside the output while it is made; removed with the build.
-struct BlockFile {
-  explicit BlockFile(const fs::path& output_temporary) : path(output_temporary) {
-    path += ".block";
-  }
-  ~BlockFile() {
-    std::error_code ignored;
-    fs::remove(path, ignored);
-  }
-  fs::path path;
-};
-
 // Blocks above this size go after the image; ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE lowers it, so
 // that tests can place a small payload there.
 std::uint64_t payload_outside_threshold() {
@@ -304,24 +291,18 @@ void build_launcher(const BuildOptions& given) {
   const int threads = options.threads > 0
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  // The block goes to a file beside the output first, then into the launcher: neither is ever
-  // held in memory whole.
-  const BlockFile block(pending.temporary());
-  onefile_pack::Sha256 digest;
+  // The block goes straight into the launcher as it is made: never held in memory whole.
+  const fs::path launcher_path = signer ? work->path() / "unsigned.exe" : pending.temporary();
+  LauncherWriter writer(parts, launcher_path);
   onefile_pack::progress_program = "onefile build";
-  parts.block_size =
-      onefile_pack::write_payload_block(block.path, entries, {options.level, threads}, &digest);
-  parts.block_digest = digest.finish();
-  parts.block_file = block.path;
+  onefile_pack::stream_payload_block(
+      entries, {options.level, threads},
+      [&writer](const void* data, std::size_t size) { writer.add_block_bytes(data, size); });
+  writer.finish();
   if (signer) {
-    const fs::path unsigned_launcher = work->path() / "unsigned.exe";
-    write_launcher(parts, unsigned_launcher);
     std::error_code ignored;
-    fs::remove(block.path, ignored);
     fs::remove(pending.temporary(), ignored);  // osslsigncode writes it anew
-    signer->sign(unsigned_launcher, pending.temporary());
-  } else {
-    write_launcher(parts, pending.temporary());
+    signer->sign(launcher_path, pending.temporary());
   }
   pending.commit();
   std::error_code error;

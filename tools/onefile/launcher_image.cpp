@@ -23,16 +23,6 @@ void align(std::vector<std::uint8_t>& bytes, std::size_t alignment) {
   bytes.resize((bytes.size() + alignment - 1) / alignment * alignment, 0);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-[[noreturn]] void fail(const fs::path& path, const char* doing, int error) {
-  throw BuildError(std::string("can't ") + doing + " '" + onefile_pack::display_path(path) +
-                   "': " + std::generic_category().message(error));
-}
-
 // The image with the section: the block inside it (streamed) or none.
 onefile_pe::Image image_with(const LauncherParts& parts, std::vector<std::uint8_t> section,
                              std::uint64_t streamed) {
@@ -45,66 +35,6 @@ onefile_pe::Image image_with(const LauncherParts& parts, std::vector<std::uint8_
                     std::move(section), onefile_pe::kSectionReadOnlyData, streamed);
   return image;
 }
-
-// The output file, written in order; the checksum of all its bytes, the CheckSum field counted
-// as zero.
-class LauncherFile {
- public:
-  explicit LauncherFile(const fs::path& path)
-      : path_(path), file_(onefile_pack::open_file(path, "wb")) {
-    if (!file_) fail(path_, "write", errno);
-  }
-
-  void write(const std::uint8_t* bytes, std::size_t size) {
-    if (size == 0) return;
-    if (std::fwrite(bytes, 1, size, file_.get()) != size) fail(path_, "write", errno);
-    checksum_.add({bytes, size});
-    written_ += size;
-  }
-
-  void copy_from(const fs::path& source, std::uint64_t size) {
-    File in(onefile_pack::open_file(source, "rb"));
-    if (!in) fail(source, "read", errno);
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (std::uint64_t left = size; left > 0;) {
-      const std::size_t want =
-          left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
-      if (std::fread(buffer.data(), 1, want, in.get()) != want) {
-        fail(source, "read", std::ferror(in.get()) ? errno : EIO);
-      }
-      write(buffer.data(), want);
-      left -= want;
-    }
-  }
-
-  void zeros_to(std::uint64_t end) {
-    const std::uint8_t zero[512] = {};
-    while (written_ < end) {
-      write(zero, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof zero, end - written_)));
-    }
-  }
-
-  // Sets the CheckSum field and closes the file.
-  void finish(std::size_t checksum_offset) {
-    const std::uint32_t sum = checksum_.finish();
-    const std::uint8_t field[4] = {
-        static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8),
-        static_cast<std::uint8_t>(sum >> 16), static_cast<std::uint8_t>(sum >> 24)};
-    if (std::fseek(file_.get(), static_cast<long>(checksum_offset), SEEK_SET) != 0 ||
-        std::fwrite(field, 1, 4, file_.get()) != 4) {
-      fail(path_, "write", errno);
-    }
-    if (std::fclose(file_.release()) != 0) fail(path_, "write", errno);
-  }
-
-  std::uint64_t written() const { return written_; }
-
- private:
-  fs::path path_;
-  File file_;
-  onefile_pe::PeChecksum checksum_;
-  std::uint64_t written_ = 0;
-};
 
 }  // namespace
 
@@ -141,35 +71,79 @@ std::uint64_t estimated_image_size(const LauncherParts& parts, std::uint64_t sec
   return image.size_of_image_with(section_size);
 }
 
-bool write_launcher(const LauncherParts& parts, const fs::path& path) {
-  std::vector<std::uint8_t> head = parts.section_head;
-  std::copy(parts.block_digest.begin(), parts.block_digest.end(), head.begin() + 64);
-  put_le(head, 120, parts.block_size, 8);
+LauncherWriter::LauncherWriter(const LauncherParts& parts, const fs::path& path)
+    : parts_(parts), path_(path), file_(onefile_pack::open_file(path, "wb")) {
+  if (file_ == nullptr) fail();
+  head_ = parts.section_head;
+  const onefile_pe::Image stub = onefile_pe::Image::read(parts.stub);
+  align(head_, stub.file_alignment());
+  // Its length does not depend on the block's size; the bytes come at the end.
+  prefix_length_ = image_with(parts, head_, 1).write().size();
+  const std::vector<std::uint8_t> zeros(prefix_length_, 0);
+  write(zeros.data(), zeros.size());
+}
+
+LauncherWriter::~LauncherWriter() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void LauncherWriter::fail() const {
+  throw BuildError("can't write '" + onefile_pack::display_path(path_) +
+                   "': " + std::generic_category().message(errno));
+}
+
+void LauncherWriter::write(const void* data, std::size_t size) {
+  if (size != 0 && std::fwrite(data, 1, size, file_) != size) fail();
+}
+
+void LauncherWriter::add_block_bytes(const void* data, std::size_t size) {
+  write(data, size);
+  block_digest_.add(data, size);
+  block_checksum_.add({static_cast<const std::uint8_t*>(data), size});
+  block_size_ += size;
+}
+
+bool LauncherWriter::finish() {
+  const onefile_pack::Sha256Digest digest = block_digest_.finish();
+  std::copy(digest.begin(), digest.end(), head_.begin() + 64);
+  put_le(head_, 120, block_size_, 8);
   const bool outside =
-      parts.block_size > parts.outside_above ||
-      estimated_image_size(parts, head.size() + parts.block_size) > loader_image_size_limit;
-  LauncherFile out(path);
+      block_size_ > parts_.outside_above ||
+      estimated_image_size(parts_, head_.size() + block_size_) > loader_image_size_limit;
+  std::vector<std::uint8_t> prefix;
+  std::size_t checksum_offset = 0;
+  onefile_pe::PeChecksum checksum;
+  std::vector<std::uint8_t> tail;  // zeros up to the section's end in the file
   if (!outside) {
-    put_le(head, 112, head.size(), 8);
-    const onefile_pe::Image image = image_with(parts, head, parts.block_size);
-    std::vector<std::uint8_t> bytes = image.write();
-    out.write(bytes.data(), bytes.size());
-    out.copy_from(parts.block_file, parts.block_size);
-    out.zeros_to(image.streamed_end());
-    out.finish(image.checksum_offset());
-    return false;
+    put_le(head_, 112, head_.size(), 8);
+    const onefile_pe::Image image = image_with(parts_, head_, block_size_);
+    prefix = image.write();
+    checksum_offset = image.checksum_offset();
+    tail.resize(image.streamed_end() - prefix_length_ - block_size_, 0);
+  } else {
+    put_le(head_, 20, parts_.section_head[20] | attached_flag_payload_in_file, 4);
+    put_le(head_, 112, prefix_length_, 8);
+    const onefile_pe::Image image = image_with(parts_, head_, 0);
+    prefix = image.write();
+    checksum_offset = image.checksum_offset();
+    std::fill_n(prefix.begin() + static_cast<std::ptrdiff_t>(checksum_offset), 4, 0);
   }
-  // The block's offset is the image's length in the file, which the offset's value can't change.
-  put_le(head, 20, parts.section_head[20] | attached_flag_payload_in_file, 4);
-  const std::size_t image_length = image_with(parts, head, 0).write().size();
-  put_le(head, 112, image_length, 8);
-  const onefile_pe::Image image = image_with(parts, head, 0);
-  std::vector<std::uint8_t> bytes = image.write();
-  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(image.checksum_offset()), 4, 0);
-  out.write(bytes.data(), bytes.size());
-  out.copy_from(parts.block_file, parts.block_size);
-  out.finish(image.checksum_offset());
-  return true;
+  if (prefix.size() != prefix_length_) {
+    throw BuildError("the stub has data after its sections, where the payload would go");
+  }
+  write(tail.data(), tail.size());
+  checksum.add(prefix);
+  checksum.add(block_checksum_);
+  checksum.add(tail);
+  const std::uint32_t sum = checksum.finish();
+  for (int i = 0; i < 4; ++i)
+    prefix[checksum_offset + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  if (std::fseek(file_, 0, SEEK_SET) != 0) fail();
+  write(prefix.data(), prefix.size());
+  std::FILE* file = file_;
+  file_ = nullptr;
+  if (std::fclose(file) != 0) fail();
+  return outside;
 }
 
 }  // namespace onefile_tool

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,15 +33,12 @@ inline constexpr std::uint64_t default_payload_outside_above = std::uint64_t{1} 
 std::vector<std::uint8_t> attached_section_head(const LauncherSettings& settings,
                                                 const std::vector<onefile_pack::Entry>& entries);
 
-// What the finished launcher is made of: its parts, and the payload block in a file.
+// What the finished launcher is made of, besides the payload block.
 struct LauncherParts {
   std::vector<std::uint8_t> stub;
   bool console = false;
   std::vector<onefile_pe::Resource> resources;
   std::vector<std::uint8_t> section_head;
-  std::filesystem::path block_file;
-  std::uint64_t block_size = 0;
-  onefile_pack::Sha256Digest block_digest{};
   std::uint64_t outside_above = default_payload_outside_above;
 };
 
@@ -48,8 +46,36 @@ struct LauncherParts {
 // checked (the pe library's refusals).
 std::uint64_t estimated_image_size(const LauncherParts& parts, std::uint64_t section_size);
 
-// Writes the whole launcher to path, every header consistent and the checksum of the whole file;
-// returns true when the block went after the image.
-bool write_launcher(const LauncherParts& parts, const std::filesystem::path& path);
+// Writes the launcher to a file in one pass: the payload block goes straight to its place in the
+// file as it is made, where it stays whether it ends up inside the section or after the image
+// (the section's head is padded to the file alignment, so both places are the same), and the
+// headers, the section's head and the checksum are written last, once the block's size and
+// digest are known.
+class LauncherWriter {
+ public:
+  LauncherWriter(const LauncherParts& parts, const std::filesystem::path& path);
+  ~LauncherWriter();
+  LauncherWriter(const LauncherWriter&) = delete;
+  LauncherWriter& operator=(const LauncherWriter&) = delete;
+
+  // The block's next bytes.
+  void add_block_bytes(const void* data, std::size_t size);
+  // Places the block, writes the headers and closes the file; true when the block lies after
+  // the image.
+  bool finish();
+
+ private:
+  void write(const void* data, std::size_t size);
+  [[noreturn]] void fail() const;
+
+  const LauncherParts& parts_;
+  std::filesystem::path path_;
+  std::FILE* file_;
+  std::vector<std::uint8_t> head_;  // the section head, padded to the file alignment
+  std::size_t prefix_length_;       // the file's bytes before the block
+  std::uint64_t block_size_ = 0;
+  onefile_pack::Sha256 block_digest_;
+  onefile_pe::PeChecksum block_checksum_;
+};
 
 }  // namespace onefile_tool

@@ -9,7 +9,6 @@
 #include "pack/frame_encoder.h"
 #include "pack/platform.h"
 #include "pack/progress.h"
-#include "pack/sha256.h"
 
 namespace onefile_pack {
 namespace {
@@ -52,8 +51,7 @@ class BlockOutput {
 
 class BlockFile final : public BlockOutput {
  public:
-  BlockFile(const fs::path& path, Sha256* digest)
-      : path_(path), file_(open_file(path, "wb")), digest_(digest) {
+  explicit BlockFile(const fs::path& path) : path_(path), file_(open_file(path, "wb")) {
     if (!file_) throw PackError(display_path(path) + ": cannot be written: " + last_error_text());
   }
 
@@ -61,7 +59,6 @@ class BlockFile final : public BlockOutput {
     if (std::fwrite(data, 1, size, file_.get()) != size) {
       throw PackError(display_path(path_) + ": cannot be written: " + last_error_text());
     }
-    if (digest_ != nullptr) digest_->add(data, size);
     length_ += size;
   }
 
@@ -74,7 +71,19 @@ class BlockFile final : public BlockOutput {
  private:
   fs::path path_;
   File file_;
-  Sha256* digest_;
+};
+
+class BlockToSink final : public BlockOutput {
+ public:
+  explicit BlockToSink(const BlockSink& sink) : sink_(sink) {}
+
+  void write(const void* data, std::size_t size) override {
+    sink_(data, size);
+    length_ += size;
+  }
+
+ private:
+  const BlockSink& sink_;
 };
 
 class BlockInMemory final : public BlockOutput {
@@ -163,11 +172,11 @@ std::string entry_listing(const std::vector<Entry>& entries) {
 }
 
 std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings, Sha256* digest) {
+                                  const CompressionSettings& settings) {
   fs::path partial = path;
   partial += ".part";
   try {
-    BlockFile block(partial, digest);
+    BlockFile block(partial);
     write_block(block, entries, settings);
     block.close();
     fs::rename(partial, path);
@@ -177,6 +186,13 @@ std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>
     fs::remove(partial, ignored);
     throw;
   }
+}
+
+std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings, const BlockSink& sink) {
+  BlockToSink block(sink);
+  write_block(block, entries, settings);
+  return block.length();
 }
 
 std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,

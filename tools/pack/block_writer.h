@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "pack/entries.h"
-#include "pack/sha256.h"
 
 namespace onefile_pack {
 
@@ -26,12 +26,16 @@ std::uint64_t entry_list_size(const std::vector<Entry>& entries);
 std::string entry_listing(const std::vector<Entry>& entries);
 
 // Writes the block to path, reading each entry's file once in chunks; returns its length.
-// The file is written under a temporary name first and replaces path only when complete. The
-// memory it takes does not grow with the payload. With a digest, every byte of the block is
-// added to it too.
+// The file is written under a temporary name first and replaces path only when complete.
 std::uint64_t write_payload_block(const std::filesystem::path& path,
                                   const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings, Sha256* digest = nullptr);
+                                  const CompressionSettings& settings);
+
+// The same block handed to sink in order, as it is made; the memory it takes does not grow with
+// the payload. Returns its length.
+using BlockSink = std::function<void(const void* data, std::size_t size)>;
+std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings, const BlockSink& sink);
 
 // The same block appended to out (a launcher's attached section); returns its length.
 std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,

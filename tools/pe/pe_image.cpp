@@ -437,6 +437,14 @@ void PeChecksum::add(std::span<const std::uint8_t> bytes) {
   length_ += bytes.size();
 }
 
+void PeChecksum::add(const PeChecksum& following) {
+  if (odd_byte_ >= 0) throw PeError("a checksum's pieces must be joined at an even offset");
+  sum_ += following.sum_;
+  sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+  length_ += following.length_;
+  odd_byte_ = following.odd_byte_;
+}
+
 // A last odd byte counts as a word of its own; the length is taken modulo 2^32, as the 32-bit
 // field holds it.
 std::uint32_t PeChecksum::finish() const {

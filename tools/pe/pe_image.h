@@ -90,6 +90,7 @@ class Image {
   // Where the last section's raw data ends in the written file.
   std::uint64_t streamed_end() const;
   std::size_t checksum_offset() const;
+  std::uint32_t file_alignment() const { return file_alignment_; }
 
   // Names of the sections in table order (for tests and diagnostics).
   std::vector<std::string> section_names() const;
@@ -132,6 +133,9 @@ std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checks
 class PeChecksum {
  public:
   void add(std::span<const std::uint8_t> bytes);
+  // Adds the sum of bytes that follow these ones, summed apart: the sum is a one's-complement
+  // sum, so the order does not matter. These ones' length must be even.
+  void add(const PeChecksum& following);
   std::uint32_t finish() const;
 
  private:
