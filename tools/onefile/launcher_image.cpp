@@ -98,13 +98,55 @@ void LauncherWriter::write(const void* data, std::size_t size) {
 
 void LauncherWriter::add_block_bytes(const void* data, std::size_t size) {
   write(data, size);
-  block_digest_.add(data, size);
-  block_checksum_.add({static_cast<const std::uint8_t*>(data), size});
+  sums_.add(data, size);
   block_size_ += size;
 }
 
+// A few of the compressor's outputs (128 KiB each) may wait; beyond that the writer waits.
+constexpr std::size_t queued_outputs_limit = 16;
+
+LauncherWriter::BlockSums::BlockSums() : thread_([this] { run(); }) {}
+
+LauncherWriter::BlockSums::~BlockSums() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LauncherWriter::BlockSums::add(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return queue_.size() < queued_outputs_limit; });
+  queue_.emplace_back(bytes, bytes + size);
+  changed_.notify_all();
+}
+
+void LauncherWriter::BlockSums::run() {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    changed_.wait(hold, [this] { return !queue_.empty() || ending_; });
+    if (queue_.empty()) return;
+    std::vector<std::uint8_t> bytes = std::move(queue_.front());
+    hold.unlock();
+    digest.add(bytes.data(), bytes.size());
+    checksum.add(bytes);
+    hold.lock();
+    queue_.pop_front();  // popped only now, so that an empty queue means all is summed
+    changed_.notify_all();
+  }
+}
+
+void LauncherWriter::BlockSums::finish() {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return queue_.empty(); });
+}
+
 bool LauncherWriter::finish() {
-  const onefile_pack::Sha256Digest digest = block_digest_.finish();
+  sums_.finish();
+  const onefile_pack::Sha256Digest digest = sums_.digest.finish();
   std::copy(digest.begin(), digest.end(), head_.begin() + 64);
   put_le(head_, 120, block_size_, 8);
   const bool outside =
@@ -133,7 +175,7 @@ bool LauncherWriter::finish() {
   }
   write(tail.data(), tail.size());
   checksum.add(prefix);
-  checksum.add(block_checksum_);
+  checksum.add(sums_.checksum);
   checksum.add(tail);
   const std::uint32_t sum = checksum.finish();
   for (int i = 0; i < 4; ++i)

@@ -6,9 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pack/entries.h"
@@ -68,14 +72,33 @@ class LauncherWriter {
   void write(const void* data, std::size_t size);
   [[noreturn]] void fail() const;
 
+  // The block's digest and checksum, summed on a thread of their own beside the compression:
+  // hashing takes a core's second per GiB or more.
+  class BlockSums {
+   public:
+    BlockSums();
+    ~BlockSums();
+    void add(const void* data, std::size_t size);
+    void finish();  // waits until every byte is summed
+    onefile_pack::Sha256 digest;
+    onefile_pe::PeChecksum checksum;
+
+   private:
+    void run();
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::uint8_t>> queue_;
+    bool ending_ = false;
+    std::thread thread_;
+  };
+
   const LauncherParts& parts_;
   std::filesystem::path path_;
   std::FILE* file_;
   std::vector<std::uint8_t> head_;  // the section head, padded to the file alignment
   std::size_t prefix_length_;       // the file's bytes before the block
   std::uint64_t block_size_ = 0;
-  onefile_pack::Sha256 block_digest_;
-  onefile_pe::PeChecksum block_checksum_;
+  BlockSums sums_;
 };
 
 }  // namespace onefile_tool
