@@ -106,6 +106,15 @@ expect_refusal "can't write '$work': it is a directory" --main "$demo_main" -o "
 if [ "$(id -u)" -ne 0 ]; then  # root writes anywhere
   expect_refusal "can't write '$work/read_only/x.exe'" --main "$demo_main" -o "$work/read_only/x.exe"
 fi
+# What no Windows could hold is refused before anything is read: here files (sparse) that add up
+# to more than NTFS's largest file.
+mkdir "$work/huge"
+if truncate -s 15T "$work/huge/f1" 2>/dev/null; then
+  for i in $(seq 2 18); do truncate -s 15T "$work/huge/f$i"; done
+  expect_refusal "the payload (270.00 TiB) could make a launcher larger than the largest file" \
+    --run f1 --dir "$work/huge" -o "$work/x.exe"
+fi
+rm -rf "$work/huge"
 # An older launcher at the output path stays as it is when a build fails.
 printf 'older\n' >"$work/older.exe"
 expect_exit 2 "$tool" build --icon "$source_dir/README.md" --main "$demo_main" -o "$work/older.exe"

@@ -201,9 +201,15 @@ std::uint64_t payload_outside_threshold() {
   return std::strtoull(value, nullptr, 10);
 }
 
-std::string gib(std::uint64_t bytes) {
+// "1.86 GiB", "270.00 TiB".
+std::string binary_size(std::uint64_t bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1 << 30));
+  const double tebibyte = 1024.0 * 1024 * 1024 * 1024;
+  if (bytes >= tebibyte) {
+    std::snprintf(text, sizeof text, "%.2f TiB", static_cast<double>(bytes) / tebibyte);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1 << 30));
+  }
   return text;
 }
 
@@ -223,7 +229,7 @@ void refuse_what_no_windows_loads(const LauncherParts& parts,
   const std::uint64_t image = estimated_image_size(parts, parts.section_head.size());
   if (image > loader_image_size_limit) {
     throw BuildError("the listing of " + std::to_string(entries.size()) +
-                     " files makes an image of " + gib(image) +
+                     " files makes an image of " + binary_size(image) +
                      ", more than the 1.86 GiB (0x77000000 bytes) that Windows loads");
   }
   // NTFS's largest file (Windows 8 and later: 256 TiB less 64 KiB); zstd's bound for the frame.
@@ -231,7 +237,7 @@ void refuse_what_no_windows_loads(const LauncherParts& parts,
   const std::size_t bound = ZSTD_compressBound(static_cast<std::size_t>(content));
   if (ZSTD_isError(bound) || content > largest_file || bound > largest_file - image - 4096) {
     throw BuildError(
-        "the payload (" + gib(content) +
+        "the payload (" + binary_size(content) +
         ") could make a launcher larger than the largest file Windows keeps (256 TiB)");
   }
 }
