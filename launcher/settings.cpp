@@ -1,7 +1,8 @@
 // The launcher's settings and payload: found in the ".onefile" section of its own image, which
 // the packaging tool added to the stub, and used where the system mapped them (read-only, shared
 // between processes, covered by the image's signature); nothing is copied, nothing read from a
-// file beside the executable.
+// file beside the executable. A payload block too large for the image is read from the
+// launcher's own file (payload/file_block.cpp).
 #include <cstring>
 
 #include <windows.h>
@@ -58,6 +59,8 @@ void read_attached_settings() {
   payload_digest = section + layout.digest_offset;
   payload_listing = section + layout.listing_offset;
   payload_listing_size = layout.listing_size;
-  payload_block = section + layout.payload_offset;
+  payload_block_in_file = layout.payload_in_file;
+  payload_block_file_offset = layout.payload_offset;
+  payload_block = layout.payload_in_file ? nullptr : section + layout.payload_offset;
   payload_block_size = layout.payload_size;
 }

@@ -44,7 +44,11 @@ extern const wchar_t* onefile_run_error_caption;
 // are read); and its entry listing (the entry list without the files' bytes: names, sizes and the
 // end marker), against which a launcher that keeps its unpacked files checks them.
 extern const unsigned char* payload_block;
-extern std::size_t payload_block_size;
+extern std::uint64_t payload_block_size;
+// A block too large for the image lies after it in the launcher's file (payload_block is then
+// null): its offset there.
+extern bool payload_block_in_file;
+extern std::uint64_t payload_block_file_offset;
 extern const unsigned char* payload_digest;
 extern const unsigned char* payload_listing;
 extern std::size_t payload_listing_size;
@@ -71,6 +75,20 @@ extern unsigned char write_buffer[write_buffer_size];
 // The payload stream: compressed input, decoder, and the 128 KiB output window. Between decoder
 // calls payload_window.size holds the fill and payload_window.pos the read position.
 extern ZSTD_inBuffer payload_input;
+// A block read from the file comes in pieces: the refill puts the next piece into payload_input
+// and returns true, or false when the block is at its end or a read failed (payload_read_error
+// then holds the system's code). None while the whole block is in payload_input.
+extern bool (*payload_input_refill)();
+extern unsigned long payload_read_error;
+// For such a block: ends the run with the read error (when payload_read_error is set), and
+// closes the file when the stream is closed.
+extern void (*payload_read_failure)();
+extern void (*payload_input_close)();
+// Block bytes after "JIV": in all, and before payload_input's first byte.
+extern std::uint64_t payload_input_total;
+extern std::uint64_t payload_input_base;
+// The block's last 9 bytes (a 0 byte and the leading length), copied when it is opened.
+extern unsigned char payload_trailer[9];
 extern ZSTD_DCtx* payload_context;
 extern ZSTD_outBuffer payload_window;
 extern bool window_filled;
@@ -132,7 +150,7 @@ inline constexpr std::size_t decoded_window_count = 8;
 struct decoded_window {
   unsigned char* bytes;  // payload_window_size bytes
   std::size_t fill;      // what the decoder call produced
-  std::size_t input_used;
+  std::uint64_t input_used;
   bool frame_ended;  // the call ended the frame
 };
 extern decoded_window decoded_windows[decoded_window_count];
@@ -153,8 +171,9 @@ extern void* own_payload_window;
 // Set while decoding runs ahead: gives read_payload the next window, or ends the run with the
 // decode error at the point where the decoder met it.
 extern void (*decoded_window_source)();
-// payload_input's position after the decoder call that filled the window in hand.
-extern std::size_t payload_input_used;
+// The block's bytes after "JIV" that the decoder had consumed after the call that filled the
+// window in hand.
+extern std::uint64_t payload_input_used;
 
 // The writer pool: whole entries queued in payload order, each with its path and a queue of
 // 32 KiB chunks of its bytes, written by the pool's threads. Its memory is taken on start and

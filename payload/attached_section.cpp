@@ -30,11 +30,12 @@ bool parse_attached_section(const unsigned char* section, std::size_t size,
   const std::uint64_t keep = read_le(section + 16, 4);
   const std::uint64_t flags = read_le(section + 20, 4);
   if (keep > static_cast<std::uint32_t>(attached_keep::verified) ||
-      (flags & ~std::uint64_t{attached_flag_error_dialog}) != 0) {
+      (flags & ~std::uint64_t{attached_flag_error_dialog | attached_flag_payload_in_file}) != 0) {
     return false;
   }
   layout->keep = static_cast<attached_keep>(keep);
   layout->error_dialog = (flags & attached_flag_error_dialog) != 0;
+  layout->payload_in_file = (flags & attached_flag_payload_in_file) != 0;
   for (int text = 0; text < attached_text_count; ++text) {
     const std::uint64_t offset = read_le(section + 24 + 8 * text, 4);
     const std::uint64_t length = read_le(section + 28 + 8 * text, 4);
@@ -51,12 +52,15 @@ bool parse_attached_section(const unsigned char* section, std::size_t size,
   const std::uint64_t listing_size = read_le(section + 104, 8);
   const std::uint64_t payload_offset = read_le(section + 112, 8);
   const std::uint64_t payload_size = read_le(section + 120, 8);
-  if (!within(listing_offset, listing_size, size) || !within(payload_offset, payload_size, size)) {
+  // A block in the file is checked against the file when it is opened.
+  if (!within(listing_offset, listing_size, size) ||
+      (!layout->payload_in_file && !within(payload_offset, payload_size, size)) ||
+      payload_offset > UINT64_MAX - payload_size) {
     return false;
   }
   layout->listing_offset = static_cast<std::size_t>(listing_offset);
   layout->listing_size = static_cast<std::size_t>(listing_size);
-  layout->payload_offset = static_cast<std::size_t>(payload_offset);
-  layout->payload_size = static_cast<std::size_t>(payload_size);
+  layout->payload_offset = payload_offset;
+  layout->payload_size = payload_size;
   return true;
 }

@@ -42,14 +42,14 @@ DWORD WINAPI decode_into_ring(void*) {
 
     // As read_payload does it: the decoder may still hold output when it last filled the
     // window, even after all input is consumed.
-    bool failed = payload_input.pos >= payload_input.size && !window_filled;
+    bool failed = !payload_input_left() && !window_filled;
     if (!failed) {
       ZSTD_outBuffer output{window.bytes, payload_window_size, 0};
       const std::size_t result = ZSTD_decompressStream(payload_context, &output, &payload_input);
       window_filled = output.pos == payload_window_size;
       failed = ZSTD_isError(result);
       window.fill = output.pos;
-      window.input_used = payload_input.pos;
+      window.input_used = payload_input_position();
       window.frame_ended = result == 0;
     }
 
@@ -80,7 +80,7 @@ void take_decoded_window() {
   if (!none_left) ++windows_taken;
   ReleaseSRWLockExclusive(lock());
   // The decoder met an error or ran out of input where the next bytes would have come from.
-  if (none_left) fatal_decode_error();
+  if (none_left) fatal_payload_input_error();
   payload_window = ZSTD_outBuffer{window.bytes, window.fill, 0};
   payload_frame_ended = window.frame_ended;
   payload_input_used = window.input_used;

@@ -9,7 +9,8 @@
 // (launcher/state.h): "JIV", one zstd frame, a 0 byte and the 8-byte leading length.
 inline constexpr std::size_t payload_digest_size = 32;
 
-// Opens the stream over the launcher's payload block.
+// Opens the stream over the launcher's payload block, mapped with the image or in its file
+// (file_block.cpp).
 void open_payload();
 // From here on, a read of the payload block or its listing that the system can't page in (the
 // launcher's file gone: EXCEPTION_IN_PAGE_ERROR) ends the run with "Error, couldn't read attached
@@ -18,6 +19,19 @@ void watch_payload_read_faults();
 // Opens the stream over any block of the same layout: checks the "JIV" header before anything
 // is allocated, then allocates the window and the decoder.
 void open_payload_block(const unsigned char* block, std::size_t block_size);
+// The stream's state for a block whose total bytes after "JIV" begin with the piece given;
+// allocates the window and the decoder. The caller sets the refill and the trailer.
+void open_payload_stream(const unsigned char* first_piece, std::size_t piece_size,
+                         std::uint64_t total);
+// True when the decoder has input left, after reading the next piece of a block in the file
+// when it needs one.
+bool payload_input_left();
+// The block's bytes after "JIV" that the decoder has consumed.
+std::uint64_t payload_input_position();
+// Ends the run for input that ran out: with the read error when a read of the file failed,
+// with the decode error otherwise.
+[[noreturn]] void fatal_payload_input_error();
+
 // Copies exactly count bytes of the decompressed entry list, or ends the run.
 void read_payload(void* destination, std::uint64_t count);
 // After the end marker: decodes to the frame's end, so that its content checksum is checked, and

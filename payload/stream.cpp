@@ -12,6 +12,17 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   if (block_size < 3 || block[0] != 'J' || block[1] != 'I' || block[2] != 'V') {
     fatal_header_error();
   }
+  open_payload_stream(block + 3, block_size - 3, block_size - 3);
+  if (block_size >= 3 + sizeof payload_trailer) {
+    std::memcpy(payload_trailer, block + block_size - sizeof payload_trailer,
+                sizeof payload_trailer);
+  }
+  payload_input_refill = nullptr;
+  payload_input_close = nullptr;
+}
+
+void open_payload_stream(const unsigned char* first_piece, std::size_t piece_size,
+                         std::uint64_t total) {
   void* window = std::malloc(payload_window_size);
   if (window == nullptr) fatal_out_of_memory();
   payload_context = ZSTD_createDCtx();
@@ -19,12 +30,26 @@ void open_payload_block(const unsigned char* block, std::size_t block_size) {
   payload_window = ZSTD_outBuffer{window, 0, 0};
   window_filled = false;
   payload_frame_ended = false;
-  payload_input = ZSTD_inBuffer{block + 3, block_size - 3, 0};
+  payload_input = ZSTD_inBuffer{first_piece, piece_size, 0};
+  payload_input_total = total;
+  payload_input_base = 0;
   payload_input_used = 0;
+  payload_read_error = 0;
+  std::memset(payload_trailer, 0xFF, sizeof payload_trailer);
 }
 
-void open_payload() {
-  open_payload_block(payload_block, payload_block_size);
+bool payload_input_left() {
+  if (payload_input.pos < payload_input.size) return true;
+  return payload_input_refill != nullptr && payload_input_refill();
+}
+
+std::uint64_t payload_input_position() {
+  return payload_input_base + payload_input.pos;
+}
+
+void fatal_payload_input_error() {
+  if (payload_read_error != 0 && payload_read_failure != nullptr) payload_read_failure();
+  fatal_decode_error();
 }
 
 std::uint64_t payload_content_size() {
@@ -52,7 +77,7 @@ void read_payload(void* destination, std::uint64_t count) {
     }
     // The decoder may still hold output when it last filled the window, even after all input is
     // consumed.
-    if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
+    if (!payload_input_left() && !window_filled) fatal_payload_input_error();
     payload_window.size = payload_window_size;
     payload_window.pos = 0;
     const std::size_t result =
@@ -60,7 +85,7 @@ void read_payload(void* destination, std::uint64_t count) {
     window_filled = payload_window.pos == payload_window_size;
     if (ZSTD_isError(result)) fatal_decode_error();
     payload_frame_ended = result == 0;
-    payload_input_used = payload_input.pos;
+    payload_input_used = payload_input_position();
     payload_window.size = payload_window.pos;
     payload_window.pos = 0;
   }
@@ -77,7 +102,7 @@ void finish_payload() {
       if (payload_window.size != 0) fatal_decode_error();
       continue;
     }
-    if (payload_input.pos >= payload_input.size && !window_filled) fatal_decode_error();
+    if (!payload_input_left() && !window_filled) fatal_payload_input_error();
     payload_window.size = payload_window_size;
     payload_window.pos = 0;
     const std::size_t result =
@@ -85,12 +110,12 @@ void finish_payload() {
     if (ZSTD_isError(result) || payload_window.pos != 0) fatal_decode_error();
     window_filled = false;
     payload_frame_ended = result == 0;
-    payload_input_used = payload_input.pos;
+    payload_input_used = payload_input_position();
     payload_window.size = 0;
   }
   // Then exactly the block's trailer: a 0 byte and the leading length, the bytes before it.
-  const auto* rest = static_cast<const unsigned char*>(payload_input.src) + payload_input_used;
-  if (payload_input.size - payload_input_used != 9 || rest[0] != 0) fatal_decode_error();
+  const unsigned char* rest = payload_trailer;
+  if (payload_input_total - payload_input_used != 9 || rest[0] != 0) fatal_decode_error();
   std::uint64_t leading_length = 0;
   for (int i = 8; i >= 1; --i) leading_length = (leading_length << 8) | rest[i];
   if (leading_length != 3 + payload_input_used + 1) fatal_decode_error();
@@ -99,6 +124,9 @@ void finish_payload() {
 void close_payload() {
   ZSTD_freeDCtx(payload_context);
   std::free(payload_window.dst);
+  if (payload_input_close != nullptr) payload_input_close();
+  payload_input_refill = nullptr;
+  payload_input_close = nullptr;
   // A stream may be opened again (a kept directory checked, then unpacked), and closed twice.
   payload_context = nullptr;
   payload_window = ZSTD_outBuffer{};

@@ -134,7 +134,8 @@ expect_refusal() {  # the text expected on standard error, then the options
   expect_exit 2 "$tool" build "$@"
   grep -qF -- "$text" "$work/out" || { echo "FAIL: no '$text' from onefile build $*"; cat "$work/out"; exit 1; }
   [ ! -e "$work/x.exe" ] || { echo "FAIL: a refused build wrote its output: $*"; exit 1; }
-  [ -z "$(find "$work" -maxdepth 2 -name '*.tmp')" ] || { echo "FAIL: a temporary file stayed: $*"; exit 1; }
+  [ -z "$(find "$work" -maxdepth 2 -name '*.tmp' -o -name '*.block*')" ] \
+    || { echo "FAIL: a temporary file stayed: $*"; exit 1; }
 }
 expect_refusal "is not a Windows DLL" --main "$source_dir/README.md" -o "$work/x.exe"
 expect_refusal "is a program, not a DLL" --main "$launchers/argument_probe.exe" -o "$work/x.exe"
@@ -222,6 +223,15 @@ expect_refusal "can't write '$work': it is a directory" --main "$demo_main" -o "
 if [ "$(id -u)" -ne 0 ]; then  # root writes anywhere
   expect_refusal "can't write '$work/read_only/x.exe'" --main "$demo_main" -o "$work/read_only/x.exe"
 fi
+# What no Windows could hold is refused before anything is read: here files (sparse) that add up
+# to more than NTFS's largest file.
+mkdir "$work/huge"
+if truncate -s 15T "$work/huge/f1" 2>/dev/null; then
+  for i in $(seq 2 18); do truncate -s 15T "$work/huge/f$i"; done
+  expect_refusal "the payload (270.00 TiB) could make a launcher larger than the largest file" \
+    --run f1 --dir "$work/huge" -o "$work/x.exe"
+fi
+rm -rf "$work/huge"
 # An older launcher at the output path stays as it is when a build fails.
 printf 'older\n' >"$work/older.exe"
 expect_exit 2 "$tool" build --icon "$source_dir/README.md" --main "$demo_main" -o "$work/older.exe"
@@ -308,4 +318,47 @@ expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\commanded-record' "$wine_
 expect_refusal "stubs/onefile_run.dll' (exit status 3): no key" \
   --run argument_probe.exe --file "$launchers/argument_probe.exe" \
   --sign-command "echo no key; exit 3;" -o "$work/x.exe"
+
+# A payload after the image (the tool's threshold lowered to 0): the settings say where, the
+# signature covers it, the launcher reads it from its file, and a changed byte there breaks both.
+head -c 3000000 /dev/urandom >"$work/noise.bin"  # more than one 1 MiB read
+ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE=0 "$bin_dir/onefile-build" --run argument_probe.exe \
+  --file "$launchers/argument_probe.exe" --file "$work/noise.bin" --console --level 1 \
+  --target-spec '{TEMP}\onefile-outside' \
+  --sign "$work/signer.p12" --sign-password-file "$work/password" -o "$work/Outside.exe" >/dev/null 2>&1
+python3 - "$work/Outside.exe" <<'PY'
+import struct, sys
+image = open(sys.argv[1], 'rb').read()
+nt = struct.unpack_from('<I', image, 0x3C)[0]
+count = struct.unpack_from('<H', image, nt + 6)[0]
+table = nt + 24 + struct.unpack_from('<H', image, nt + 20)[0]
+sections = [struct.unpack_from('<8s8xII', image, table + 40 * i) for i in range(count)]
+name, raw_size, raw_offset = [s for s in sections if s[0].startswith(b'.onefile')][0]
+flags, = struct.unpack_from('<I', image, raw_offset + 20)
+offset, size = struct.unpack_from('<QQ', image, raw_offset + 112)
+end = max(o + r for _, r, o in sections)
+assert flags & 2 and offset == end and image[offset:offset + 3] == b'JIV', (flags, offset, end)
+assert raw_size < 64 * 1024 and size > 3000000, (raw_size, size)
+PY
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Outside.exe" >"$work/out" 2>&1 \
+  || { echo "FAIL: the launcher with its payload after the image does not verify"; cat "$work/out"; exit 1; }
+expect_exit 7 env ONEFILE_TEST_RECORD='C:\windows\temp\outside-record' "$wine_run" "$work/Outside.exe"
+# A read that fails after the directory was made: the message, and no directory left.
+expect_exit 2 env ONEFILE_TEST_PAYLOAD_READ_FAILS_AT=2000000 "$wine_run" "$work/Outside.exe"
+grep -q "Error, couldn't read attached data. (\[Error 1117\]" "$work/out" \
+  || { echo "FAIL: no read error"; cat "$work/out"; exit 1; }
+[ -z "$(find "$build_dir/wineprefix/drive_c" -maxdepth 5 -name 'onefile-outside*')" ] \
+  || { echo "FAIL: a failed read left its directory"; exit 1; }
+python3 - "$work/Outside.exe" <<'PY'
+import sys
+image = bytearray(open(sys.argv[1], 'rb').read())
+block = image.rfind(b'JIV\x28\xb5\x2f\xfd')
+image[block + 2500000] ^= 0x20
+open(sys.argv[1], 'wb').write(image)
+PY
+if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/Outside.exe" >"$work/out" 2>&1; then
+  echo "FAIL: a changed byte after the image still verifies"; exit 1
+fi
+expect_exit 2 "$wine_run" "$work/Outside.exe"
+grep -q "Error, couldn't decode attached data." "$work/out" || { echo "FAIL: no decode error"; cat "$work/out"; exit 1; }
 echo "both ways build working launchers; the tool refuses bad input, runs programs and signs"

@@ -19,6 +19,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
 #include <zstd.h>
 
+#include "payload/attached_section.h"
 #include "tests/reliability/launch_support.h"
 #include "tests/support/process.h"
 
@@ -212,7 +213,9 @@ std::uint64_t read_le64(const std::string& bytes, std::size_t at) {
 // the header holds the block's offset and, beside it, its size.
 block_location locate_block(const std::string& image) {
   block_location where;
-  const std::size_t header = image.find(std::string("onefile\0\1\0\0\0\x80\0\0\0", 16));
+  std::string magic("onefile\0\0\0\0\0\x80\0\0\0", 16);
+  magic[8] = static_cast<char>(attached_format_version);
+  const std::size_t header = image.find(magic);
   if (header == std::string::npos) return where;
   where.start = header + read_le64(image, header + 112);
   where.length_field = header + 120;

@@ -22,8 +22,13 @@ Bytes written_section() {
   settings.texts[text_version] = u"1.2.3.4";
   settings.keep = attached_keep::verified;
   settings.error_dialog = false;
-  // No entries: the block holds the end marker alone.
-  return onefile_tool::attached_section(settings, {}, {3, 1});
+  // No entries: the listing holds the end marker alone; a stand-in block follows in the section.
+  Bytes section = onefile_tool::attached_section_head(settings, {});
+  const std::size_t block_offset = section.size();
+  for (const char byte : std::string("JIV and the rest of a block")) section.push_back(byte);
+  for (int i = 0; i < 8; ++i) section[112 + i] = static_cast<std::uint8_t>(block_offset >> (8 * i));
+  section[120] = static_cast<std::uint8_t>(section.size() - block_offset);
+  return section;
 }
 
 std::u16string text_of(const Bytes& section, const attached_layout& layout, attached_text text) {
@@ -52,6 +57,23 @@ TEST(AttachedSection, WhatTheToolWritesTheLauncherReadsBack) {
   EXPECT_EQ(std::memcmp(section.data() + layout.payload_offset, "JIV", 3), 0);
   EXPECT_EQ(layout.payload_offset + layout.payload_size, section.size());
   EXPECT_EQ(layout.listing_size, 2u);  // the end marker
+  EXPECT_FALSE(layout.payload_in_file);
+}
+
+// A block in the launcher's file lies beyond the section: its place is taken as it is (64-bit),
+// and checked only against the file when it is opened; an end past 2^64 is refused.
+TEST(AttachedSection, ABlockInTheFileLiesBeyondTheSection) {
+  Bytes section = written_section();
+  put_le(section, 20, attached_flag_payload_in_file, 4);
+  put_le(section, 112, 0x1'0000'0200, 8);
+  put_le(section, 120, 10ull << 30, 8);
+  attached_layout layout{};
+  ASSERT_TRUE(parse_attached_section(section.data(), section.size(), &layout));
+  EXPECT_TRUE(layout.payload_in_file);
+  EXPECT_EQ(layout.payload_offset, 0x1'0000'0200u);
+  EXPECT_EQ(layout.payload_size, 10ull << 30);
+  put_le(section, 120, ~std::uint64_t{0} - 0x100, 8);
+  EXPECT_FALSE(parse_attached_section(section.data(), section.size(), &layout));
 }
 
 TEST(AttachedSection, EveryDamageIsRefused) {
@@ -69,7 +91,7 @@ TEST(AttachedSection, EveryDamageIsRefused) {
       {"another format version", [](Bytes& s) { put_le(s, 8, attached_format_version + 1, 4); }},
       {"another header size", [](Bytes& s) { put_le(s, 12, 120, 4); }},
       {"an unknown keep mode", [](Bytes& s) { put_le(s, 16, 3, 4); }},
-      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 2, 4); }},
+      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 4, 4); }},
       {"a text at an odd offset", [](Bytes& s) { put_le(s, 24, 129, 4); }},
       {"a text past the end", [](Bytes& s) { put_le(s, 28, 0xFFFFFFFF, 4); }},
       {"a text without its 0 unit", [&](Bytes& s) { put_le(s, 28 + 8, 1, 4); }},

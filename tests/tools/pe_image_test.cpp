@@ -58,6 +58,35 @@ TEST_F(PeImage, ChecksumAgreesWithTheLinkers) {
   EXPECT_EQ(onefile_pe::pe_checksum(stub_, field), get32(stub_, field));
 }
 
+// A last section too large for memory: the caller writes its bytes after write()'s output and
+// sums the checksum in pieces (of any length), and the file is the one a whole section makes.
+TEST_F(PeImage, AStreamedLastSectionMakesTheSameFile) {
+  std::vector<std::uint8_t> data(5001);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 3);
+  Image whole = Image::read(stub_);
+  whole.add_section(".big", data, onefile_pe::kSectionReadOnlyData);
+  const std::vector<std::uint8_t> expected = whole.write();
+  Image streamed = Image::read(stub_);
+  streamed.add_section(".big", {data.begin(), data.begin() + 101}, onefile_pe::kSectionReadOnlyData,
+                       data.size() - 101);
+  EXPECT_EQ(streamed.size_of_image_with(0), whole.size_of_image_with(0));
+  std::vector<std::uint8_t> file;
+  try {
+    file = streamed.write();
+  } catch (const PeError& error) {  // data after the sections (a symbol table) can't follow them
+    EXPECT_NE(std::string(error.what()).find("can't be streamed"), std::string::npos);
+    return;
+  }
+  file.insert(file.end(), data.begin() + 101, data.end());
+  file.resize(streamed.streamed_end(), 0);
+  onefile_pe::PeChecksum checksum;
+  for (std::size_t at = 0; at < file.size(); at += 333) {
+    checksum.add({file.data() + at, std::min<std::size_t>(333, file.size() - at)});
+  }
+  put32(file, streamed.checksum_offset(), checksum.finish());
+  EXPECT_EQ(file, expected);
+}
+
 // A signed stub's certificate table is dropped; the symbol table after the sections moves along.
 TEST_F(PeImage, FinishedImageReadsBackAndObjdumpAcceptsIt) {
   std::vector<std::uint8_t> unsigned_stub = stub_;  // signing tools pad to 8 bytes first

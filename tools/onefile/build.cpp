@@ -1,10 +1,13 @@
 #include "onefile/build.h"
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -21,7 +24,9 @@
 #include "onefile/target_spec_check.h"
 #include "pack/error.h"
 #include "pack/names.h"
+#include "pack/block_writer.h"
 #include "pack/platform.h"
+#include "pack/progress.h"
 #include "pack/utf.h"
 #include "pe/resources.h"
 
@@ -230,6 +235,55 @@ void warn_about_pitfalls(const BuildOptions& options) {
   }
 }
 
+// Blocks above this size go after the image; ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE lowers it, so
+// that tests can place a small payload there.
+std::uint64_t payload_outside_threshold() {
+  const char* value = std::getenv("ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE");
+  if (value == nullptr || *value < '0' || *value > '9') return default_payload_outside_above;
+  return std::strtoull(value, nullptr, 10);
+}
+
+// "1.86 GiB", "270.00 TiB".
+std::string binary_size(std::uint64_t bytes) {
+  char text[32];
+  const double tebibyte = 1024.0 * 1024 * 1024 * 1024;
+  if (bytes >= tebibyte) {
+    std::snprintf(text, sizeof text, "%.2f TiB", static_cast<double>(bytes) / tebibyte);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1 << 30));
+  }
+  return text;
+}
+
+// Before anything is compressed: the sizes that no launcher can hold. The image always holds the
+// listing, which Windows' loader must map; the whole file, with the block at its largest, must
+// fit in a file that Windows can keep.
+void refuse_what_no_windows_loads(const LauncherParts& parts,
+                                  const std::vector<onefile_pack::Entry>& entries) {
+  std::uint64_t content = 2;
+  for (const onefile_pack::Entry& entry : entries) {
+    const std::uint64_t fields = 2 * (entry.name.size() + 1) + 8;
+    if (entry.size > UINT64_MAX - fields || content > UINT64_MAX - fields - entry.size) {
+      throw BuildError("the payload's files add up to more bytes than a 64-bit size can count");
+    }
+    content += fields + entry.size;
+  }
+  const std::uint64_t image = estimated_image_size(parts, parts.section_head.size());
+  if (image > loader_image_size_limit) {
+    throw BuildError("the listing of " + std::to_string(entries.size()) +
+                     " files makes an image of " + binary_size(image) +
+                     ", more than the 1.86 GiB (0x77000000 bytes) that Windows loads");
+  }
+  // NTFS's largest file (Windows 8 and later: 256 TiB less 64 KiB); zstd's bound for the frame.
+  constexpr std::uint64_t largest_file = (std::uint64_t{1} << 48) - 0x10000;
+  const std::size_t bound = ZSTD_compressBound(static_cast<std::size_t>(content));
+  if (ZSTD_isError(bound) || content > largest_file || bound > largest_file - image - 4096) {
+    throw BuildError(
+        "the payload (" + binary_size(content) +
+        ") could make a launcher larger than the largest file Windows keeps (256 TiB)");
+  }
+}
+
 }  // namespace
 
 void build_launcher(const BuildOptions& given) {
@@ -285,28 +339,36 @@ void build_launcher(const BuildOptions& given) {
   }
 
   if (signer) signer->sign_entries(entries);
+  LauncherParts parts;
+  parts.stub = std::move(stub);
+  parts.console = options.console;
+  parts.resources = std::move(resources);
+  parts.section_head = attached_section_head(settings, entries);
+  parts.outside_above = payload_outside_threshold();
+  refuse_what_no_windows_loads(parts, entries);
+
   const int threads = options.threads > 0
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  std::vector<std::uint8_t> launcher =
-      finished_launcher(std::move(stub), options.console, std::move(resources),
-                        attached_section(settings, entries, {options.level, threads}));
+  // The block goes straight into the launcher as it is made: never held in memory whole.
+  const fs::path launcher_path = signer ? work->path() / "unsigned.exe" : pending->temporary();
+  LauncherWriter writer(parts, launcher_path);
+  onefile_pack::progress_program = "onefile build";
+  onefile_pack::stream_payload_block(
+      entries, {options.level, threads},
+      [&writer](const void* data, std::size_t size) { writer.add_block_bytes(data, size); });
+  writer.finish();
   if (signer) {
-    const fs::path unsigned_launcher = work->path() / "unsigned.exe";
-    PendingOutput unsigned_output(unsigned_launcher);
-    unsigned_output.write(launcher);
-    unsigned_output.commit();
     const std::u8string file_name = output.filename().u8string();
     const fs::path signed_launcher = signer->signed_copy(
-        unsigned_launcher, std::string(file_name.begin(), file_name.end()), display_path(output));
-    launcher = read_input_file(signed_launcher, "the signed launcher");
+        launcher_path, std::string(file_name.begin(), file_name.end()), display_path(output));
+    pending->copy_from(signed_launcher);
   }
-  pending->write(launcher);
   pending->commit();
   std::error_code error;
   const std::uintmax_t size = fs::file_size(output, error);
   std::printf("onefile: wrote %s (%ju bytes)\n", display_path(output).c_str(),
-              static_cast<std::uintmax_t>(error ? launcher.size() : size));
+              static_cast<std::uintmax_t>(error ? 0 : size));
 }
 
 }  // namespace onefile_tool

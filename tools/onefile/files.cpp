@@ -212,6 +212,31 @@ void PendingOutput::write(const std::vector<std::uint8_t>& bytes) {
   }
 }
 
+void PendingOutput::copy_from(const fs::path& source) {
+  std::FILE* in = onefile_pack::open_file(source, "rb");
+  if (in == nullptr) {
+    throw BuildError("can't read the signed launcher '" + onefile_pack::display_path(source) +
+                     "': " + std::generic_category().message(errno));
+  }
+  std::FILE* out = onefile_pack::open_file(temporary_, "wb");
+  if (out == nullptr) {
+    const int open_error = errno;
+    std::fclose(in);
+    fail(output_, std::generic_category().message(open_error));
+  }
+  std::vector<char> buffer(1 << 20);
+  bool written = true;
+  for (std::size_t got; written && (got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;) {
+    written = std::fwrite(buffer.data(), 1, got, out) == got;
+  }
+  const int copy_error = errno;
+  const bool read_failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (std::fclose(out) != 0 || !written || read_failed) {
+    fail(output_, std::generic_category().message(copy_error));
+  }
+}
+
 void PendingOutput::commit() {
 #ifdef _WIN32
   // The file is complete and closed; replacing an older launcher is one rename.

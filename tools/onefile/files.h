@@ -28,6 +28,8 @@ class PendingOutput {
 
   const std::filesystem::path& temporary() const { return temporary_; }
   void write(const std::vector<std::uint8_t>& bytes);
+  // Makes the temporary a copy of source, in pieces: a launcher may be gigabytes long.
+  void copy_from(const std::filesystem::path& source);
   // Gives the temporary file the output's name, replacing what is there.
   void commit();
 

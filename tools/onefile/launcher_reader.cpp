@@ -246,7 +246,8 @@ void read_version_record(std::span<const std::uint8_t> rsrc, std::uint32_t rva,
   }
 }
 
-void read_attached_section(std::span<const std::uint8_t> section, LauncherContents& contents) {
+void read_attached_section(std::span<const std::uint8_t> section,
+                           std::span<const std::uint8_t> file, LauncherContents& contents) {
   attached_layout layout{};
   if (!parse_attached_section(section.data(), section.size(), &layout)) {
     throw InspectError("its settings are damaged or of another format version");
@@ -283,8 +284,14 @@ void read_attached_section(std::span<const std::uint8_t> section, LauncherConten
   }
   if (at != listing.size()) throw InspectError("its entry listing is damaged");
 
+  // A large payload lies after the image, in the file; the settings' check covered only the
+  // section, so its place is checked here.
+  if (layout.payload_in_file && (layout.payload_offset > file.size() ||
+                                 layout.payload_size > file.size() - layout.payload_offset)) {
+    throw InspectError("its payload, after the image, is cut short");
+  }
   const std::span<const std::uint8_t> block =
-      section.subspan(layout.payload_offset, layout.payload_size);
+      (layout.payload_in_file ? file : section).subspan(layout.payload_offset, layout.payload_size);
   contents.payload_size = block.size();
   onefile_pack::Sha256 digest;
   digest.add(block.data(), block.size());
@@ -303,7 +310,7 @@ LauncherContents read_launcher(std::vector<std::uint8_t> file) {
   const auto section =
       image.section_data(std::string_view(attached_section_name, sizeof attached_section_name));
   if (!section) throw InspectError("it is no launcher made by onefile build (no settings)");
-  read_attached_section(*section, contents);
+  read_attached_section(*section, image.file_bytes(), contents);
   const auto rsrc = image.section_data(".rsrc");
   const auto rsrc_rva = image.section_address(".rsrc");
   if (rsrc && rsrc_rva) read_version_record(*rsrc, *rsrc_rva, contents);

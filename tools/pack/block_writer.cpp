@@ -68,10 +68,22 @@ class BlockFile final : public BlockOutput {
     }
   }
 
-
  private:
   fs::path path_;
   File file_;
+};
+
+class BlockToSink final : public BlockOutput {
+ public:
+  explicit BlockToSink(const BlockSink& sink) : sink_(sink) {}
+
+  void write(const void* data, std::size_t size) override {
+    sink_(data, size);
+    length_ += size;
+  }
+
+ private:
+  const BlockSink& sink_;
 };
 
 class BlockInMemory final : public BlockOutput {
@@ -107,6 +119,7 @@ void add_file_data(const Entry& entry, std::vector<unsigned char>& buffer, Frame
     left -= got;
   }
   if (left != 0) throw PackError(entry.origin + ": the file shrank while it was packed");
+  progress.file_done();
 }
 
 void write_block(BlockOutput& block, const std::vector<Entry>& entries,
@@ -116,7 +129,7 @@ void write_block(BlockOutput& block, const std::vector<Entry>& entries,
   std::uint64_t file_bytes = 0;
   for (const Entry& entry : entries) file_bytes += entry.size;
   const std::uint64_t content_bytes = entry_list_size(entries);
-  Progress progress(file_bytes, content_bytes);
+  Progress progress(entries.size(), file_bytes, content_bytes);
   FrameEncoder frame(
       {settings.level, settings.threads, content_bytes},
       [&block](const unsigned char* data, std::size_t size) { block.write(data, size); },
@@ -173,6 +186,13 @@ std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>
     fs::remove(partial, ignored);
     throw;
   }
+}
+
+std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings, const BlockSink& sink) {
+  BlockToSink block(sink);
+  write_block(block, entries, settings);
+  return block.length();
 }
 
 std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,

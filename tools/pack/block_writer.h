@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ std::string entry_listing(const std::vector<Entry>& entries);
 std::uint64_t write_payload_block(const std::filesystem::path& path,
                                   const std::vector<Entry>& entries,
                                   const CompressionSettings& settings);
+
+// The same block handed to sink in order, as it is made; the memory it takes does not grow with
+// the payload. Returns its length.
+using BlockSink = std::function<void(const void* data, std::size_t size)>;
+std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
+                                   const CompressionSettings& settings, const BlockSink& sink);
 
 // The same block appended to out (a launcher's attached section); returns its length.
 std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,

@@ -212,11 +212,14 @@ std::uint32_t Image::next_virtual_address() const {
 }
 
 std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t> data,
-                                 std::uint32_t characteristics) {
+                                 std::uint32_t characteristics, std::uint64_t streamed_size) {
   if (name.empty() || name.size() > 8) {
     throw PeError("section name \"" + std::string(name) + "\" must have 1 to 8 bytes");
   }
   if (data.empty()) throw PeError("section " + std::string(name) + " would be empty");
+  if (!sections_.empty() && sections_.back().streamed_size != 0) {
+    throw PeError("section " + std::string(name) + " can't follow a section with streamed bytes");
+  }
   // The new header must fit between the section table and the first section's data.
   const std::size_t table =
       optional_offset_ + get16(bytes_, nt_offset_ + 4 + kCoffSizeOfOptionalHeader);
@@ -230,13 +233,16 @@ std::uint32_t Image::add_section(std::string_view name, std::vector<std::uint8_t
                   hex(size_of_headers_) + ", " + std::to_string(sections_.size()) + " sections)");
   }
   const std::uint64_t address = next_virtual_address();
-  const std::uint64_t raw_size = align_up(data.size(), file_alignment_);
-  if (address + align_up(data.size(), section_alignment_) > 0xFFFFFFFFu || raw_size > 0xFFFFFFFFu) {
+  const std::uint64_t content_size = data.size() + streamed_size;
+  const std::uint64_t raw_size = align_up(content_size, file_alignment_);
+  if (address + align_up(content_size, section_alignment_) > 0xFFFFFFFFu ||
+      raw_size > 0xFFFFFFFFu) {
     throw PeError("section " + std::string(name) + " does not fit in a 4 GiB image");
   }
   Section section;
   section.name = std::string(name);
-  section.virtual_size = static_cast<std::uint32_t>(data.size());
+  section.virtual_size = static_cast<std::uint32_t>(content_size);
+  section.streamed_size = streamed_size;
   section.virtual_address = static_cast<std::uint32_t>(address);
   section.raw_size = static_cast<std::uint32_t>(raw_size);
   section.characteristics = characteristics;
@@ -337,10 +343,12 @@ std::vector<std::uint8_t> Image::write() const {
   }
   std::size_t total = kept_end + (input_end_ - input_sections_end);
   for (const Section& section : sections_) {
-    if (section.added) total += file_alignment_ + section.raw_size;
+    if (section.added) {
+      total += file_alignment_ + (section.streamed_size ? section.data.size() : section.raw_size);
+    }
   }
   std::vector<std::uint8_t> out;
-  out.reserve(total);  // one allocation: a payload section may be hundreds of MiB
+  out.reserve(total);  // one allocation
   out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept_end));
   std::vector<std::uint32_t> raw_offsets;
   for (const Section& section : sections_) {
@@ -349,12 +357,19 @@ std::vector<std::uint8_t> Image::write() const {
     out.resize(align_up(out.size(), file_alignment_), 0);
     raw_offsets.back() = static_cast<std::uint32_t>(out.size());
     out.insert(out.end(), section.data.begin(), section.data.end());
-    out.resize(raw_offsets.back() + std::size_t{section.raw_size}, 0);
+    if (section.streamed_size == 0)
+      out.resize(raw_offsets.back() + std::size_t{section.raw_size}, 0);
+  }
+  const bool streamed = sections_.back().streamed_size != 0;
+  if (streamed && input_end_ != input_sections_end) {
+    throw PeError("the image has data after its sections, so its last section can't be streamed");
   }
   const std::size_t overlay_start = out.size();
   out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(input_sections_end),
              in.begin() + static_cast<std::ptrdiff_t>(input_end_));
-  if (out.size() > 0xFFFFFFFFu) throw PeError("the image would exceed 4 GiB");
+  if (out.size() + sections_.back().streamed_size > 0xFFFFFFFFu) {
+    throw PeError("the image would exceed 4 GiB");
+  }
 
   // The section table: input headers kept as they were, new ones filled in, stale slots zeroed.
   const std::size_t slots = std::max(input_count, sections_.size());
@@ -395,8 +410,61 @@ std::vector<std::uint8_t> Image::write() const {
     put32(out, optional_offset_ + kOptDataDirectories + 8 * cleared + 4, 0);
   }
   const std::size_t checksum = optional_offset_ + kOptCheckSum;
-  put32(out, checksum, pe_checksum(out, checksum));
+  put32(out, checksum, streamed ? 0 : pe_checksum(out, checksum));
   return out;
+}
+
+std::uint64_t Image::streamed_end() const {
+  std::uint64_t end = size_of_headers_;
+  for (const Section& section : sections_) {
+    if (section.raw_size == 0) continue;
+    end = section.added ? align_up(end, file_alignment_) + section.raw_size
+                        : std::max<std::uint64_t>(end, section.raw_offset + section.raw_size);
+  }
+  return end;
+}
+
+std::uint64_t Image::size_of_image_with(std::uint64_t section_size) const {
+  return next_virtual_address() + align_up(section_size, section_alignment_);
+}
+
+std::size_t Image::checksum_offset() const {
+  return optional_offset_ + kOptCheckSum;
+}
+
+void PeChecksum::add(std::span<const std::uint8_t> bytes) {
+  std::size_t at = 0;
+  if (odd_byte_ >= 0 && !bytes.empty()) {
+    sum_ += static_cast<std::uint32_t>(odd_byte_) | std::uint32_t{bytes[0]} << 8;
+    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+    odd_byte_ = -1;
+    at = 1;
+  }
+  for (; at + 1 < bytes.size(); at += 2) {
+    sum_ += bytes[at] | std::uint32_t{bytes[at + 1]} << 8;
+    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+  }
+  if (at < bytes.size()) odd_byte_ = bytes[at];
+  length_ += bytes.size();
+}
+
+void PeChecksum::add(const PeChecksum& following) {
+  if (odd_byte_ >= 0) throw PeError("a checksum's pieces must be joined at an even offset");
+  sum_ += following.sum_;
+  sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+  length_ += following.length_;
+  odd_byte_ = following.odd_byte_;
+}
+
+// A last odd byte counts as a word of its own; the length is taken modulo 2^32, as the 32-bit
+// field holds it.
+std::uint32_t PeChecksum::finish() const {
+  std::uint32_t sum = sum_;
+  if (odd_byte_ >= 0) {
+    sum += static_cast<std::uint32_t>(odd_byte_);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return sum + static_cast<std::uint32_t>(length_);
 }
 
 // The algorithm of imagehlp's CheckSumMappedFile: the file summed as 16-bit little-endian words

@@ -68,9 +68,11 @@ class Image {
   std::uint16_t dll_characteristics() const;
 
   // Appends a section after the last one (raw data at the file alignment, virtual address at the
-  // section alignment) and returns its RVA. The name has at most 8 bytes.
+  // section alignment) and returns its RVA. The name has at most 8 bytes. A section whose data
+  // is too large to hold in memory has streamed_size more bytes after data, which the caller
+  // writes itself after write()'s output (see write()); only the last section may have them.
   std::uint32_t add_section(std::string_view name, std::vector<std::uint8_t> data,
-                            std::uint32_t characteristics);
+                            std::uint32_t characteristics, std::uint64_t streamed_size = 0);
 
   // The initialised bytes of the first section of that name (its virtual size, or its raw size
   // when that is smaller), or nothing when there is none.
@@ -88,8 +90,19 @@ class Image {
 
   // The finished image: section table, NumberOfSections, SizeOfImage, SizeOfInitializedData,
   // the resource directory, no certificate table (a signature of the input is no longer valid),
-  // no bound imports, and the CheckSum, all consistent. Deterministic.
+  // no bound imports, and the CheckSum, all consistent. Deterministic. When the last section has
+  // streamed bytes, the output ends where they begin, its CheckSum is 0, and the caller writes
+  // them, then zeros to streamed_end(), and sets the CheckSum (PeChecksum) at checksum_offset().
   std::vector<std::uint8_t> write() const;
+  // The SizeOfImage that the image would have with a section of that many bytes appended.
+  std::uint64_t size_of_image_with(std::uint64_t section_size) const;
+  // Where the last section's raw data ends in the written file.
+  std::uint64_t streamed_end() const;
+  std::size_t checksum_offset() const;
+  std::uint32_t file_alignment() const { return file_alignment_; }
+
+  // The file as read (for data outside the sections, such as a payload after the image).
+  std::span<const std::uint8_t> file_bytes() const { return bytes_; }
 
   // Names of the sections in table order (for tests and diagnostics).
   std::vector<std::string> section_names() const;
@@ -105,6 +118,7 @@ class Image {
     std::size_t header_offset = 0;  // where its 40-byte header was in the input
     bool added = false;             // its bytes are in `data`, not in the input
     std::vector<std::uint8_t> data;
+    std::uint64_t streamed_size = 0;  // bytes after `data` that the caller writes
   };
 
   Image() = default;
@@ -126,5 +140,20 @@ class Image {
 // The optional header's CheckSum of a whole file: 16-bit one's-complement-style sum with carries
 // folded in, the CheckSum field itself counted as zero, plus the file length.
 std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset);
+
+// The same sum over a file given in pieces, in order, its CheckSum field as zeros.
+class PeChecksum {
+ public:
+  void add(std::span<const std::uint8_t> bytes);
+  // Adds the sum of bytes that follow these ones, summed apart: the sum is a one's-complement
+  // sum, so the order does not matter. These ones' length must be even.
+  void add(const PeChecksum& following);
+  std::uint32_t finish() const;
+
+ private:
+  std::uint32_t sum_ = 0;
+  std::uint64_t length_ = 0;
+  int odd_byte_ = -1;  // the first byte of a word that the next piece completes
+};
 
 }  // namespace onefile_pe

@@ -82,6 +82,16 @@ if command -v x86_64-w64-mingw32-windres >/dev/null; then
   done
 fi
 
+# A payload after the image (the threshold lowered to 0) is the same from both tools too.
+export ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE=0
+"$linux_tool" build --main "$launchers/record_main.dll" --dir "$work/app" --threads 1 \
+  -o "$work/linux/outside.exe" >/dev/null
+"$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
+  --dir "$(windows "$work/app")" --threads 3 -o "$(windows "$work/windows/outside.exe")" >/dev/null
+unset ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE
+cmp "$work/linux/outside.exe" "$work/windows/outside.exe" \
+  || { echo "FAIL: a payload after the image differs between Linux and Windows"; exit 1; }
+
 # The Windows tool replaces an older launcher and leaves nothing beside it.
 "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
   --file "$(windows "$work/app/a.txt")" --threads 1 -o "$(windows "$work/windows/case1.exe")" \
