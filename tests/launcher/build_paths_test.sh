@@ -229,7 +229,7 @@ mkdir "$work/huge"
 if truncate -s 15T "$work/huge/f1" 2>/dev/null; then
   for i in $(seq 2 18); do truncate -s 15T "$work/huge/f$i"; done
   expect_refusal "the payload (270.00 TiB) could make a launcher larger than the largest file" \
-    --run f1 --dir "$work/huge" -o "$work/x.exe"
+    --run argument_probe.exe --file "$launchers/argument_probe.exe" --dir "$work/huge" -o "$work/x.exe"
 fi
 rm -rf "$work/huge"
 # An older launcher at the output path stays as it is when a build fails.

@@ -42,15 +42,33 @@ bool glob_matches(std::u16string_view pattern, std::u16string_view text) {
   return glob_matches(pattern.substr(1), text.substr(1));
 }
 
-// A finished launcher carries the attached section; an unreadable file counts as none.
+// A finished launcher has the attached section in its section table, which lies in the file's
+// headers (PE format: e_lfanew at 0x3C, then "PE\0\0", the file header and the optional header);
+// only those are read, since a launcher may be gigabytes long. An unreadable file counts as none.
 bool is_finished_launcher(const fs::path& file) {
+  std::vector<std::uint8_t> head;
   try {
-    const onefile_pe::Image image = onefile_pe::Image::read(read_input_file(file, "a launcher"));
-    return image.section_data(std::string_view(attached_section_name, sizeof attached_section_name))
-        .has_value();
+    head = read_input_file(file, "a launcher", 64 << 10);
   } catch (const std::exception&) {
     return false;
   }
+  const auto at = [&](std::size_t offset, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{head[offset + i]} << (8 * i);
+    return value;
+  };
+  if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
+  const std::size_t nt = at(0x3C, 4);
+  if (nt > head.size() || head.size() - nt < 24 || at(nt, 4) != 0x4550) return false;
+  const std::size_t count = at(nt + 6, 2);
+  const std::size_t table = nt + 24 + at(nt + 20, 2);
+  for (std::size_t i = 0; i < count && table + 40 * (i + 1) <= head.size(); ++i) {
+    if (std::equal(std::begin(attached_section_name), std::end(attached_section_name),
+                   head.begin() + static_cast<std::ptrdiff_t>(table + 40 * i))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string lower_ascii(std::string text) {

@@ -48,7 +48,8 @@ bool named_like_an_installer(std::string_view run_name) {
 std::string program_elevation_warning(const std::filesystem::path& program,
                                       const std::string& run_name,
                                       std::string_view launcher_manifest, bool own_manifest) {
-  const std::vector<std::uint8_t> bytes = read_input_file(program, "the program");
+  const std::vector<std::uint8_t> bytes =
+      read_input_file(program, "the program", pe_check_read_limit);
   onefile_pe::ProgramImage image;
   try {
     image = onefile_pe::read_program_image(bytes);

@@ -158,7 +158,8 @@ int register_for_interrupt(const fs::path& temporary) {
 
 }  // namespace
 
-std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::string& what) {
+std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::string& what,
+                                          std::uint64_t limit) {
   const auto fail = [&](const std::string& why) {
     return BuildError("can't read " + what + " '" + onefile_pack::display_path(path) + "': " + why);
   };
@@ -166,7 +167,11 @@ std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::strin
   if (file == nullptr) throw fail(std::generic_category().message(errno));
   std::vector<std::uint8_t> bytes;
   std::uint8_t buffer[1 << 16];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+  while (bytes.size() < limit) {
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, limit - bytes.size()));
+    const std::size_t got = std::fread(buffer, 1, wanted, file);
+    if (got == 0) break;
     bytes.insert(bytes.end(), buffer, buffer + got);
   }
   const int error = std::ferror(file) != 0 ? errno : 0;

@@ -13,9 +13,15 @@
 
 namespace onefile_tool {
 
-// The file's bytes; throws BuildError "can't read <what> '<path>': <reason>".
+// The file's bytes, or its first limit bytes; throws BuildError "can't read <what> '<path>':
+// <reason>".
 std::vector<std::uint8_t> read_input_file(const std::filesystem::path& path,
-                                          const std::string& what);
+                                          const std::string& what,
+                                          std::uint64_t limit = UINT64_MAX);
+
+// What the checks of a program or library read of it at most, so that the tool's memory stays
+// bounded whatever the payload holds; a PE file's headers, imports and resources lie far below.
+inline constexpr std::uint64_t pe_check_read_limit = 256u << 20;
 
 class PendingOutput {
  public:

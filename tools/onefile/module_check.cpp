@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "onefile/files.h"
 #include "pack/platform.h"
 
 namespace onefile_tool {
@@ -27,13 +28,14 @@ constexpr std::uint32_t delay_attributes_rva_based = 1;
 constexpr int certificate_directory = 4;
 
 // An unreadable file is empty: not a PE image. Opened through the packer's helper, which takes
-// paths of any length on Windows.
+// paths of any length on Windows; at most pe_check_read_limit bytes of it.
 std::string file_bytes(const fs::path& file) {
   std::string bytes;
   std::FILE* in = onefile_pack::open_file(file, "rb");
   if (in == nullptr) return bytes;
   char buffer[1 << 16];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+  for (std::size_t got; bytes.size() < pe_check_read_limit &&
+                        (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
     bytes.append(buffer, got);
   }
   std::fclose(in);

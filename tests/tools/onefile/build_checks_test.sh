@@ -65,7 +65,7 @@ assert block > 0
 flipped = bytearray(image); flipped[block + 40] ^= 1
 open(work + '/flipped.exe', 'wb').write(flipped)
 open(work + '/cut.exe', 'wb').write(image[:block + 40])
-settings = image.find(b'onefile\0\x01\0\0\0')
+settings = image.find(b'onefile\0\x02\0\0\0')
 assert settings > 0
 for name, at in (('listing', 104), ('settings', 111)):  # the listing size's low and high byte
     damaged = bytearray(image); damaged[settings + at] ^= 0xFF
