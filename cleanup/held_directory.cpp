@@ -9,6 +9,7 @@
 #include <winternl.h>
 
 #include "cleanup/cleanup.h"
+#include "launcher/made_once.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 
@@ -25,18 +26,17 @@ struct file_functions {
 };
 
 // From ntdll.dll, which every process has loaded; looked up once, by whichever thread comes first.
+void find_file_functions(file_functions& found) {
+  if (!find_ntdll_function(found.NtCreateFile, "NtCreateFile") ||
+      !find_ntdll_function(found.NtSetInformationFile, "NtSetInformationFile") ||
+      !find_ntdll_function(found.NtQueryInformationFile, "NtQueryInformationFile") ||
+      !find_ntdll_function(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
+    found.NtCreateFile = nullptr;
+  }
+}
+
 const file_functions& nt() {
-  static const file_functions functions = [] {
-    file_functions found;
-    if (!find_ntdll_function(found.NtCreateFile, "NtCreateFile") ||
-        !find_ntdll_function(found.NtSetInformationFile, "NtSetInformationFile") ||
-        !find_ntdll_function(found.NtQueryInformationFile, "NtQueryInformationFile") ||
-        !find_ntdll_function(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
-      found.NtCreateFile = nullptr;
-    }
-    return found;
-  }();
-  return functions;
+  return made_once<file_functions, find_file_functions>();
 }
 
 // The system's own form of an absolute path: "\??\C:\...", "\??\UNC\server\share\..." (and

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "launcher/made_once.h"
 #include "launcher/state.h"
 
 namespace {
@@ -93,9 +94,12 @@ void write_line(DWORD which) {
   }
 }
 
+void load_user32(HMODULE& module) {
+  module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 HMODULE user32() {
-  static HMODULE module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return module;
+  return made_once<HMODULE, load_user32>();
 }
 
 bool interactive_window_station() {

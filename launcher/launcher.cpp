@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <cwctype>
 
 #include <windows.h>
 #include <psapi.h>
@@ -25,23 +24,6 @@ void append_bounded(wchar_t* destination, std::size_t capacity, const wchar_t* t
 }
 
 }  // namespace
-
-bool parse_process_id(const wchar_t* text, std::int32_t* value) {
-  while (std::iswspace(*text)) ++text;
-  bool negative = false;
-  if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
-  if (*text < L'0' || *text > L'9') return false;
-  std::int64_t magnitude = 0;
-  for (; *text >= L'0' && *text <= L'9'; ++text) {
-    magnitude = magnitude * 10 + (*text - L'0');
-    if (magnitude > 2147483648LL) return false;
-  }
-  if (*text != L'\0') return false;
-  const std::int64_t number = negative ? -magnitude : magnitude;
-  if (number > INT32_MAX || number < INT32_MIN) return false;
-  *value = static_cast<std::int32_t>(number);
-  return true;
-}
 
 HANDLE(WINAPI* process_open)(DWORD access, BOOL inherit, DWORD process_id) = OpenProcess;
 
