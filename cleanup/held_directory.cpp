@@ -52,8 +52,12 @@ bool nt_path_form(const wchar_t* path, nt_path& form) {
   const bool unc = !device && path[0] == L'\\' && path[1] == L'\\';
   const wchar_t* prefix = unc ? L"\\??\\UNC" : L"\\??\\";
   const wchar_t* rest = device ? path + 4 : unc ? path + 1 : path;
-  const int length = std::swprintf(form.units, wide_path_capacity + 8, L"%ls%ls", prefix, rest);
-  if (length <= 0 || static_cast<std::size_t>(length) >= wide_path_capacity + 8) return false;
+  const std::size_t prefix_length = std::wcslen(prefix);
+  const std::size_t rest_length = std::wcslen(rest);
+  const std::size_t length = prefix_length + rest_length;
+  if (length == 0 || length >= wide_path_capacity + 8) return false;
+  std::wmemcpy(form.units, prefix, prefix_length);
+  std::wmemcpy(form.units + prefix_length, rest, rest_length + 1);
   form.length = static_cast<USHORT>(length);
   return true;
 }

@@ -145,7 +145,7 @@ void append_system_text(std::uint32_t code) {
 
 void append_system_error(std::uint32_t code) {
   char number[16];
-  std::snprintf(number, sizeof number, "%ld", static_cast<long>(static_cast<std::int32_t>(code)));
+  format_decimal(number, sizeof number, static_cast<std::int32_t>(code));
   append(" ([Error ");
   append(number);
   append("] ");

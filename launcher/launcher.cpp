@@ -80,12 +80,8 @@ void publish_parent_identity() {
   unset_env_var("VESKAR_ONEFILE_START");
   unset_env_var("VESKAR_ONEFILE_TIME_US");
   unset_env_var("VESKAR_ONEFILE_RANDOM");
-  char narrow_id[128];
-  std::snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(GetCurrentProcessId()));
   wchar_t wide_id[128];
-  std::size_t i = 0;
-  for (; narrow_id[i] != '\0'; ++i) wide_id[i] = static_cast<unsigned char>(narrow_id[i]);
-  wide_id[i] = L'\0';
+  format_decimal(wide_id, 128, static_cast<long>(GetCurrentProcessId()));
   set_env_var("VESKAR_ONEFILE_PARENT", wide_id);
 }
 
