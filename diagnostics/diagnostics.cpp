@@ -1,7 +1,6 @@
 #include "diagnostics/diagnostics.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>

@@ -1,7 +1,6 @@
 // Entry sequence and role decision.
 #include "launcher/launcher.h"
 
-#include <cstdio>
 #include <cwchar>
 
 #include <windows.h>

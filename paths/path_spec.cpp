@@ -3,7 +3,6 @@
 // inherits.
 // rand_s is declared only on request, before the runtime's headers.
 #define _CRT_RAND_S
-#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
