@@ -654,6 +654,26 @@ def small_rows(m, variants, libraries, low=None):
     return lines, targets
 
 
+# The prebuilt stubs beside their goals: every launcher carries the launcher stub, every --run
+# launcher the runner too.
+STUB_GOALS = (("launcher.exe", "launcher stub", 200 * 1024),
+              ("onefile_run.dll", "stock runner (`--run`)", 64 * 1024))
+
+
+def stub_size_rows():
+    """The stubs' sizes against their goals (bench/results/stub_size.md says what the bytes are)."""
+    lines = ["| stub | size | goal |", "|---|---:|---:|"]
+    targets = []
+    for name, what, goal in STUB_GOALS:
+        path = os.path.join(BUILD, "bin", "stubs", name)
+        if not os.path.exists(path):
+            continue
+        size = os.path.getsize(path)
+        lines.append(f"| {what}, `{name}` | {size:,} B | {goal:,} B |")
+        targets.append((f"{what}: size <= {goal // 1024} KiB", f"{size:,} B", size <= goal))
+    return lines, targets
+
+
 def report_only(samples, libraries):
     """BENCH_ONLY=keep or small: those rows alone, on standard output."""
     m = samples.median
@@ -672,6 +692,9 @@ def report_only(samples, libraries):
         core_lines, core_targets = one_core_rows(m, variants)
         lines += ["", "On one processor:", ""] + core_lines
         targets += core_targets
+        size_lines, size_targets = stub_size_rows()
+        lines += ["", "Stubs:", ""] + size_lines
+        targets += size_targets
         print(f"Medians of {ROUNDS} rounds, {LIGHT_REPEATS} runs each.\n")
         print("\n".join(lines))
         print("\n| target | measured | |\n|---|---:|---|")
@@ -902,6 +925,9 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
 
     lines.append("## Launcher executable")
     lines.append("")
+    size_lines, size_targets = stub_size_rows()
+    lines += size_lines + [""]
+    targets += size_targets
     lines.append("| variant | launcher with the application-like payload | payload block | "
                  "the launcher's own bytes |")
     lines.append("|---|---:|---:|---:|")

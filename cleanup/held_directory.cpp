@@ -9,6 +9,7 @@
 #include <winternl.h>
 
 #include "cleanup/cleanup.h"
+#include "launcher/made_once.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 
@@ -25,18 +26,17 @@ struct file_functions {
 };
 
 // From ntdll.dll, which every process has loaded; looked up once, by whichever thread comes first.
+void find_file_functions(file_functions& found) {
+  if (!find_ntdll_function(found.NtCreateFile, "NtCreateFile") ||
+      !find_ntdll_function(found.NtSetInformationFile, "NtSetInformationFile") ||
+      !find_ntdll_function(found.NtQueryInformationFile, "NtQueryInformationFile") ||
+      !find_ntdll_function(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
+    found.NtCreateFile = nullptr;
+  }
+}
+
 const file_functions& nt() {
-  static const file_functions functions = [] {
-    file_functions found;
-    if (!find_ntdll_function(found.NtCreateFile, "NtCreateFile") ||
-        !find_ntdll_function(found.NtSetInformationFile, "NtSetInformationFile") ||
-        !find_ntdll_function(found.NtQueryInformationFile, "NtQueryInformationFile") ||
-        !find_ntdll_function(found.RtlNtStatusToDosError, "RtlNtStatusToDosError")) {
-      found.NtCreateFile = nullptr;
-    }
-    return found;
-  }();
-  return functions;
+  return made_once<file_functions, find_file_functions>();
 }
 
 // The system's own form of an absolute path: "\??\C:\...", "\??\UNC\server\share\..." (and
@@ -52,8 +52,12 @@ bool nt_path_form(const wchar_t* path, nt_path& form) {
   const bool unc = !device && path[0] == L'\\' && path[1] == L'\\';
   const wchar_t* prefix = unc ? L"\\??\\UNC" : L"\\??\\";
   const wchar_t* rest = device ? path + 4 : unc ? path + 1 : path;
-  const int length = std::swprintf(form.units, wide_path_capacity + 8, L"%ls%ls", prefix, rest);
-  if (length <= 0 || static_cast<std::size_t>(length) >= wide_path_capacity + 8) return false;
+  const std::size_t prefix_length = std::wcslen(prefix);
+  const std::size_t rest_length = std::wcslen(rest);
+  const std::size_t length = prefix_length + rest_length;
+  if (length == 0 || length >= wide_path_capacity + 8) return false;
+  std::wmemcpy(form.units, prefix, prefix_length);
+  std::wmemcpy(form.units + prefix_length, rest, rest_length + 1);
   form.length = static_cast<USHORT>(length);
   return true;
 }

@@ -33,6 +33,7 @@
 #include <windows.h>
 
 #include "cleanup/cleanup.h"
+#include "launcher/made_once.h"
 
 namespace {
 
@@ -65,31 +66,30 @@ struct security_functions {
 };
 
 // Looked up once, by whichever thread comes first; all or none.
+void find_security_functions(security_functions& found) {
+  const bool all =
+      find_ntdll_function(found.NtOpenProcessToken, "NtOpenProcessToken") &&
+      find_ntdll_function(found.NtQueryInformationToken, "NtQueryInformationToken") &&
+      find_ntdll_function(found.RtlCreateAcl, "RtlCreateAcl") &&
+      find_ntdll_function(found.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
+      find_ntdll_function(found.RtlAddAce, "RtlAddAce") &&
+      find_ntdll_function(found.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
+      find_ntdll_function(found.RtlSetOwnerSecurityDescriptor, "RtlSetOwnerSecurityDescriptor") &&
+      find_ntdll_function(found.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
+      find_ntdll_function(found.RtlSetSaclSecurityDescriptor, "RtlSetSaclSecurityDescriptor") &&
+      find_ntdll_function(found.RtlSetControlSecurityDescriptor,
+                          "RtlSetControlSecurityDescriptor") &&
+      find_ntdll_function(found.NtQuerySecurityObject, "NtQuerySecurityObject") &&
+      find_ntdll_function(found.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
+      find_ntdll_function(found.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
+      find_ntdll_function(found.RtlGetSaclSecurityDescriptor, "RtlGetSaclSecurityDescriptor") &&
+      find_ntdll_function(found.RtlGetAce, "RtlGetAce") &&
+      find_ntdll_function(found.RtlEqualSid, "RtlEqualSid");
+  if (!all) found.RtlEqualSid = nullptr;
+}
+
 const security_functions& nt() {
-  static const security_functions functions = [] {
-    security_functions found;
-    const bool all =
-        find_ntdll_function(found.NtOpenProcessToken, "NtOpenProcessToken") &&
-        find_ntdll_function(found.NtQueryInformationToken, "NtQueryInformationToken") &&
-        find_ntdll_function(found.RtlCreateAcl, "RtlCreateAcl") &&
-        find_ntdll_function(found.RtlAddAccessAllowedAceEx, "RtlAddAccessAllowedAceEx") &&
-        find_ntdll_function(found.RtlAddAce, "RtlAddAce") &&
-        find_ntdll_function(found.RtlCreateSecurityDescriptor, "RtlCreateSecurityDescriptor") &&
-        find_ntdll_function(found.RtlSetOwnerSecurityDescriptor, "RtlSetOwnerSecurityDescriptor") &&
-        find_ntdll_function(found.RtlSetDaclSecurityDescriptor, "RtlSetDaclSecurityDescriptor") &&
-        find_ntdll_function(found.RtlSetSaclSecurityDescriptor, "RtlSetSaclSecurityDescriptor") &&
-        find_ntdll_function(found.RtlSetControlSecurityDescriptor,
-                            "RtlSetControlSecurityDescriptor") &&
-        find_ntdll_function(found.NtQuerySecurityObject, "NtQuerySecurityObject") &&
-        find_ntdll_function(found.RtlGetOwnerSecurityDescriptor, "RtlGetOwnerSecurityDescriptor") &&
-        find_ntdll_function(found.RtlGetDaclSecurityDescriptor, "RtlGetDaclSecurityDescriptor") &&
-        find_ntdll_function(found.RtlGetSaclSecurityDescriptor, "RtlGetSaclSecurityDescriptor") &&
-        find_ntdll_function(found.RtlGetAce, "RtlGetAce") &&
-        find_ntdll_function(found.RtlEqualSid, "RtlEqualSid");
-    if (!all) found.RtlEqualSid = nullptr;
-    return found;
-  }();
-  return functions;
+  return made_once<security_functions, find_security_functions>();
 }
 
 // A well-known SID of one or two sub-authorities, laid out as the system lays out any SID.
@@ -116,7 +116,7 @@ bool equal_sid(PSID one, PSID other) {
 
 // A SID as the token gives it; SECURITY_MAX_SID_SIZE bytes hold any SID.
 struct token_sid {
-  alignas(8) unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  alignas(8) unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
   PSID sid = nullptr;
 };
 
@@ -178,10 +178,7 @@ void read_token_identity(token_identity& found) {
 
 // Read once, by whichever thread comes first.
 const token_identity& identity() {
-  static token_identity read;
-  static const bool done = (read_token_identity(read), true);
-  (void)done;
-  return read;
+  return made_once<token_identity, read_token_identity>();
 }
 
 launch_level level_from_token() {
@@ -189,10 +186,12 @@ launch_level level_from_token() {
                                                              : launch_level::user;
 }
 
+void find_labels_kept(bool& kept) {
+  kept = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+}
+
 bool unless_under_wine() {
-  static const bool kept =
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
-  return kept;
+  return made_once<bool, find_labels_kept>();
 }
 
 // The descriptors that this process makes, built afresh for each call (memory only).

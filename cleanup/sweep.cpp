@@ -101,10 +101,16 @@ bool claimed_name(const wchar_t* path, wchar_t (&claimed)[wide_path_capacity]) {
                  time_us);
   wchar_t random_name[random_name_length + 1];
   if (!make_random_name(random_name)) return false;
-  const int folder_length = static_cast<int>(separator - path);
-  const int length = std::swprintf(claimed, wide_path_capacity, L"%.*ls\\onefile_0_%ls_%ls",
-                                   folder_length, path, time_us, random_name);
-  return length > 0 && static_cast<std::size_t>(length) < wide_path_capacity;
+  // "<folder>\onefile_0_<time_us>_<random name>", whole or not at all.
+  const std::size_t folder_length = static_cast<std::size_t>(separator - path);
+  const wchar_t* const parts[] = {L"\\onefile_0_", time_us, L"_", random_name};
+  std::size_t length = folder_length;
+  for (const wchar_t* part : parts) length += std::wcslen(part);
+  if (length >= wide_path_capacity) return false;
+  std::wmemcpy(claimed, path, folder_length);
+  claimed[folder_length] = L'\0';
+  for (const wchar_t* part : parts) std::wcscat(claimed, part);
+  return true;
 }
 
 // Judges the directory at path the launcher's own and free, and claims it; claimed receives its

@@ -19,15 +19,20 @@ if(ONEFILE_ZSTD_SOURCE_DIR)
     ${_lib}/decompress/huf_decompress.c ${_lib}/decompress/zstd_ddict.c
     ${_lib}/decompress/zstd_decompress.c ${_lib}/decompress/zstd_decompress_block.c)
   target_include_directories(onefile_zstd_decoder SYSTEM PUBLIC $<BUILD_INTERFACE:${_lib}>)
-  # Optimised whatever the build type, with zstd's run-time BMI2 dispatch (DYNAMIC_BMI2, on by
-  # default for GCC and Clang on x86-64; its assembly loops are for ELF targets only). No error
-  # strings, since the launcher prints none; each function in its own section, so that the
-  # launcher's --gc-sections drops the decoder API it doesn't call.
+  # Small: the decoder is most of the launcher's image. Huffman literals always decoded one
+  # symbol at a time (HUF_FORCE_DECOMPRESS_X1: any stream decodes so) and -O2 instead of -O3 cost
+  # the launcher's decoding nothing measurable under Wine (bench/results/stub_size.md); zstd's
+  # run-time choice of BMI2 loops stays (DYNAMIC_BMI2, on by default for GCC on x86-64: without
+  # it the launcher's decoding took 5-17% longer), and so does the long-offset sequence decoder.
+  # No error strings, since the launcher prints none; zstd's assembly loops are for ELF targets
+  # only. MinGW's linker keeps every function of an object that it links (its default script
+  # keeps all unwind tables, and with them the functions they describe), so only these switches
+  # make the decoder smaller.
   target_compile_definitions(onefile_zstd_decoder PRIVATE
     ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT_DEFAULT=0 XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM=1
-    ZSTD_STRIP_ERROR_STRINGS NDEBUG DEBUGLEVEL=0)
+    ZSTD_STRIP_ERROR_STRINGS NDEBUG DEBUGLEVEL=0 HUF_FORCE_DECOMPRESS_X1)
   if(NOT MSVC)
-    target_compile_options(onefile_zstd_decoder PRIVATE -O3 -ffunction-sections)
+    target_compile_options(onefile_zstd_decoder PRIVATE -O2 -ffunction-sections)
   endif()
   set_target_properties(onefile_zstd_decoder PROPERTIES POSITION_INDEPENDENT_CODE OFF)
   # The decoder thread's calls into zstd count towards its stack (cmake/OnefileStackCheck.cmake).

@@ -1,13 +1,13 @@
 #include "diagnostics/diagnostics.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include <windows.h>
 
+#include "launcher/made_once.h"
 #include "launcher/state.h"
 
 namespace {
@@ -93,9 +93,12 @@ void write_line(DWORD which) {
   }
 }
 
+void load_user32(HMODULE& module) {
+  module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 HMODULE user32() {
-  static HMODULE module = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return module;
+  return made_once<HMODULE, load_user32>();
 }
 
 bool interactive_window_station() {
@@ -165,7 +168,7 @@ void append_system_text(std::uint32_t code, const wchar_t* insert) {
 
 void append_system_error(std::uint32_t code, const wchar_t* insert = nullptr) {
   char number[16];
-  std::snprintf(number, sizeof number, "%ld", static_cast<long>(static_cast<std::int32_t>(code)));
+  format_decimal(number, sizeof number, static_cast<std::int32_t>(code));
   append(" ([Error ");
   append(number);
   append("] ");

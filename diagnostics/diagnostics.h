@@ -1,6 +1,8 @@
 // The ways a run ends on failure. None of the fatal_* operations returns.
 #pragma once
 
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
 
 // Every message is one line, written whole: UTF-16 to a console, UTF-8 to a pipe or a file. Where
@@ -94,3 +96,28 @@ extern unsigned long (*console_process_list)(unsigned long* ids, unsigned long c
 // The language asked for first for the system's error texts (1033, English); the user's own
 // language when the system has none in it. Replaceable for tests.
 extern std::uint32_t system_message_language;
+
+// value in decimal, at least min_digits digits (zeros after any sign), 0-ended, into text of
+// capacity units; its length, or 0 (and an empty text) where it doesn't fit. std::to_chars
+// formats without a locale and without the C runtime's printf family, whose MinGW implementation
+// would bring about 33 KB into each stub.
+template <class Unit, class Integer>
+std::size_t format_decimal(Unit* text, std::size_t capacity, Integer value,
+                           std::size_t min_digits = 1) {
+  char digits[24] = {};
+  const std::size_t length =
+      static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+  const std::size_t sign = digits[0] == '-' ? 1 : 0;
+  const std::size_t zeros = min_digits > length - sign ? min_digits - (length - sign) : 0;
+  if (capacity == 0) return 0;
+  if (length + zeros >= capacity) {
+    text[0] = Unit{};
+    return 0;
+  }
+  std::size_t out = 0;
+  if (sign != 0) text[out++] = static_cast<Unit>('-');
+  for (std::size_t i = 0; i < zeros; ++i) text[out++] = static_cast<Unit>('0');
+  for (std::size_t i = sign; i < length; ++i) text[out++] = static_cast<Unit>(digits[i]);
+  text[out] = Unit{};
+  return out;
+}

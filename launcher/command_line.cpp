@@ -1,5 +1,8 @@
 // The user's own argument text, passed on untouched: the child and a program that the stock runner
 // starts get their program's path followed by exactly what the user typed after the first token.
+#include <cstdint>
+#include <cwctype>
+
 #include "launcher/launcher.h"
 
 const wchar_t* arguments_after_program_name(const wchar_t* command_line) {
@@ -43,4 +46,23 @@ bool join_command_line(const wchar_t* program, const wchar_t* arguments, wchar_t
                     (!needs_separator || append(L" ")) && append(arguments);
   line[length] = L'\0';
   return fits;
+}
+
+// A process id as the launcher writes it into its child's environment, nothing around it. Kept
+// here, away from the role decision, so that the stock runner links none of the unpacking.
+bool parse_process_id(const wchar_t* text, std::int32_t* value) {
+  while (std::iswspace(*text)) ++text;
+  bool negative = false;
+  if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
+  if (*text < L'0' || *text > L'9') return false;
+  std::int64_t magnitude = 0;
+  for (; *text >= L'0' && *text <= L'9'; ++text) {
+    magnitude = magnitude * 10 + (*text - L'0');
+    if (magnitude > 2147483648LL) return false;
+  }
+  if (*text != L'\0') return false;
+  const std::int64_t number = negative ? -magnitude : magnitude;
+  if (number > INT32_MAX || number < INT32_MIN) return false;
+  *value = static_cast<std::int32_t>(number);
+  return true;
 }

@@ -45,8 +45,9 @@ constexpr char staging_variable[] = "VESKAR_ONEFILE_KEPT_STAGING";
 wchar_t staging_directory[wide_path_capacity];
 
 bool publish_judgement_event() {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Local\\onefile_kept_judged_%lu", GetCurrentProcessId());
+  wchar_t name[64] = L"Local\\onefile_kept_judged_";
+  const std::size_t prefix = std::wcslen(name);
+  format_decimal(name + prefix, 64 - prefix, GetCurrentProcessId());
   judgement_event = CreateEventW(nullptr, TRUE, FALSE, name);
   if (judgement_event != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(judgement_event);

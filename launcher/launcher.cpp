@@ -1,9 +1,7 @@
 // Entry sequence and role decision.
 #include "launcher/launcher.h"
 
-#include <cstdio>
 #include <cwchar>
-#include <cwctype>
 
 #include <windows.h>
 #include <psapi.h>
@@ -25,23 +23,6 @@ void append_bounded(wchar_t* destination, std::size_t capacity, const wchar_t* t
 }
 
 }  // namespace
-
-bool parse_process_id(const wchar_t* text, std::int32_t* value) {
-  while (std::iswspace(*text)) ++text;
-  bool negative = false;
-  if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
-  if (*text < L'0' || *text > L'9') return false;
-  std::int64_t magnitude = 0;
-  for (; *text >= L'0' && *text <= L'9'; ++text) {
-    magnitude = magnitude * 10 + (*text - L'0');
-    if (magnitude > 2147483648LL) return false;
-  }
-  if (*text != L'\0') return false;
-  const std::int64_t number = negative ? -magnitude : magnitude;
-  if (number > INT32_MAX || number < INT32_MIN) return false;
-  *value = static_cast<std::int32_t>(number);
-  return true;
-}
 
 HANDLE(WINAPI* process_open)(DWORD access, BOOL inherit, DWORD process_id) = OpenProcess;
 
@@ -98,12 +79,8 @@ void publish_parent_identity() {
   unset_env_var("VESKAR_ONEFILE_START");
   unset_env_var("VESKAR_ONEFILE_TIME_US");
   unset_env_var("VESKAR_ONEFILE_RANDOM");
-  char narrow_id[128];
-  std::snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(GetCurrentProcessId()));
   wchar_t wide_id[128];
-  std::size_t i = 0;
-  for (; narrow_id[i] != '\0'; ++i) wide_id[i] = static_cast<unsigned char>(narrow_id[i]);
-  wide_id[i] = L'\0';
+  format_decimal(wide_id, 128, static_cast<long>(GetCurrentProcessId()));
   set_env_var("VESKAR_ONEFILE_PARENT", wide_id);
 }
 

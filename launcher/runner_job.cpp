@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
 
 BOOL(WINAPI* program_job_assignment)(HANDLE job, HANDLE process) = AssignProcessToJobObject;
@@ -177,7 +178,6 @@ void end_program_job(void* job, const wchar_t* main_module_path) {
 
 void end_with_parent_watch(void* process) {
   wchar_t value[32];
-  std::swprintf(value, 32, L"%llu",
-                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(process)));
+  format_decimal(value, 32, static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(process)));
   SetEnvironmentVariableW(watched_program_variable, value);
 }

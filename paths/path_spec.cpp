@@ -3,7 +3,6 @@
 // inherits.
 // rand_s is declared only on request, before the runtime's headers.
 #define _CRT_RAND_S
-#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
@@ -34,18 +33,6 @@ void append_value(wchar_t* destination, std::size_t& length, std::size_t capacit
   length += value_length;
 }
 
-// The byte-wise widening of a narrow number; each byte must give exactly one unit.
-void widen_digits(const char* narrow, wchar_t* wide) {
-  std::size_t i = 0;
-  for (; narrow[i] != '\0'; ++i) {
-    const char byte[2] = {narrow[i], '\0'};
-    wchar_t unit[2] = {};
-    if (std::mbstowcs(unit, byte, 2) != 1) abnormal_end();
-    wide[i] = unit[0];
-  }
-  wide[i] = L'\0';
-}
-
 // The launcher's own path as the system reports it, not the name it was started by: the parent
 // starts the child from this very path, so both expand the same text, and a launcher started by a
 // bare or relative name (the child's argument vector has the full path) still names one place.
@@ -61,10 +48,8 @@ void append_pid(wchar_t* destination, std::size_t& length, std::size_t capacity)
     append_value(destination, length, capacity, parent);
     return;
   }
-  char narrow[128];
-  std::snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
   wchar_t wide[128];
-  widen_digits(narrow, wide);
+  format_decimal(wide, 128, static_cast<long>(GetCurrentProcessId()));
   append_value(destination, length, capacity, wide);
 }
 
@@ -258,11 +243,11 @@ bool make_random_name(wchar_t (&name)[random_name_length + 1]) {
 }
 
 void format_time_us(std::int64_t filetime, wchar_t (&text)[32]) {
-  std::swprintf(text, 32, L"%06ld", static_cast<long>((filetime / 10) % 1000000));
+  format_decimal(text, 32, static_cast<long>((filetime / 10) % 1000000), 6);
 }
 
 void format_time(std::int64_t filetime, wchar_t (&text)[32]) {
-  std::swprintf(text, 32, L"%lld", static_cast<long long>(filetime));
+  format_decimal(text, 32, static_cast<long long>(filetime));
 }
 
 bool append_shell_folder(wchar_t* destination, int csidl, std::size_t capacity) {

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <cwchar>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -165,6 +166,33 @@ TEST(TrimLineEnds, RemovesOnlyTrailingCarriageReturnsAndLineFeeds) {
   wchar_t inner[] = L"a\r\nb";
   trim_line_ends(inner);
   EXPECT_STREQ(inner, L"a\r\nb");
+}
+
+TEST(FormatDecimal, PadsAfterTheSignAndRefusesWhatDoesNotFit) {
+  struct row {
+    long long value;
+    std::size_t min_digits, capacity;
+    const wchar_t* expected;
+  };
+  const row rows[] = {
+      {0, 1, 32, L"0"},
+      {42, 6, 32, L"000042"},
+      {123456, 6, 32, L"123456"},
+      {-5, 3, 32, L"-005"},
+      {-2147483648LL, 1, 32, L"-2147483648"},
+      {999, 1, 4, L"999"},
+      {1000, 1, 4, L""},
+      {7, 6, 6, L""},
+  };
+  for (const row& r : rows) {
+    wchar_t text[32] = L"untouched";
+    const std::size_t length = format_decimal(text, r.capacity, r.value, r.min_digits);
+    EXPECT_STREQ(text, r.expected) << r.value;
+    EXPECT_EQ(length, std::wcslen(r.expected)) << r.value;
+  }
+  char narrow[24];
+  EXPECT_EQ(format_decimal(narrow, sizeof narrow, 18446744073709551615ULL), 20u);
+  EXPECT_STREQ(narrow, "18446744073709551615");
 }
 
 }  // namespace
