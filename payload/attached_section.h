@@ -9,7 +9,8 @@
 //   8    4   format version (attached_format_version)
 //   12   4   header size, 128
 //   16   4   keep mode: 0 none, 1 kept, 2 kept and compared with the payload at each start
-//   20   4   flags: bit 0, errors may be shown in a message box
+//   20   4   flags: bit 0, errors may be shown in a message box; bit 1, no progress window
+//            while a graphical launch unpacks (version 2 on)
 //   24   40  five texts (attached_text), each a 4-byte offset and a 4-byte length in UTF-16
 //            units; a 0 unit follows every text, and its offset is even
 //   64   32  the payload block's SHA-256
@@ -29,11 +30,12 @@
 inline constexpr char attached_section_name[8] = {'.', 'o', 'n', 'e', 'f', 'i', 'l', 'e'};
 inline constexpr char attached_magic[8] = {'o', 'n', 'e', 'f', 'i', 'l', 'e', '\0'};
 // Changes whenever the section's layout or meaning changes; a stub and the tool must agree.
-inline constexpr std::uint32_t attached_format_version = 1;
+inline constexpr std::uint32_t attached_format_version = 2;
 inline constexpr std::size_t attached_header_size = 128;
 
 enum class attached_keep : std::uint32_t { none = 0, kept = 1, verified = 2 };
 inline constexpr std::uint32_t attached_flag_error_dialog = 1;
+inline constexpr std::uint32_t attached_flag_no_progress = 2;
 
 enum attached_text : int {
   text_target_spec,
@@ -48,6 +50,7 @@ enum attached_text : int {
 struct attached_layout {
   attached_keep keep;
   bool error_dialog;
+  bool progress_window;
   std::size_t text_offset[attached_text_count];  // byte offsets of UTF-16 texts, each 0-ended
   std::size_t text_length[attached_text_count];  // in UTF-16 units
   std::size_t digest_offset;

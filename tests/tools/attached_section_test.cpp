@@ -22,6 +22,7 @@ Bytes written_section() {
   settings.texts[text_version] = u"1.2.3.4";
   settings.keep = attached_keep::verified;
   settings.error_dialog = false;
+  settings.progress_window = false;
   // No entries: the block holds the end marker alone.
   return onefile_tool::attached_section(settings, {}, {3, 1});
 }
@@ -45,6 +46,7 @@ TEST(AttachedSection, WhatTheToolWritesTheLauncherReadsBack) {
   ASSERT_TRUE(parse_attached_section(section.data(), section.size(), &layout));
   EXPECT_EQ(layout.keep, attached_keep::verified);
   EXPECT_FALSE(layout.error_dialog);
+  EXPECT_FALSE(layout.progress_window);
   EXPECT_EQ(text_of(section, layout, text_target_spec), u"{TEMP}\\x_{RANDOM}");
   EXPECT_EQ(text_of(section, layout, text_company), u"Société");
   EXPECT_EQ(text_of(section, layout, text_product), u"製品");
@@ -69,7 +71,7 @@ TEST(AttachedSection, EveryDamageIsRefused) {
       {"another format version", [](Bytes& s) { put_le(s, 8, attached_format_version + 1, 4); }},
       {"another header size", [](Bytes& s) { put_le(s, 12, 120, 4); }},
       {"an unknown keep mode", [](Bytes& s) { put_le(s, 16, 3, 4); }},
-      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 2, 4); }},
+      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 4, 4); }},
       {"a text at an odd offset", [](Bytes& s) { put_le(s, 24, 129, 4); }},
       {"a text past the end", [](Bytes& s) { put_le(s, 28, 0xFFFFFFFF, 4); }},
       {"a text without its 0 unit", [&](Bytes& s) { put_le(s, 28 + 8, 1, 4); }},

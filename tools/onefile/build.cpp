@@ -170,6 +170,7 @@ LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
   settings.texts[text_version] = utf16(*options.version, "--version");
   settings.keep = options.keep;
   settings.error_dialog = options.error_dialog;
+  settings.progress_window = options.progress_window;
   return settings;
 }
 

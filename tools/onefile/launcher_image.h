@@ -18,6 +18,7 @@ struct LauncherSettings {
   std::u16string texts[attached_text_count];  // indexed by attached_text
   attached_keep keep = attached_keep::none;
   bool error_dialog = true;
+  bool progress_window = true;
 };
 
 // The section's bytes: header, texts and listing, then the payload block packed from the entries.
