@@ -207,7 +207,8 @@ HWND make_progress_window() {
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = progress_window_procedure;
   window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.hCursor = windowing.load_cursor(nullptr, IDC_ARROW);
+  // IDC_ARROW, as a wide resource name.
+  window_class.hCursor = windowing.load_cursor(nullptr, MAKEINTRESOURCEW(32512));
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
   window_class.lpszClassName = progress_class_name;
   if (windowing.register_class(&window_class) == 0) return nullptr;

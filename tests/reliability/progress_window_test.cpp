@@ -6,8 +6,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <psapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include "tests/reliability/launch_support.h"
 
@@ -155,6 +156,7 @@ TEST(ProgressWindow, NoneForAFastUnpacking) {
   EXPECT_EQ(progress_window_of(run.id()), nullptr);
   HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, run.id());
   ASSERT_NE(parent, nullptr);
+  ASSERT_TRUE(loads_module(parent, L"kernel32.dll")) << "the parent's modules can't be listed";
   EXPECT_FALSE(loads_module(parent, L"comctl32.dll"));
   CloseHandle(parent);
   files.release();
