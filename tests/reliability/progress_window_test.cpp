@@ -74,12 +74,14 @@ HWND child_with_text(HWND window, const wchar_t* text) {
   return nullptr;
 }
 
-// Looks for the launch's progress window until it shows, the application runs or the launch
-// ends; polled often, so that a window that lives a few hundred milliseconds is seen.
+// Looks for the launch's progress window until it shows (made, with its controls, and then
+// shown), the application runs or the launch ends; polled often, so that a window that lives a
+// few hundred milliseconds is seen. With any_window, one that is only made counts too.
 HWND wait_for_progress_window(const started_launch& run, const launch_files& files,
-                              DWORD milliseconds = 60000) {
-  for (DWORD waited = 0; waited < milliseconds; waited += 10) {
-    if (HWND window = progress_window_of(run.id())) return window;
+                              bool any_window = false) {
+  for (DWORD waited = 0; waited < 60000; waited += 10) {
+    HWND window = progress_window_of(run.id());
+    if (window != nullptr && (any_window || IsWindowVisible(window))) return window;
     if (path_exists(files.ready) || run.wait(0)) return nullptr;
     Sleep(10);
   }
@@ -121,7 +123,6 @@ TEST(ProgressWindow, ShowsWhileASlowUnpackingLastsAndIsGoneBeforeTheApplicationR
     HWND window = wait_for_progress_window(run, files);
     ASSERT_NE(window, nullptr) << "no progress window; the launcher's output: [" << run.out()
                                << run.err() << "]";
-    EXPECT_TRUE(IsWindowVisible(window));
     wchar_t caption[256] = {};
     GetWindowTextW(window, caption, 256);
     const std::wstring texts = control_texts(window);
@@ -149,7 +150,7 @@ TEST(ProgressWindow, NoneForAFastUnpacking) {
   started_launch run(launcher(L"progress_launcher.exe"),
                      files.environment({L"ONEFILE_TEST_GO=" + files.go}));
   ASSERT_TRUE(run.started());
-  EXPECT_EQ(wait_for_progress_window(run, files), nullptr);
+  EXPECT_EQ(wait_for_progress_window(run, files, true), nullptr);
   ASSERT_TRUE(run.writes(files.ready));
   // Past the time when a window would have come.
   Sleep(1500);
@@ -172,7 +173,7 @@ TEST(ProgressWindow, NoneWhenBuiltWithoutItOrForTheConsole) {
     started_launch run(launcher(name), files.environment({L"ONEFILE_TEST_SLOW_WRITES=800",
                                                           L"ONEFILE_TEST_UNPACK_THREADS=1"}));
     ASSERT_TRUE(run.started());
-    EXPECT_EQ(wait_for_progress_window(run, files), nullptr);
+    EXPECT_EQ(wait_for_progress_window(run, files, true), nullptr);
     ASSERT_TRUE(run.wait(120000));
     EXPECT_EQ(run.exit_code(), 0u);
     EXPECT_TRUE(path_exists(files.ready));
