@@ -1,6 +1,7 @@
-// The progress window of a long unpacking, on real launchers. Run in a prefix with Wine's null
-// graphics driver (null_display.sh), where top-level windows exist without a display; the tests
-// find the launcher's window by its class among the desktop's windows, as any program could.
+// The progress window of a long unpacking, on real launchers. The ProgressWindow tests run in a
+// prefix with Wine's null graphics driver (null_display.sh), where top-level windows exist without
+// a display; they find the launcher's window by its class among the desktop's windows, as any
+// program could.
 // ONEFILE_TEST_SLOW_WRITES=ms (hooked_main.cpp) makes each file's creation that much slower.
 #include <string>
 #include <vector>
@@ -208,6 +209,21 @@ TEST(ProgressWindow, CancelEndsTheLaunchAsCtrlCDuringUnpacking) {
     EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{})
         << "target directory left";
   }
+}
+
+// In the tests' usual prefix, without a display, Wine makes no top-level window
+// (CreateWindowExW fails, as it may on Windows for a desktop that refuses it): a slow launch
+// goes on without its window and runs the application as always.
+TEST(ProgressWindowWithoutDisplay, ASlowLaunchGoesOnAndRunsTheApplication) {
+  launch_files files;
+  started_launch run(
+      launcher(L"progress_launcher.exe"),
+      files.environment({L"ONEFILE_TEST_SLOW_WRITES=800", L"ONEFILE_TEST_UNPACK_THREADS=1"}));
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.wait(120000));
+  EXPECT_EQ(run.exit_code(), 0u) << run.out() << run.err();
+  EXPECT_TRUE(path_exists(files.ready));
+  EXPECT_EQ(directory_entries(files.temp.path()), std::vector<std::wstring>{});
 }
 
 }  // namespace
