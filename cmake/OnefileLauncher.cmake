@@ -27,6 +27,7 @@
 #     [DPI_AWARE unaware|system|permonitorv2]  DPI awareness (default: unaware)
 #     [MANIFEST <file>]                   a complete manifest of your own instead of the generated one
 #     [NO_ERROR_DIALOG]                   errors never in a message box, only on standard error
+#     [NO_PROGRESS]                       no progress window while a graphical launch unpacks
 #     [KEEP | KEEP_VERIFY]                keep the unpacked files for later launches, and with
 #                                         KEEP_VERIFY compare them with the payload at each start
 #                                         (default: ONEFILE_KEEP, ONEFILE_KEEP_VERIFY); the target
@@ -61,7 +62,7 @@ function(onefile_add_launcher target)
     message(FATAL_ERROR "onefile_add_launcher: no packaging tool or stub; set ONEFILE_TOOL to "
                         "the onefile program (its stubs/ directory beside it)")
   endif()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;KEEP;KEEP_VERIFY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;UTF8;UAC_ADMIN;NO_ERROR_DIALOG;NO_PROGRESS;KEEP;KEEP_VERIFY"
     "MAIN;RUN;ICON;DPI_AWARE;MANIFEST;DIR;OUTPUT_NAME;COMPANY;PRODUCT;VERSION;TARGET_SPEC;ORIGINAL_FILENAME;INTERNAL_NAME;LEVEL;THREADS;DESCRIPTION;COPYRIGHT;COMMENTS;PRODUCT_VERSION;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP;SIGN_COMMAND"
     "FILES")
   if(NOT arg_MAIN AND NOT arg_RUN)
@@ -201,7 +202,7 @@ function(onefile_add_launcher target)
       list(APPEND depends ${file})
     endif()
   endforeach()
-  foreach(flag UTF8 UAC_ADMIN NO_ERROR_DIALOG)
+  foreach(flag UTF8 UAC_ADMIN NO_ERROR_DIALOG NO_PROGRESS)
     if(arg_${flag})
       string(TOLOWER "${flag}" option)
       string(REPLACE "_" "-" option "${option}")

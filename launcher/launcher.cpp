@@ -123,7 +123,9 @@ int prepare_unpacking() {
 void unpack_payload(int writers) {
   int written_alone = 0;
   bool writers_tried = false;
+  begin_unpack_progress();
   while (read_entry_name()) {
+    note_unpack_progress(1, 0);
     // The child loads the main module by the listing's name, which only this check ties to the
     // payload's checksum.
     if (main_module_path[0] == L'\0' && !listing_names_first_entry()) fatal_decode_error();
@@ -148,6 +150,7 @@ void unpack_payload(int writers) {
   stop_decoding_ahead();
   // Every file is whole on disk and closed before the child starts.
   finish_writer_pool();
+  end_unpack_progress();
 }
 
 const keep_mode* onefile_keep;

@@ -40,6 +40,17 @@ int prepare_unpacking();
 // main_module_path.
 void unpack_payload(int writers);
 
+// The progress window (launcher/progress_window.cpp): a graphical launch still unpacking a second
+// after unpack_payload began shows the product's name, a progress bar, the file count and a
+// Cancel button, which ends the launch as Ctrl+C does. Made only then, on a thread of its own that
+// loads the windowing libraries; closed before the child starts.
+//
+// Main thread: unpack_payload begins and ends the window's time (the unpacking counts its progress
+// with note_unpack_progress, payload/payload.h).
+void begin_unpack_progress();
+// Closes the window, if made, and waits until it is gone.
+void end_unpack_progress();
+
 // What VESKAR_ONEFILE_PARENT names: a live process that runs this same executable, one that runs
 // something else or none at all, or one that is there but whose image can't be read.
 enum class parent_check { same_executable, other, unreadable };

@@ -54,6 +54,7 @@ void read_attached_settings() {
   onefile_version = text_at(section, layout, text_version);
   onefile_run_target = text_at(section, layout, text_run_target);
   onefile_error_dialog = layout.error_dialog;
+  onefile_progress_window = layout.progress_window;
   onefile_run_error_caption = layout.error_dialog ? onefile_product : L"";
   onefile_keep_setting = layout.keep;
   payload_digest = section + layout.digest_offset;

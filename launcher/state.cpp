@@ -8,6 +8,7 @@ const wchar_t* onefile_company = L"";
 const wchar_t* onefile_product = L"";
 const wchar_t* onefile_version = L"";
 bool onefile_error_dialog;
+bool onefile_progress_window;
 attached_keep onefile_keep_setting;
 const wchar_t* onefile_run_target = L"";
 const wchar_t* onefile_run_error_caption = L"";
@@ -87,6 +88,12 @@ int unpack_writers_started;
 void* unpack_writer_threads[max_unpack_writers];
 
 int removal_helpers;
+std::atomic<std::uint64_t> unpacked_entries{0};
+std::atomic<std::uint64_t> unpacked_bytes{0};
+std::uint64_t progress_window_due = UINT64_MAX;
+void (*progress_window_maker)();
+void* progress_thread;
+void* progress_close_event;
 void* child_job;
 
 wchar_t executable_directory[executable_path_capacity];

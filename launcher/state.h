@@ -34,6 +34,8 @@ extern const wchar_t* onefile_product;
 extern const wchar_t* onefile_version;
 // False when the launcher must never show an error in a message box.
 extern bool onefile_error_dialog;
+// False when a graphical launch that unpacks for long must never show its progress window.
+extern bool onefile_progress_window;
 // Whether the unpacked files are kept for later launches, and compared with the payload at each.
 extern attached_keep onefile_keep_setting;
 // For the stock runner: the payload's program to start (backslash-separated entry name), and the
@@ -208,6 +210,17 @@ extern void* unpack_writer_threads[max_unpack_writers];
 // Threads that delete files beside the walk that removes the target directory (cleanup.h); 0:
 // the walk alone.
 extern int removal_helpers;
+
+// The progress window of a long unpacking (launcher/progress_window.cpp). The main thread counts
+// the entries it has read and the bytes of their files, which the window's thread shows; the
+// window is due at progress_window_due (GetTickCount64), never (UINT64_MAX) outside unpacking or
+// once progress_window_maker has been called; the event tells its thread to close it.
+extern std::atomic<std::uint64_t> unpacked_entries;
+extern std::atomic<std::uint64_t> unpacked_bytes;
+extern std::uint64_t progress_window_due;
+extern void (*progress_window_maker)();
+extern void* progress_thread;
+extern void* progress_close_event;
 
 // The job that ends the child with the parent, or none; never closed.
 extern void* child_job;

@@ -30,12 +30,14 @@ bool parse_attached_section(const unsigned char* section, std::size_t size,
   const std::uint64_t keep = read_le(section + 16, 4);
   const std::uint64_t flags = read_le(section + 20, 4);
   if (keep > static_cast<std::uint32_t>(attached_keep::verified) ||
-      (flags & ~std::uint64_t{attached_flag_error_dialog | attached_flag_payload_in_file}) != 0) {
+      (flags & ~std::uint64_t{attached_flag_error_dialog | attached_flag_payload_in_file |
+                              attached_flag_no_progress}) != 0) {
     return false;
   }
   layout->keep = static_cast<attached_keep>(keep);
   layout->error_dialog = (flags & attached_flag_error_dialog) != 0;
   layout->payload_in_file = (flags & attached_flag_payload_in_file) != 0;
+  layout->progress_window = (flags & attached_flag_no_progress) == 0;
   for (int text = 0; text < attached_text_count; ++text) {
     const std::uint64_t offset = read_le(section + 24 + 8 * text, 4);
     const std::uint64_t length = read_le(section + 28 + 8 * text, 4);

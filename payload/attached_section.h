@@ -13,7 +13,8 @@
 //   12   4   header size, 128
 //   16   4   keep mode: 0 none, 1 kept, 2 kept and compared with the payload at each start
 //   20   4   flags: bit 0, errors may be shown in a message box; bit 1, the payload block lies
-//            in the launcher's file, after the image (its offset is then from the file's start)
+//            in the launcher's file, after the image (its offset is then from the file's start);
+//            bit 2, no progress window while a graphical launch unpacks
 //   24   40  five texts (attached_text), each a 4-byte offset and a 4-byte length in UTF-16
 //            units; a 0 unit follows every text, and its offset is even
 //   64   32  the payload block's SHA-256
@@ -39,6 +40,7 @@ inline constexpr std::size_t attached_header_size = 128;
 enum class attached_keep : std::uint32_t { none = 0, kept = 1, verified = 2 };
 inline constexpr std::uint32_t attached_flag_error_dialog = 1;
 inline constexpr std::uint32_t attached_flag_payload_in_file = 2;
+inline constexpr std::uint32_t attached_flag_no_progress = 4;
 
 // Windows' image loader refuses an image whose SizeOfImage passes this (the kernel's largest
 // image size); the tool keeps every launcher's image below it.
@@ -57,6 +59,7 @@ enum attached_text : int {
 struct attached_layout {
   attached_keep keep;
   bool error_dialog;
+  bool progress_window;
   std::size_t text_offset[attached_text_count];  // byte offsets of UTF-16 texts, each 0-ended
   std::size_t text_length[attached_text_count];  // in UTF-16 units
   std::size_t digest_offset;

@@ -131,9 +131,22 @@ void write_entry() {
     read_payload(write_buffer, chunk);
     write_chunk(file, write_buffer, chunk);
     remaining -= chunk;
+    note_unpack_progress(0, chunk);
   }
   step_files[0].store(nullptr);
   CloseHandle(file);
+}
+
+void note_unpack_progress(std::uint64_t entries, std::uint64_t bytes) {
+  // Only the main thread counts: plain stores, no locked instruction.
+  unpacked_entries.store(unpacked_entries.load(std::memory_order_relaxed) + entries,
+                         std::memory_order_relaxed);
+  unpacked_bytes.store(unpacked_bytes.load(std::memory_order_relaxed) + bytes,
+                       std::memory_order_relaxed);
+  if (progress_window_due != UINT64_MAX && GetTickCount64() >= progress_window_due) {
+    progress_window_due = UINT64_MAX;
+    progress_window_maker();
+  }
 }
 
 bool create_containing_directories(const wchar_t* file_path) {

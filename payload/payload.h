@@ -98,6 +98,10 @@ void start_writer_pool(int writers);
 void queue_entry();
 // Waits until every queued entry is on disk and its file closed, then ends the writers.
 void finish_writer_pool();
+// Main thread, while it unpacks: counts entries and bytes of files read from the payload for the
+// progress window (launcher/progress_window.cpp), and makes the window through
+// progress_window_maker once it is due (also called with nothing to count, from waits).
+void note_unpack_progress(std::uint64_t entries, std::uint64_t bytes);
 // Parent: makes target_directory anew (see target_directory.cpp), arms the cleanup and holds the
 // directory's mark; a name already taken gets a new random part (expand_name makes the name
 // again), or ends the run.

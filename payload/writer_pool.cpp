@@ -52,10 +52,12 @@ CONDITION_VARIABLE* condition(thread_sync_object& object) {
 }
 
 // The main thread waits for the writers (a free chunk, a free job, or the last entry on disk).
+// Each wakes it; the progress window may have come due meanwhile.
 void wait_for_writers() {
   filler_waiting = true;
   SleepConditionVariableSRW(condition(work_done), lock(), INFINITE, 0);
   filler_waiting = false;
+  note_unpack_progress(0, 0);
 }
 
 // Writers wait for the main thread (an entry, or an entry's next chunk).
@@ -239,6 +241,7 @@ void queue_entry() {
     read_payload(unpack_chunks[chunk], fill);
     append_chunk(job, chunk, fill);
     remaining -= fill;
+    note_unpack_progress(0, fill);
   }
 }
 

@@ -35,7 +35,8 @@
 // does, where a process is in one job only. ONEFILE_TEST_PAGE_FAULT_AT=N makes the payload
 // block's page at or after byte N unreadable, and a read of it the in-page error that Windows
 // raises when the launcher's file is gone (the share or disk it runs from), with the status
-// STATUS_NETWORK_NAME_DELETED.
+// STATUS_NETWORK_NAME_DELETED. ONEFILE_TEST_SLOW_WRITES=MS makes the creation of every unpacked
+// file take that many milliseconds longer, so that unpacking lasts.
 #include <cwchar>
 
 #include <windows.h>
@@ -203,6 +204,15 @@ BOOL WINAPI lose_start(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES p
                         startup, information);
 }
 
+DWORD slow_write_ms;
+
+HANDLE WINAPI create_slowly(const wchar_t* path, DWORD access, DWORD share,
+                            SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                            HANDLE template_file) {
+  Sleep(slow_write_ms);
+  return CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
 void install_seams() {
   wchar_t threads[8];
   const DWORD threads_length = GetEnvironmentVariableW(L"ONEFILE_TEST_UNPACK_THREADS", threads, 8);
@@ -266,6 +276,13 @@ void install_seams() {
     kept_directory_set_aside = [](const wchar_t* path) {
       return !set_aside_refusal.refuses() && set_aside_own_directory(path);
     };
+  }
+  wchar_t slow[16];
+  const DWORD slow_length = GetEnvironmentVariableW(L"ONEFILE_TEST_SLOW_WRITES", slow, 16);
+  SetEnvironmentVariableW(L"ONEFILE_TEST_SLOW_WRITES", nullptr);
+  if (slow_length > 0 && slow_length < 16) {
+    slow_write_ms = std::wcstoul(slow, nullptr, 10);
+    entry_file_create = create_slowly;
   }
   if (seam(L"ONEFILE_TEST_SLOW_JUDGEMENT")) {
     judgement_pause = [] {

@@ -213,9 +213,9 @@ std::uint64_t read_le64(const std::string& bytes, std::size_t at) {
 // the header holds the block's offset and, beside it, its size.
 block_location locate_block(const std::string& image) {
   block_location where;
-  std::string magic("onefile\0\0\0\0\0\x80\0\0\0", 16);
-  magic[8] = static_cast<char>(attached_format_version);
-  const std::size_t header = image.find(magic);
+  std::string magic_and_version("onefile\0", 8);
+  for (int i = 0; i < 4; ++i) magic_and_version.push_back(char(attached_format_version >> (8 * i)));
+  const std::size_t header = image.find(magic_and_version + std::string("\x80\0\0\0", 4));
   if (header == std::string::npos) return where;
   where.start = header + read_le64(image, header + 112);
   where.length_field = header + 120;
@@ -386,7 +386,9 @@ TEST(CorruptPayloads, EachEndsWithAFixedMessageAndLeavesNothing) {
 TEST(CorruptPayloads, AListingThatNamesAnotherMainModuleEndsWithTheDecodeError) {
   std::string image;
   ASSERT_TRUE(read_file(launcher(L"fault_launcher.exe"), image));
-  const std::size_t header = image.find(std::string("onefile\0\1\0\0\0\x80\0\0\0", 16));
+  std::string magic_and_version("onefile\0", 8);
+  for (int i = 0; i < 4; ++i) magic_and_version.push_back(char(attached_format_version >> (8 * i)));
+  const std::size_t header = image.find(magic_and_version + std::string("\x80\0\0\0", 4));
   ASSERT_NE(header, std::string::npos);
   const std::size_t listing = header + read_le64(image, header + 96);
   ASSERT_EQ(image.compare(listing, 4, std::string("f\0a\0", 4)), 0) << "not fault_main.dll";

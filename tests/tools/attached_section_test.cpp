@@ -22,6 +22,7 @@ Bytes written_section() {
   settings.texts[text_version] = u"1.2.3.4";
   settings.keep = attached_keep::verified;
   settings.error_dialog = false;
+  settings.progress_window = false;
   // No entries: the listing holds the end marker alone; a stand-in block follows in the section.
   Bytes section = onefile_tool::attached_section_head(settings, {});
   const std::size_t block_offset = section.size();
@@ -50,6 +51,7 @@ TEST(AttachedSection, WhatTheToolWritesTheLauncherReadsBack) {
   ASSERT_TRUE(parse_attached_section(section.data(), section.size(), &layout));
   EXPECT_EQ(layout.keep, attached_keep::verified);
   EXPECT_FALSE(layout.error_dialog);
+  EXPECT_FALSE(layout.progress_window);
   EXPECT_EQ(text_of(section, layout, text_target_spec), u"{TEMP}\\x_{RANDOM}");
   EXPECT_EQ(text_of(section, layout, text_company), u"Société");
   EXPECT_EQ(text_of(section, layout, text_product), u"製品");

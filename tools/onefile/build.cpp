@@ -205,6 +205,7 @@ LauncherSettings settings_of(BuildOptions& options, const std::string& name) {
       options.keep);
   settings.keep = options.keep;
   settings.error_dialog = options.error_dialog;
+  settings.progress_window = options.progress_window;
   return settings;
 }
 

@@ -60,6 +60,8 @@ const char build_usage_text[] =
     "  --dpi-aware MODE     unaware (default), system or permonitorv2\n"
     "  --manifest FILE      a complete manifest of your own instead of the generated one\n"
     "  --no-error-dialog    never show an error in a message box, even without standard error\n"
+    "  --no-progress        no progress window when a graphical launch is still unpacking after\n"
+    "                       a second\n"
     "  --sign FILE.pfx      sign the launcher, and every unsigned DLL and EXE of the payload\n"
     "                       first (Authenticode, SHA-256), with signtool on Windows where it\n"
     "                       is found, else osslsigncode\n"
@@ -95,6 +97,7 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
   bool keep = false;
   bool keep_verify = false;
   bool no_error_dialog = false;
+  bool no_progress = false;
   std::optional<std::string> dpi;
   onefile_pack::OptionReader reader(arguments);
   while (reader.next()) {
@@ -161,6 +164,8 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.manifest, option, path());
     } else if (option == "--no-error-dialog") {
       flag(no_error_dialog);
+    } else if (option == "--no-progress") {
+      flag(no_progress);
     } else if (option == "--sign") {
       set_once(options.sign, option, path());
     } else if (option == "--sign-password-file") {
@@ -189,6 +194,7 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
                  : keep      ? attached_keep::kept
                              : attached_keep::none;
   options.error_dialog = !no_error_dialog;
+  options.progress_window = !no_progress;
   if (dpi) {
     if (*dpi == "system") {
       options.manifest_options.dpi = DpiAwareness::system;

@@ -29,6 +29,7 @@ struct BuildOptions {
   std::optional<std::filesystem::path> icon, manifest;
   ManifestOptions manifest_options;
   bool error_dialog = true;
+  bool progress_window = true;  // --no-progress turns it off
   std::optional<std::filesystem::path> sign, sign_password_file;
   std::optional<std::string> timestamp;
   std::optional<std::string> sign_command;  // the user's own signer, run on each file

@@ -29,6 +29,9 @@ void print_contents(const LauncherContents& contents) {
   std::printf("  target spec     %s\n", shown(contents.texts[text_target_spec]).c_str());
   std::printf("  keep            %s\n", keep);
   std::printf("  error dialog    %s\n", contents.error_dialog ? "yes" : "no");
+  std::printf("  progress window %s\n", contents.progress_window ? "yes" : "no");
+  std::printf("  payload         %s\n",
+              contents.payload_in_file ? "after the image, in the file" : "in the image");
   std::printf("  company         %s\n", shown(contents.texts[text_company]).c_str());
   std::printf("  product         %s\n", shown(contents.texts[text_product]).c_str());
   std::printf("  version         %s\n", shown(contents.texts[text_version]).c_str());

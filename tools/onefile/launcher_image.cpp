@@ -45,7 +45,10 @@ std::vector<std::uint8_t> attached_section_head(const LauncherSettings& settings
   put_le(section, 8, attached_format_version, 4);
   put_le(section, 12, attached_header_size, 4);
   put_le(section, 16, static_cast<std::uint32_t>(settings.keep), 4);
-  put_le(section, 20, settings.error_dialog ? attached_flag_error_dialog : 0, 4);
+  put_le(section, 20,
+         (settings.error_dialog ? attached_flag_error_dialog : 0) |
+             (settings.progress_window ? 0 : attached_flag_no_progress),
+         4);
   for (int text = 0; text < attached_text_count; ++text) {
     const std::u16string& units = settings.texts[text];
     put_le(section, 24 + 8 * text, section.size(), 4);

@@ -26,6 +26,7 @@ struct LauncherSettings {
   std::u16string texts[attached_text_count];  // indexed by attached_text
   attached_keep keep = attached_keep::none;
   bool error_dialog = true;
+  bool progress_window = true;
 };
 
 // Blocks larger than this go after the image: 1 GiB leaves more than 800 MiB below the loader's

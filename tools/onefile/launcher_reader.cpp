@@ -254,6 +254,8 @@ void read_attached_section(std::span<const std::uint8_t> section,
   }
   contents.keep = layout.keep;
   contents.error_dialog = layout.error_dialog;
+  contents.progress_window = layout.progress_window;
+  contents.payload_in_file = layout.payload_in_file;
   for (int text = 0; text < attached_text_count; ++text) {
     contents.texts[text].clear();
     for (std::size_t unit = 0; unit < layout.text_length[text]; ++unit) {

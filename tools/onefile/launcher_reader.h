@@ -35,6 +35,8 @@ struct LauncherContents {
   std::uint16_t subsystem = 0;
   attached_keep keep = attached_keep::none;
   bool error_dialog = true;
+  bool progress_window = true;
+  bool payload_in_file = false;  // after the image, in the file
   std::u16string texts[attached_text_count];
   bool has_version_record = false;
   std::array<std::uint16_t, 4> file_version{};

@@ -30,7 +30,7 @@ printf 'not part of the tree\n' >"$work/deep/beside.txt"
 icon=$source_dir/tests/launcher/modules/test.ico
 cases=(
   "--main|$launchers/record_main.dll|--dir|$work/app|--console|--company|Société Étienne|--product|Продукт 製品|--version|1.2.3.4|--icon|$icon|--utf8|--uac-admin|--dpi-aware|system"
-  "--run|bin\\argument_probe.exe|--file|$launchers/argument_probe.exe=bin/argument_probe.exe|--dir|$work/app|--keep-verify|--target-spec|{LOCAL_APPDATA}\\x\\{DIGEST}|--manifest|$work/own.manifest|--no-error-dialog|--level|5"
+  "--run|bin\\argument_probe.exe|--file|$launchers/argument_probe.exe=bin/argument_probe.exe|--dir|$work/app|--keep-verify|--target-spec|{LOCAL_APPDATA}\\x\\{DIGEST}|--manifest|$work/own.manifest|--no-error-dialog|--no-progress|--level|5"
   "--main|$launchers/record_main.dll|--file|$work/app/a.txt|--keep|--dpi-aware|permonitorv2|--original-filename|Other.exe|--internal-name|Other"
   "--main|$launchers/record_main.dll|--dir|$deep|--file|$deep/$(long g 120)/$(long h 100).txt=h.txt"
 )
