@@ -33,6 +33,12 @@ if(ONEFILE_ZSTD_SOURCE_DIR)
     ZSTD_STRIP_ERROR_STRINGS NDEBUG DEBUGLEVEL=0 HUF_FORCE_DECOMPRESS_X1)
   if(NOT MSVC)
     target_compile_options(onefile_zstd_decoder PRIVATE -O2 -ffunction-sections)
+    # The frame-level code and the tables built once per block are small at -Os for nothing
+    # measurable; the block, Huffman and checksum loops, where the time goes, stay at -O2.
+    set_source_files_properties(${_lib}/common/entropy_common.c ${_lib}/common/fse_decompress.c
+      ${_lib}/common/error_private.c ${_lib}/common/zstd_common.c ${_lib}/common/debug.c
+      ${_lib}/decompress/zstd_ddict.c ${_lib}/decompress/zstd_decompress.c
+      PROPERTIES COMPILE_OPTIONS -Os)
   endif()
   set_target_properties(onefile_zstd_decoder PROPERTIES POSITION_INDEPENDENT_CODE OFF)
   # The decoder thread's calls into zstd count towards its stack (cmake/OnefileStackCheck.cmake).

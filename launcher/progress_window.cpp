@@ -19,6 +19,7 @@
 #include <commctrl.h>
 
 #include "cleanup/cleanup.h"
+#include "diagnostics/diagnostics.h"
 #include "launcher/launcher.h"
 #include "launcher/state.h"
 
@@ -171,9 +172,13 @@ void show_counts() {
   }
   if (entries != shown_entries) {
     shown_entries = entries;
+    // "N of M files", without the printf family (see format_decimal).
     wchar_t text[96];
-    std::swprintf(text, sizeof text / sizeof text[0], L"%lu of %lu files",
-                  static_cast<unsigned long>(entries), static_cast<unsigned long>(total_entries));
+    std::size_t length = format_decimal(text, 32, entries);
+    std::wmemcpy(text + length, L" of ", 4);
+    length += 4;
+    length += format_decimal(text + length, 32, total_entries);
+    std::wmemcpy(text + length, L" files", 7);
     windowing.set_window_text(count_label, text);
   }
 }

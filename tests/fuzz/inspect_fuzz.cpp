@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   try {
-    onefile_tool::read_attached_section(input, contents);
+    onefile_tool::read_attached_section(input, input, contents);
   } catch (const onefile_tool::InspectError&) {
   }
   return 0;

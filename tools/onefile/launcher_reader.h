@@ -50,7 +50,8 @@ struct LauncherContents {
 LauncherContents read_launcher(std::vector<std::uint8_t> file);
 
 // The attached section's part: settings, listing and the payload check. Throws InspectError.
-void read_attached_section(std::span<const std::uint8_t> section, LauncherContents& contents);
+void read_attached_section(std::span<const std::uint8_t> section,
+                           std::span<const std::uint8_t> file, LauncherContents& contents);
 
 // The version record's fixed file version and strings, from a .rsrc section mapped at rva;
 // leaves contents unchanged when there is none or it is damaged.
