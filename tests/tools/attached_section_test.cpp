@@ -93,7 +93,7 @@ TEST(AttachedSection, EveryDamageIsRefused) {
       {"another format version", [](Bytes& s) { put_le(s, 8, attached_format_version + 1, 4); }},
       {"another header size", [](Bytes& s) { put_le(s, 12, 120, 4); }},
       {"an unknown keep mode", [](Bytes& s) { put_le(s, 16, 3, 4); }},
-      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 4, 4); }},
+      {"an unknown flag", [](Bytes& s) { put_le(s, 20, 8, 4); }},
       {"a text at an odd offset", [](Bytes& s) { put_le(s, 24, 129, 4); }},
       {"a text past the end", [](Bytes& s) { put_le(s, 28, 0xFFFFFFFF, 4); }},
       {"a text without its 0 unit", [&](Bytes& s) { put_le(s, 28 + 8, 1, 4); }},
