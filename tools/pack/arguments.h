@@ -1,5 +1,5 @@
-// Reading a command line's options, shared by the tools: "--name VALUE" or "--name=VALUE", and
-// flags, which take no value.
+// Reading a command line's options, shared by the tool's commands: "--name VALUE" or
+// "--name=VALUE", and flags, which take no value.
 #pragma once
 
 #include <cstddef>

@@ -86,20 +86,6 @@ class BlockToSink final : public BlockOutput {
   const BlockSink& sink_;
 };
 
-class BlockInMemory final : public BlockOutput {
- public:
-  explicit BlockInMemory(std::vector<std::uint8_t>& out) : out_(out) {}
-
-  void write(const void* data, std::size_t size) override {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out_.insert(out_.end(), bytes, bytes + size);
-    length_ += size;
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
-};
-
 // Streams one file's bytes into the frame; the size was stored before them, so a file that
 // has changed since it was collected spoils the entry list and ends the run.
 void add_file_data(const Entry& entry, std::vector<unsigned char>& buffer, FrameEncoder& frame,
@@ -191,14 +177,6 @@ std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>
 std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
                                    const CompressionSettings& settings, const BlockSink& sink) {
   BlockToSink block(sink);
-  write_block(block, entries, settings);
-  return block.length();
-}
-
-std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
-                                   const std::vector<Entry>& entries,
-                                   const CompressionSettings& settings) {
-  BlockInMemory block(out);
   write_block(block, entries, settings);
   return block.length();
 }

@@ -37,9 +37,4 @@ using BlockSink = std::function<void(const void* data, std::size_t size)>;
 std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
                                    const CompressionSettings& settings, const BlockSink& sink);
 
-// The same block appended to out (a launcher's attached section); returns its length.
-std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
-                                   const std::vector<Entry>& entries,
-                                   const CompressionSettings& settings);
-
 }  // namespace onefile_pack

@@ -1,20 +1,36 @@
-#include "pack/options.h"
+#include "onefile/pack_command.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "pack/arguments.h"
+#include "pack/block_writer.h"
+#include "pack/entries.h"
 #include "pack/error.h"
+#include "pack/names.h"
 #include "pack/platform.h"
+#include "pack/progress.h"
 #include "pack/utf.h"
 
-namespace onefile_pack {
+namespace onefile_tool {
+namespace {
 
-const char usage_text[] =
-    "Usage: onefile-pack --main FILE [--dir DIR]... [--file SRC[=NAME]]... [--list FILE]...\n"
+using namespace onefile_pack;
+namespace fs = std::filesystem;
+
+constexpr char usage_text[] =
+    "Usage: onefile pack --main FILE [--dir DIR]... [--file SRC[=NAME]]... [--list FILE]...\n"
     "                    -o FILE [--level N] [--threads N]\n"
     "\n"
     "Packs an application's files into a launcher's payload block: \"JIV\", one zstd frame\n"
-    "holding the entry list, a 0 byte and the 8-byte little-endian leading length.\n"
+    "holding the entry list, a 0 byte and the 8-byte little-endian leading length. For those\n"
+    "who link a launcher of their own; onefile build makes a finished launcher.\n"
     "\n"
     "  --main FILE        the main module: the first entry, named by its file name\n"
     "  --dir DIR          every regular file below DIR, named by its path relative to DIR\n"
@@ -49,19 +65,22 @@ const char usage_text[] =
     "Exit status: 0 on success, 1 for bad input or a failed read or write, 2 for a bad\n"
     "command line.\n";
 
-namespace {
+struct PackOptions {
+  EntrySources sources;
+  std::optional<fs::path> output;  // -o: the payload block
+  int level = 19;
+  int threads = 0;  // 0: one per core
+  bool help = false;
+};
 
-void set_once(std::optional<std::filesystem::path>& slot, std::string_view option,
-              const std::string& value) {
+void set_once(std::optional<fs::path>& slot, std::string_view option, const std::string& value) {
   if (slot) throw UsageError(std::string(option) + " is given twice");
   slot = path_from_utf8(value);
 }
 
-}  // namespace
-
-Options parse_options(const std::vector<std::string>& arguments) {
-  Options options;
-  std::optional<std::filesystem::path> main_module;
+PackOptions parse_pack_options(const std::vector<std::string>& arguments) {
+  PackOptions options;
+  std::optional<fs::path> main_module;
   OptionReader reader(arguments);
   while (reader.next()) {
     const std::string_view option = reader.name();
@@ -93,4 +112,56 @@ Options parse_options(const std::vector<std::string>& arguments) {
   return options;
 }
 
-}  // namespace onefile_pack
+void create_parent_directories(const fs::path& file) {
+  const fs::path parent = file.parent_path();
+  std::error_code error;
+  if (!parent.empty() && !fs::is_directory(parent) && !fs::create_directories(parent, error)) {
+    throw PackError(display_path(parent) + ": cannot create the directory: " + error.message());
+  }
+}
+
+// Packs anyway: the launcher itself unpacks such names, but the application may not open them.
+void warn_about_long_names(const std::vector<Entry>& entries) {
+  for (const Entry& entry : entries) {
+    if (entry.name.size() < long_name_warning_units) continue;
+    std::fprintf(stderr,
+                 "onefile pack: warning: %s is %zu units long: unpacked below a temporary folder "
+                 "its path passes 260 units, which programs without long-path support can't "
+                 "open\n",
+                 quoted_name(entry.name).c_str(), entry.name.size());
+  }
+}
+
+void pack(const PackOptions& options) {
+  const std::vector<Entry> entries = collect_entries(options.sources);
+  warn_about_long_names(entries);
+  const fs::path& block_path = *options.output;
+  const int threads = options.threads > 0
+                          ? options.threads
+                          : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  create_parent_directories(block_path);
+  write_payload_block(block_path, entries, {options.level, threads});
+}
+
+}  // namespace
+
+int pack_command(const std::vector<std::string>& arguments) {
+  progress_program = "onefile pack";
+  try {
+    const PackOptions options = parse_pack_options(arguments);
+    if (options.help) {
+      std::fputs(usage_text, stdout);
+      return 0;
+    }
+    pack(options);
+    return 0;
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "onefile pack: %s\nTry 'onefile pack --help'.\n", error.what());
+    return 2;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "onefile pack: %s\n", error.what());
+    return 1;
+  }
+}
+
+}  // namespace onefile_tool
