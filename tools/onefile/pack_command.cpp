@@ -83,24 +83,14 @@ PackOptions parse_pack_options(const std::vector<std::string>& arguments) {
   std::optional<fs::path> main_module;
   OptionReader reader(arguments);
   while (reader.next()) {
+    if (read_packing_option(reader, options.sources, options.level, options.threads)) continue;
     const std::string_view option = reader.name();
-    const auto value = [&] { return reader.value(); };
     if (option == "-h" || option == "--help") {
       options.help = true;
     } else if (option == "--main") {
-      set_once(main_module, option, value());
-    } else if (option == "--dir") {
-      options.sources.directories.push_back(path_from_utf8(value()));
-    } else if (option == "--file") {
-      options.sources.file_arguments.push_back(value());
-    } else if (option == "--list") {
-      options.sources.list_files.push_back(path_from_utf8(value()));
+      set_once(main_module, option, reader.value());
     } else if (option == "-o" || option == "--output") {
-      set_once(options.output, "-o", value());
-    } else if (option == "--level") {
-      options.level = parse_number(option, value(), 1, 22);
-    } else if (option == "--threads") {
-      options.threads = parse_number(option, value(), 1, 4096);
+      set_once(options.output, "-o", reader.value());
     } else {
       throw UsageError("unknown argument \"" + printable(reader.argument()) + "\"");
     }
