@@ -1,14 +1,18 @@
 #include "onefile/pack_command.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
+#include "onefile/build_error.h"
+#include "onefile/files.h"
 #include "pack/arguments.h"
 #include "pack/block_writer.h"
 #include "pack/entries.h"
@@ -102,6 +106,10 @@ PackOptions parse_pack_options(const std::vector<std::string>& arguments) {
   return options;
 }
 
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 void create_parent_directories(const fs::path& file) {
   const fs::path parent = file.parent_path();
   std::error_code error;
@@ -130,7 +138,20 @@ void pack(const PackOptions& options) {
                           ? options.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
   create_parent_directories(block_path);
-  write_payload_block(block_path, entries, {options.level, threads});
+  // Written as a build writes a launcher: under a temporary name that an interruption removes,
+  // taking the output's name only when complete.
+  PendingOutput pending(block_path, false);
+  const auto fail = [&block_path] {
+    return BuildError("can't write '" + display_path(block_path) +
+                      "': " + std::generic_category().message(errno));
+  };
+  std::unique_ptr<std::FILE, FileCloser> file(open_file(pending.temporary(), "wb"));
+  if (!file) throw fail();
+  stream_payload_block(entries, {options.level, threads}, [&](const void* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, file.get()) != size) throw fail();
+  });
+  if (std::fclose(file.release()) != 0) throw fail();
+  pending.commit();
 }
 
 }  // namespace
