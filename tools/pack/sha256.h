@@ -1,10 +1,10 @@
-// SHA-256 of a file: the payload block's digest, which names a kept unpack directory and ties it
+// SHA-256: the payload block's digest, which names a kept unpack directory and ties it
 // to the very payload that filled it.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
+#include <cstddef>
 
 namespace onefile_pack {
 
@@ -24,8 +24,5 @@ class Sha256 {
   std::size_t pending_size_ = 0;
   std::uint64_t total_bytes_ = 0;
 };
-
-// The digest of a whole file; throws PackError when it can't be read.
-Sha256Digest sha256_of_file(const std::filesystem::path& path);
 
 }  // namespace onefile_pack
