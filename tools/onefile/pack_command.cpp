@@ -118,21 +118,9 @@ void create_parent_directories(const fs::path& file) {
   }
 }
 
-// Packs anyway: the launcher itself unpacks such names, but the application may not open them.
-void warn_about_long_names(const std::vector<Entry>& entries) {
-  for (const Entry& entry : entries) {
-    if (entry.name.size() < long_name_warning_units) continue;
-    std::fprintf(stderr,
-                 "onefile pack: warning: %s is %zu units long: unpacked below a temporary folder "
-                 "its path passes 260 units, which programs without long-path support can't "
-                 "open\n",
-                 quoted_name(entry.name).c_str(), entry.name.size());
-  }
-}
-
 void pack(const PackOptions& options) {
   const std::vector<Entry> entries = collect_entries(options.sources);
-  warn_about_long_names(entries);
+  warn_about_long_names(entries, "onefile pack");
   const fs::path& block_path = *options.output;
   const int threads = options.threads > 0
                           ? options.threads
