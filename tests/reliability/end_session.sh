@@ -13,21 +13,8 @@
 set -eu
 launcher=$1
 sender=$3
-export WINEPREFIX=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-work=$(mktemp -d)
-stop() {
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
-}
-trap stop EXIT
-if [ ! -e "$WINEPREFIX/.onefile-null-driver" ]; then
-  mkdir -p "$WINEPREFIX"
-  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-  wineserver -w
-  touch "$WINEPREFIX/.onefile-null-driver"
-fi
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
+prefix=$2
+. "$(dirname "$0")/null_driver_prefix.sh"
 
 windows_work="Z:$(printf '%s' "$work" | tr / '\\')"
 ONEFILE_TEST_READY="$windows_work\\ready" ONEFILE_TEST_GO="$windows_work\\go" \
