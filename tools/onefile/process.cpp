@@ -78,7 +78,8 @@ namespace {
 // Starts application with the whole command line, its output and error into log, and waits.
 int run_line(const std::wstring& application, std::wstring line, const fs::path& log) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+  HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) return -1;
   STARTUPINFOW startup{};
@@ -88,10 +89,25 @@ int run_line(const std::wstring& application, std::wstring line, const fs::path&
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  // Under Wine a new process is now and then lost while it starts (ERROR_INTERNAL_ERROR); such a
+  // start is tried twice more, as the launcher does; Windows never fails a start so.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                             CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (!started) {
+    // The caller shows the log's first line: say why nothing ran.
+    const DWORD error = GetLastError();
+    const std::string why = "couldn't start '" + onefile_pack::display_path(application) +
+                            "': " + std::system_category().message(static_cast<int>(error));
+    DWORD written = 0;
+    WriteFile(output, why.data(), static_cast<DWORD>(why.size()), &written, nullptr);
+    CloseHandle(output);
+    return -1;
+  }
   CloseHandle(output);
-  if (!started) return -1;
   CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 1;
