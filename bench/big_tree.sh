@@ -103,11 +103,10 @@ timer() {  # the bench_timer.exe figures of one command line: total seconds, pea
   peak_ws=$(grep -o 'peak_ws=[0-9]*' "$dir/timer.out" | cut -d= -f2 || true)
 }
 figure() { grep -o "$1=[0-9.]*" "$dir/timer.err" | tail -1 | cut -d= -f2; }
-launches=() starts=() writes=() removes=() rss_list=()
+launches=() starts=() writes=() removes=()
 for round in $(seq 0 "$rounds"); do  # round 0 warms up
   rm -rf "$floor" "$temp"/onefile_*
   timed "'$wine_run' '$programs/bench_timer.exe' -- '$(winpath "$launcher")' </dev/null"
-  launch_rss=$rss
   launch_time=$(awk '{for (i = 1; i <= NF; i++) {split($i, kv, "="); f[kv[1]] = kv[2]}}
     END {printf "%.3f", (f["end"] - f["start"]) / f["frequency"]}' "$dir/out.txt")
   grep -q 'exit=0' "$dir/out.txt" || { echo "big_tree: the launch failed:" >&2; cat "$dir/out.txt" >&2; exit 1; }
@@ -118,21 +117,45 @@ for round in $(seq 0 "$rounds"); do  # round 0 warms up
   start_time=$total
   timer -- "$(winpath "$programs/floor_write_threads.exe")" "$(winpath "$dir/entries")" \
     "$floor_windows" "$writers"
-  write_time=$(figure write)
+  write_time=$(printf '%.3f' "$(figure write)")
   timer -- "$(winpath "$programs/floor_remove_threads.exe")" "$floor_windows" "$writers"
-  remove_time=$(figure remove)
+  remove_time=$(printf '%.3f' "$(figure remove)")
   [ ! -e "$floor" ] || { echo "big_tree: the floor's removal left the tree" >&2; exit 1; }
   echo "round $round: launch $launch_time s, starts $start_time s, write $write_time s, remove $remove_time s" >&2
   if [ "$round" -gt 0 ]; then
     launches+=("$launch_time") starts+=("$start_time") writes+=("$write_time")
-    removes+=("$remove_time") rss_list+=("$launch_rss")
+    removes+=("$remove_time")
   fi
 done
-# The launcher's peak working set, in a run of its own (the sampling costs time).
-rm -rf "$temp"/onefile_*
+# The launcher's peak memory, in a run of its own (the sampling costs time): its peak working set
+# as the launching process reports it, and the Linux side's peak RSS (VmHWM) of every process
+# whose command line names the launcher (the launching process and its child), sampled.
+rm -rf "$temp"/onefile_* "$dir/sampled" "$dir/sampled.stop"
+python3 -c '
+import os, sys, time
+name, out = sys.argv[1].encode(), sys.argv[2]
+peak = 0
+while not os.path.exists(out + ".stop"):
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if name not in open(f"/proc/{pid}/cmdline", "rb").read():
+                continue
+            for line in open(f"/proc/{pid}/status"):
+                if line.startswith("VmHWM:"):
+                    peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+    time.sleep(0.05)
+open(out, "w").write(str(peak // 1024))
+' "$(basename "$launcher")" "$dir/sampled" &
+sampler=$!
 timer --memory -- "$(winpath "$launcher")"
+touch "$dir/sampled.stop"
+wait "$sampler"
+launch_rss=$(cat "$dir/sampled")
+rm -f "$dir/sampled" "$dir/sampled.stop"
 launch=$(median "${launches[@]}") start=$(median "${starts[@]}") write=$(median "${writes[@]}")
-remove=$(median "${removes[@]}") launch_rss=$(median "${rss_list[@]}")
+remove=$(median "${removes[@]}")
 floor_total=$(awk -v a="$start" -v b="$write" -v c="$remove" 'BEGIN {printf "%.3f", a + b + c}')
 launch_ratio=$(ratio "$launch" "$floor_total")
 echo "| first launch under Wine (median of $rounds) | time | x floor |"
@@ -145,5 +168,5 @@ echo "| floor of the whole launch on $writers threads | $floor_total s | 1.00 |"
 echo
 echo "First launch x parallel floor: $launch_ratio (target <= 1.10: $(verdict "$launch_ratio" 1.10 max))"
 peak_ws_mib=$(awk -v b="${peak_ws:-0}" 'BEGIN {printf "%.0f", b / 1048576}')
-echo "Launcher peak working set: $peak_ws_mib MiB; largest Wine process's peak RSS: $launch_rss MiB" \
+echo "Launcher peak working set: $peak_ws_mib MiB; its processes' largest peak RSS (Linux): $launch_rss MiB" \
   "(target: bounded, <= 256 MiB at any payload size: $(verdict "$launch_rss" 256 max))"
