@@ -21,7 +21,8 @@ BUILD = os.environ.get("BENCH_BUILD", os.path.join(ROOT, "build", "bench"))
 DATA = os.environ.get("BENCH_DATA", os.path.join(ROOT, "build", "bench-data"))
 NPM = os.environ.get("BENCH_NPM", os.path.join(ROOT, "build", "bench-npm"))
 RESULTS = os.environ.get("BENCH_RESULTS", os.path.join(ROOT, "bench", "results"))
-PACKER = os.environ.get("BENCH_PACKER", os.path.join(ROOT, "build", "bin", "onefile-pack"))
+TOOL = os.environ.get("BENCH_TOOL", os.path.join(ROOT, "build", "bin", "onefile"))
+PACKER = [TOOL, "pack"]
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
 MEMORY_ROUNDS = int(os.environ.get("BENCH_MEMORY_ROUNDS", "3"))
 PACK_ROUNDS = int(os.environ.get("BENCH_PACK_ROUNDS", "5"))
@@ -90,7 +91,7 @@ def kit_inputs(kit):
 def build_launcher(kit, corpus, output, options=()):
     """corpus None: the main module alone."""
     main = os.path.join(PROGRAMS, "bench_main.dll")
-    if not newer(output, kit_inputs(kit) + [main, PACKER]):
+    if not newer(output, kit_inputs(kit) + [main, TOOL]):
         return
     log(f"bench: building {os.path.basename(output)}")
     # The kept launchers' directory is named after the company and product (Timer.kept_root).
@@ -497,8 +498,8 @@ def measure_packer(corpus, tar):
     main = os.path.join(PROGRAMS, "bench_main.dll")
     block = os.path.join(WORK, f"{corpus}.timing.bin")
     frame = os.path.join(WORK, f"{corpus}.tar.timing.zst")
-    pack = [PACKER, "--main", main, "--dir", os.path.join(DATA, corpus), "--level", str(LEVEL),
-            "--threads", str(THREADS), "-o", block]
+    pack = [*PACKER, "--main", main, "--dir", os.path.join(DATA, corpus), "--level",
+            str(LEVEL), "--threads", str(THREADS), "-o", block]
     zstd = ["zstd", "-q", "-f", f"-{LEVEL}", "--long=27", f"-T{THREADS}", tar, "-o", frame]
     for round_number in range(PACK_ROUNDS):
         log(f"bench: packer round {round_number + 1}/{PACK_ROUNDS} ({corpus})")
@@ -958,10 +959,10 @@ def report(samples, pack_samples, sizes, content_sizes, variants, counts, librar
                         s["block"] <= 0.65 * s["zip"]))
     lines.append("")
     if pack_samples:
-        lines.append(f"Packing time, level {LEVEL}, {THREADS} threads (`onefile-pack` from the "
+        lines.append(f"Packing time, level {LEVEL}, {THREADS} threads (`onefile pack` from the "
                      "files; the `zstd` tool on a tar of them, `--long=27`):")
         lines.append("")
-        lines.append("| corpus | onefile-pack | zstd tool | speed x zstd |")
+        lines.append("| corpus | onefile pack | zstd tool | speed x zstd |")
         lines.append("|---|---:|---:|---:|")
         for corpus, ps in pack_samples.items():
             pack, zstd = ps.median("pack"), ps.median("zstd")
@@ -1084,9 +1085,9 @@ def main():
         if ONLY:
             continue  # the kept rows need no floors of writing, removal or decoding, nor archives
         block = os.path.join(WORK, f"{corpus}.block.bin")
-        if newer(block, [PACKER, os.path.join(PROGRAMS, "bench_main.dll")]):
+        if newer(block, [TOOL, os.path.join(PROGRAMS, "bench_main.dll")]):
             log(f"bench: packing {corpus}")
-            run([PACKER, "--main", os.path.join(PROGRAMS, "bench_main.dll"), "--dir",
+            run([*PACKER, "--main", os.path.join(PROGRAMS, "bench_main.dll"), "--dir",
                  os.path.join(DATA, corpus), "-o", block])
         blocks[corpus] = block
         frames[corpus], entry_lists[corpus] = split_block(block, corpus)

@@ -20,7 +20,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 tool=$root/build/bin/onefile
-packer=$root/build/bin/onefile-pack
 cross=$root/build/cross
 programs=$cross/bench
 mib=${BENCH_BIG_MIB:-4096}
@@ -30,7 +29,7 @@ dir=${BENCH_BIG_DIR:-$root/build/bench-big}
 writers=$(($(nproc) > 1 ? ($(nproc) * 2 < 4 ? $(nproc) * 2 : 4) : 1))  # payload/writer_pool.cpp
 export WINEPREFIX=$cross/wineprefix WINEDEBUG=-all
 wine_run=$cross/wine-run
-for need in "$tool" "$packer" "$programs/bench_timer.exe" "$programs/bench_main.dll" \
+for need in "$tool" "$programs/bench_timer.exe" "$programs/bench_main.dll" \
   "$programs/floor_starts.exe" "$programs/floor_write_threads.exe" \
   "$programs/floor_remove_threads.exe"; do
   [ -e "$need" ] || { echo "big_tree: $need is missing: bash scripts/build.sh" >&2; exit 1; }
@@ -81,9 +80,9 @@ echo "Packing speed x zstd: $speed (target >= 0.9: $(verdict "$speed" 0.9 min))"
 echo "Packing peak RSS: $tool_rss MiB (target <= 256 MiB + the compressor's windows; zstd's own: $zstd_rss MiB)"
 echo
 
-# The floor's entries: the same tree and main module packed by the packer (its entry list is the
-# launcher's), decompressed.
-"$packer" --main "$dir/bench_main.dll" --dir "$tree" -o "$dir/block" --level 1 >/dev/null
+# The floor's entries: the same tree and main module packed by `onefile pack` (its entry list is
+# the launcher's), decompressed.
+"$tool" pack --main "$dir/bench_main.dll" --dir "$tree" -o "$dir/block" --level 1 >/dev/null
 block_size=$(stat -c %s "$dir/block")
 tail -c +4 "$dir/block" | head -c $((block_size - 12)) >"$dir/frame.zst"
 rm -f "$dir/block"

@@ -26,7 +26,7 @@ import bench  # noqa: E402  (the shared paths, the Windows-side timer)
 ROUNDS = int(os.environ.get("BENCH_BUILD_ROUNDS", "3"))
 LEVELS = [int(level) for level in os.environ.get("BENCH_BUILD_LEVELS", "19 3").split()]
 LAUNCH_ROUNDS = int(os.environ.get("BENCH_LAUNCH_ROUNDS", "30"))
-TOOL = os.environ.get("BENCH_TOOL", os.path.join(bench.ROOT, "build", "bin", "onefile"))
+TOOL = bench.TOOL
 STUB = os.path.join(bench.BUILD, "bin", "stubs", "launcher.exe")
 LINKED_KIT = os.environ["BENCH_LINKED_KIT"]
 LINKED_COMMIT = os.environ.get("BENCH_LINKED_COMMIT", "")

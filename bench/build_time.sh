@@ -30,10 +30,10 @@ fi
 export BENCH_LINKED_KIT=$linked/bin/onefile-build
 
 cmake --preset host >/dev/null
-cmake --build --preset host --target onefile_tool onefile-pack
-export BENCH_PACKER=$root/build/bin/onefile-pack BENCH_TOOL=$root/build/bin/onefile
+cmake --build --preset host --target onefile_tool
+export BENCH_TOOL=$root/build/bin/onefile
 cmake --preset cross -B "$BENCH_BUILD" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=ON \
-  -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
+  -DONEFILE_TOOL="$BENCH_TOOL" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
 cmake --build "$BENCH_BUILD" --target onefile_bench onefile_stubs
 python3 bench/corpus.py "${BENCH_DATA:-$root/build/bench-data}"
 stop_wine() { WINEPREFIX="$BENCH_BUILD/wineprefix" wineserver -k 2>/dev/null || true; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes bench/results/results.md (the table) and chart.png.
 # Installs what it needs first: Debian's gnuplot, zip and zstd, the peers from npm (into
-# build/bench-npm), the host packer, and the Windows programs in their own tree (build/bench,
+# build/bench-npm), the host tool, and the Windows programs in their own tree (build/bench,
 # or BENCH_BUILD). Settings: BENCH_ROUNDS (5), BENCH_MEMORY_ROUNDS (3), BENCH_PACK_ROUNDS (5),
 # BENCH_PACK_CORPORA ("corpus1"), BENCH_LIGHT_REPEATS (5: the launches of a tenth of a second,
 # taken that many times a round), BENCH_BASELINES ("name=/path/to/onefile-build ...": launchers
@@ -48,18 +48,18 @@ for spec in "caxa@$caxa_version:caxa" "7zip-bin@$seven_zip_version:7zip-bin"; do
 done
 chmod +x "$npm_dir/7zip-bin/package/linux/x64/7za"
 
-if [ ! -x build/bin/onefile-pack ] || [ ! -x build/bin/onefile ]; then
+if [ ! -x build/bin/onefile ]; then
   cmake --preset host >/dev/null
-  cmake --build --preset host --target onefile-pack onefile_tool
+  cmake --build --preset host --target onefile_tool
 fi
-export BENCH_PACKER=$root/build/bin/onefile-pack
+export BENCH_TOOL=$root/build/bin/onefile
 cmake --preset cross -B "$BENCH_BUILD" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=ON \
-  -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
+  -DONEFILE_TOOL="$BENCH_TOOL" -DONEFILE_BIN_DIR="$BENCH_BUILD/bin" >/dev/null
 cmake --build "$BENCH_BUILD" -j2 --target onefile_bench onefile_stubs
 if [ -z "${BENCH_ONLY:-}" ]; then
   serial_build=${BENCH_SERIAL_BUILD:-$root/build/bench-serial}
   cmake --preset cross -B "$serial_build" -DONEFILE_BUILD_TESTS=OFF -DONEFILE_BUILD_BENCH=OFF \
-    -DONEFILE_UNPACK_THREADS=1 -DONEFILE_PACK="$BENCH_PACKER" -DONEFILE_BIN_DIR="$serial_build/bin" \
+    -DONEFILE_UNPACK_THREADS=1 -DONEFILE_TOOL="$BENCH_TOOL" -DONEFILE_BIN_DIR="$serial_build/bin" \
     >/dev/null
   cmake --build "$serial_build" -j2 --target onefile_stubs
   export BENCH_BASELINES="serial=$serial_build/bin/onefile-build ${BENCH_BASELINES:-}"

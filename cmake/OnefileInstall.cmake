@@ -1,8 +1,8 @@
 # What this build installs and packs.
 #
-# `cmake --install` (the default component): the packaging tool and the packer for the build
-# machine, the stubs, and the CMake package, so that another project can use
-# onefile_add_launcher after find_package(onefile).
+# `cmake --install` (the default component): the packaging tool for the build machine, the stubs,
+# and the CMake package, so that another project can use onefile_add_launcher after
+# find_package(onefile).
 #
 # `cpack` (in the cross build): the downloads, each unpacked into a folder of its own that holds
 # the tool, its stubs beside it, the user's README, the licence, the notices of what a launcher
@@ -18,11 +18,9 @@ install(TARGETS onefile_launcher_stub onefile_runner_stub
         RUNTIME DESTINATION ${ONEFILE_INSTALL_STUBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT unused EXCLUDE_FROM_ALL)
 install(FILES cmake/OnefileLauncher.cmake DESTINATION ${ONEFILE_INSTALL_CMAKEDIR})
-foreach(program TOOL PACK)
-  if(ONEFILE_${program}_EXECUTABLE AND NOT ONEFILE_${program}_EXECUTABLE MATCHES "^\\$<")
-    install(PROGRAMS ${ONEFILE_${program}_EXECUTABLE} DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+if(ONEFILE_TOOL_EXECUTABLE AND NOT ONEFILE_TOOL_EXECUTABLE MATCHES "^\\$<")
+  install(PROGRAMS ${ONEFILE_TOOL_EXECUTABLE} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # The build's launch defaults; names and version are each consumer's own (the tool's defaults).
 set(ONEFILE_INSTALLED_DEFAULTS "")

@@ -9,8 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 cmake --preset host >/dev/null
-cmake --build --preset host --target onefile_tool onefile-pack
-cmake --preset cross -DONEFILE_TOOL="$root/build/bin/onefile" \
-  -DONEFILE_PACK="$root/build/bin/onefile-pack" >/dev/null
+cmake --build --preset host --target onefile_tool
+cmake --preset cross -DONEFILE_TOOL="$root/build/bin/onefile" >/dev/null
 cmake --build --preset cross --target onefile_downloads
 ls -l build/cross/packages/onefile-*

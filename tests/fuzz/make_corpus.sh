@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Writes the seed corpus of payload_fuzz: small payload blocks made by the packer, plus a few
-# made by hand around the edges of the entry list. Usage: make_corpus.sh PACKER OUTPUT_DIR
+# Writes the seed corpus of payload_fuzz: small payload blocks made by `onefile pack`, plus a few
+# made by hand around the edges of the entry list. Usage: make_corpus.sh ONEFILE OUTPUT_DIR
 set -euo pipefail
-pack=$1 out=$2
+onefile=$1 out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
@@ -19,12 +19,14 @@ awk 'BEGIN { for (i = 0; i < 12000; i++) printf "line %d of the window test\n", 
   >"$work/files/sub/window.txt"
 seq 1 600 >"$work/files/numbers.txt"
 
-"$pack" --main "$work/main.dll" -o "$out/main_only" --level 3 --threads 1
-"$pack" --main "$work/main.dll" --file "$work/files/a.txt=dir\\a.txt" -o "$out/two_entries" \
-  --level 1 --threads 1
-"$pack" --main "$work/main.dll" --dir "$work/files" -o "$out/tree_level19" --level 19 --threads 1
-"$pack" --main "$work/main.dll" --dir "$work/files" -o "$out/tree_level3" --level 3 --threads 1
-"$pack" --main "$work/main.dll" --file "$work/files/sub/chunked.txt" \
+"$onefile" pack --main "$work/main.dll" -o "$out/main_only" --level 3 --threads 1
+"$onefile" pack --main "$work/main.dll" --file "$work/files/a.txt=dir\\a.txt" \
+  -o "$out/two_entries" --level 1 --threads 1
+"$onefile" pack --main "$work/main.dll" --dir "$work/files" -o "$out/tree_level19" --level 19 \
+  --threads 1
+"$onefile" pack --main "$work/main.dll" --dir "$work/files" -o "$out/tree_level3" --level 3 \
+  --threads 1
+"$onefile" pack --main "$work/main.dll" --file "$work/files/sub/chunked.txt" \
   --file "$work/files/numbers.txt" -o "$out/chunks" --level 5 --threads 1
 
 # By hand, with the zstd tool: an entry list that is only the end marker, one whose end marker

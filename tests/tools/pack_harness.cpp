@@ -150,7 +150,8 @@ PackRun run_packer(const std::vector<std::string>& arguments, const fs::path& wo
   std::string command = "cd ";
   command += shell_quoted(work.string());
   command += " && ";
-  command += shell_quoted(ONEFILE_PACK_PATH);
+  command += shell_quoted(ONEFILE_TOOL_PATH);
+  command += " pack";
   for (const std::string& argument : arguments) {
     command += ' ';
     command += shell_quoted(argument);

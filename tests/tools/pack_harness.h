@@ -1,4 +1,4 @@
-// Drives the built onefile-pack and takes its payload blocks apart independently: the layout by
+// Drives the built `onefile pack` and takes its payload blocks apart independently: the layout by
 // hand, the frame with the zstd command line tool, the entry list with a parser of its own.
 #pragma once
 
@@ -38,7 +38,7 @@ struct PackRun {
   std::string standard_error;
 };
 
-// Runs onefile-pack in the directory `work` with the arguments (any bytes); its standard output
+// Runs `onefile pack` in the directory `work` with the arguments (any bytes); its standard output
 // and error go to files there.
 PackRun run_packer(const std::vector<std::string>& arguments, const fs::path& work);
 

@@ -1,4 +1,4 @@
-// Every corruption of a block that onefile-pack wrote is caught by the launcher's own reader (the
+// Every corruption of a block that `onefile pack` wrote is caught by the launcher's own reader (the
 // payload stream and entry walk, built here for the host): each byte flipped in turn ends with the
 // header or the decode error, never with content handed on as if it were whole.
 #include <gtest/gtest.h>

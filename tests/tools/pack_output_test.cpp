@@ -1,4 +1,4 @@
-// What onefile-pack writes: the payload block, read back independently, and its reproducibility.
+// What `onefile pack` writes: the payload block, read back independently, and its reproducibility.
 #include <gtest/gtest.h>
 
 #include <chrono>

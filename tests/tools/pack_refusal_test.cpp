@@ -1,4 +1,4 @@
-// Input that onefile-pack refuses: each run fails, names the culprit and leaves no block.
+// Input that `onefile pack` refuses: each run fails, names the culprit and leaves no block.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,8 +26,9 @@ class PackRefusal : public testing::Test {
       EXPECT_NE(run.standard_error.find(text), std::string::npos)
           << command << "\nmissing: " << text << "\nin: " << run.standard_error;
     }
-    EXPECT_FALSE(fs::exists(scratch_ / "out.bin")) << command;
-    EXPECT_FALSE(fs::exists(scratch_ / "out.bin.part")) << command;
+    for (const auto& item : fs::directory_iterator(scratch_.path())) {
+      EXPECT_FALSE(item.path().filename().string().starts_with("out.bin")) << command;
+    }
   }
 
   // The main module, these arguments and an output: refused with exit code 1.
@@ -57,7 +58,8 @@ class PackRefusal : public testing::Test {
 };
 
 TEST_F(PackRefusal, CommandLineMistakes) {
-  expect_failure({"--dir", ".", "-o", "out.bin"}, 2, {"--main"});
+  expect_failure({"--dir", ".", "-o", "out.bin"}, 2,
+                 {"onefile pack: --main", "Try 'onefile pack --help'."});
   expect_failure({"--main", "main.dll"}, 2, {"-o FILE is missing"});
   expect_failure({"--main", "main.dll", "--main", "main.dll", "-o", "out.bin"}, 2,
                  {"--main is given twice"});
@@ -70,11 +72,20 @@ TEST_F(PackRefusal, CommandLineMistakes) {
   expect_failure({"--main", "main.dll", "--threads=0", "-o", "out.bin"}, 2, {"--threads"});
 }
 
+TEST_F(PackRefusal, HelpNamesTheCommand) {
+  const PackRun run = run_packer({"--help"}, scratch_.path());
+  EXPECT_EQ(run.exit_code, 0) << run.standard_error;
+  EXPECT_EQ(read_file(scratch_ / "packer.out").rfind("Usage: onefile pack --main FILE", 0), 0u);
+}
+
 TEST_F(PackRefusal, InputThatCannotBeRead) {
-  expect_failure({"--main", "missing.dll", "-o", "out.bin"}, 1, {"missing.dll"});
+  expect_failure({"--main", "missing.dll", "-o", "out.bin"}, 1, {"onefile pack: ", "missing.dll"});
   fs::create_directories(scratch_ / "folder.dll");
   expect_failure({"--main", "folder.dll", "-o", "out.bin"}, 1,
                  {"folder.dll", "not a regular file"});
+  fs::create_directories(scratch_ / "output.dir");
+  expect_failure({"--main", "main.dll", "-o", "output.dir"}, 1,
+                 {"can't write 'output.dir': it is a directory"});
   expect_refused({"--dir", "missing-dir"}, {"missing-dir"});
   expect_refused({"--dir", "main.dll"}, {"main.dll", "not a directory"});
   expect_refused({"--file", "missing.bin"}, {"missing.bin"});

@@ -334,6 +334,7 @@ void build_launcher(const BuildOptions& given) {
     throw BuildError(fault);
   }
   warn_about_missing_imports(entries, *program);
+  onefile_pack::warn_about_long_names(entries, "onefile");
   if (options.dry_run) {
     print_entries(entries);
     return;

@@ -9,7 +9,6 @@
 
 namespace onefile_tool {
 
-using onefile_pack::parse_number;
 using onefile_pack::UsageError;
 
 const char default_target_spec[] = "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
@@ -101,6 +100,10 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
   std::optional<std::string> dpi;
   onefile_pack::OptionReader reader(arguments);
   while (reader.next()) {
+    if (onefile_pack::read_packing_option(reader, options.sources, options.level,
+                                          options.threads)) {
+      continue;
+    }
     const std::string_view option = reader.name();
     const auto value = [&] { return reader.value(); };
     const auto path = [&] { return onefile_pack::path_from_utf8(value()); };
@@ -114,18 +117,8 @@ BuildOptions parse_build_options(const std::vector<std::string>& arguments) {
       set_once(options.main_module, option, path());
     } else if (option == "--run") {
       set_once(options.run, option, value());
-    } else if (option == "--dir") {
-      options.sources.directories.push_back(path());
-    } else if (option == "--file") {
-      options.sources.file_arguments.push_back(value());
-    } else if (option == "--list") {
-      options.sources.list_files.push_back(path());
     } else if (option == "-o" || option == "--output") {
       set_once(options.output, "-o", path());
-    } else if (option == "--level") {
-      options.level = parse_number(option, value(), 1, 22);
-    } else if (option == "--threads") {
-      options.threads = parse_number(option, value(), 1, 4096);
     } else if (option == "--company") {
       set_once(options.company, option, value());
     } else if (option == "--product") {

@@ -14,9 +14,6 @@
 #include "pack/platform.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <process.h>
 #else
@@ -180,7 +177,7 @@ std::vector<std::uint8_t> read_input_file(const fs::path& path, const std::strin
   return bytes;
 }
 
-PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
+PendingOutput::PendingOutput(fs::path output, bool program) : output_(std::move(output)) {
   std::error_code error;
   if (fs::is_directory(output_, error)) fail(output_, "it is a directory");
   remove_stale_temporaries(output_);
@@ -190,6 +187,7 @@ PendingOutput::PendingOutput(fs::path output) : output_(std::move(output)) {
   if (file == nullptr) fail(output_, std::generic_category().message(errno));
   std::fclose(file);
   interrupt_slot_ = register_for_interrupt(temporary_);
+  if (!program) return;
   // A program, as a linker would leave it (within the umask's read rights).
   fs::permissions(temporary_,
                   fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,

@@ -26,8 +26,8 @@ inline constexpr std::uint64_t pe_check_read_limit = 256u << 20;
 class PendingOutput {
  public:
   // Creates the temporary file at once, so that an output that can't be written is found before
-  // any work is done.
-  explicit PendingOutput(std::filesystem::path output);
+  // any work is done. A program (a launcher) is made executable; data (a payload block) is not.
+  explicit PendingOutput(std::filesystem::path output, bool program = true);
   ~PendingOutput();
   PendingOutput(const PendingOutput&) = delete;
   PendingOutput& operator=(const PendingOutput&) = delete;

@@ -1,5 +1,6 @@
 // onefile: the packaging tool. `onefile build` turns an application into one self-extracting
-// launcher from a prebuilt stub, on Linux and on Windows alike.
+// launcher from a prebuilt stub, on Linux and on Windows alike; `onefile pack` writes the payload
+// block alone.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -8,6 +9,7 @@
 #include "onefile/build.h"
 #include "onefile/build_options.h"
 #include "onefile/inspect.h"
+#include "onefile/pack_command.h"
 #include "pack/error.h"
 #include "pack/platform.h"
 #include "pack/utf.h"
@@ -18,6 +20,8 @@ namespace {
 constexpr char usage_text[] =
     "Usage: onefile build [options]     makes a launcher (onefile build --help lists the options)\n"
     "       onefile inspect LAUNCHER.exe  shows what a launcher holds and checks its payload\n"
+    "       onefile pack [options]      writes a payload block alone, for a launcher linked by\n"
+    "                                   hand (onefile pack --help lists the options)\n"
     "       onefile --help | --version\n";
 
 }  // namespace
@@ -35,6 +39,9 @@ int main(int argc, char** argv) {
   }
   if (arguments[1] == "inspect") {
     return inspect_launcher(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
+  if (arguments[1] == "pack") {
+    return pack_command(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
   if (arguments[1] != "build") {
     std::fprintf(stderr, "onefile: unknown command '%s'\n%s",

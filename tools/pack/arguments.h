@@ -1,5 +1,5 @@
-// Reading a command line's options, shared by the tools: "--name VALUE" or "--name=VALUE", and
-// flags, which take no value.
+// Reading a command line's options, shared by the tool's commands: "--name VALUE" or
+// "--name=VALUE", and flags, which take no value.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "pack/entries.h"
 
 namespace onefile_pack {
 
@@ -33,7 +35,9 @@ class OptionReader {
   std::optional<std::string> attached_;
 };
 
-// The whole text as a decimal number from low to high; throws UsageError naming the option.
-int parse_number(std::string_view option, const std::string& text, int low, int high);
+// What is packed and how, the same for every command that packs: --dir, --file and --list add to
+// the sources, --level (1..22) and --threads (at least 1) set the compression. Takes the reader's
+// option when it is one of them; false, taking nothing, when it is another.
+bool read_packing_option(OptionReader& reader, EntrySources& sources, int& level, int& threads);
 
 }  // namespace onefile_pack

@@ -13,8 +13,6 @@
 namespace onefile_pack {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr std::size_t read_chunk_size = 1 << 20;
 
 struct FileCloser {
@@ -38,66 +36,20 @@ void append_name(std::string& out, std::u16string_view name) {
   out.append(2, '\0');
 }
 
-// Where the block's bytes go, in order.
+// Where the block's bytes go, in order, counted.
 class BlockOutput {
  public:
-  virtual void write(const void* data, std::size_t size) = 0;
-  std::uint64_t length() const { return length_; }
+  explicit BlockOutput(const BlockSink& sink) : sink_(sink) {}
 
- protected:
-  ~BlockOutput() = default;
-  std::uint64_t length_ = 0;
-};
-
-class BlockFile final : public BlockOutput {
- public:
-  explicit BlockFile(const fs::path& path) : path_(path), file_(open_file(path, "wb")) {
-    if (!file_) throw PackError(display_path(path) + ": cannot be written: " + last_error_text());
-  }
-
-  void write(const void* data, std::size_t size) override {
-    if (std::fwrite(data, 1, size, file_.get()) != size) {
-      throw PackError(display_path(path_) + ": cannot be written: " + last_error_text());
-    }
-    length_ += size;
-  }
-
-  void close() {
-    if (std::fclose(file_.release()) != 0) {
-      throw PackError(display_path(path_) + ": cannot be written: " + last_error_text());
-    }
-  }
-
- private:
-  fs::path path_;
-  File file_;
-};
-
-class BlockToSink final : public BlockOutput {
- public:
-  explicit BlockToSink(const BlockSink& sink) : sink_(sink) {}
-
-  void write(const void* data, std::size_t size) override {
+  void write(const void* data, std::size_t size) {
     sink_(data, size);
     length_ += size;
   }
+  std::uint64_t length() const { return length_; }
 
  private:
   const BlockSink& sink_;
-};
-
-class BlockInMemory final : public BlockOutput {
- public:
-  explicit BlockInMemory(std::vector<std::uint8_t>& out) : out_(out) {}
-
-  void write(const void* data, std::size_t size) override {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out_.insert(out_.end(), bytes, bytes + size);
-    length_ += size;
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
+  std::uint64_t length_ = 0;
 };
 
 // Streams one file's bytes into the frame; the size was stored before them, so a file that
@@ -171,34 +123,9 @@ std::string entry_listing(const std::vector<Entry>& entries) {
   return listing;
 }
 
-std::uint64_t write_payload_block(const fs::path& path, const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings) {
-  fs::path partial = path;
-  partial += ".part";
-  try {
-    BlockFile block(partial);
-    write_block(block, entries, settings);
-    block.close();
-    fs::rename(partial, path);
-    return block.length();
-  } catch (...) {
-    std::error_code ignored;
-    fs::remove(partial, ignored);
-    throw;
-  }
-}
-
 std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
                                    const CompressionSettings& settings, const BlockSink& sink) {
-  BlockToSink block(sink);
-  write_block(block, entries, settings);
-  return block.length();
-}
-
-std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
-                                   const std::vector<Entry>& entries,
-                                   const CompressionSettings& settings) {
-  BlockInMemory block(out);
+  BlockOutput block(sink);
   write_block(block, entries, settings);
   return block.length();
 }

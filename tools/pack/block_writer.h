@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,21 +24,10 @@ std::uint64_t entry_list_size(const std::vector<Entry>& entries);
 // size, then the end marker. A launcher that keeps its unpacked files checks them against it.
 std::string entry_listing(const std::vector<Entry>& entries);
 
-// Writes the block to path, reading each entry's file once in chunks; returns its length.
-// The file is written under a temporary name first and replaces path only when complete.
-std::uint64_t write_payload_block(const std::filesystem::path& path,
-                                  const std::vector<Entry>& entries,
-                                  const CompressionSettings& settings);
-
-// The same block handed to sink in order, as it is made; the memory it takes does not grow with
-// the payload. Returns its length.
+// The block handed to sink in order, as it is made, reading each entry's file once in chunks; the
+// memory it takes does not grow with the payload. Returns its length.
 using BlockSink = std::function<void(const void* data, std::size_t size)>;
 std::uint64_t stream_payload_block(const std::vector<Entry>& entries,
                                    const CompressionSettings& settings, const BlockSink& sink);
-
-// The same block appended to out (a launcher's attached section); returns its length.
-std::uint64_t append_payload_block(std::vector<std::uint8_t>& out,
-                                   const std::vector<Entry>& entries,
-                                   const CompressionSettings& settings);
 
 }  // namespace onefile_pack

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pack/error.h"
+#include "pack/progress.h"
 
 namespace onefile_pack {
 namespace {
@@ -30,10 +31,10 @@ void check(std::size_t result, const char* what) {
 int worker_count(int threads) {
   const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
   if (ZSTD_isError(bounds.error) || bounds.upperBound < 1) {
-    std::fputs(
-        "onefile-pack: warning: this libzstd has no multithreading; the frame is made on one "
-        "thread and differs from a multithreaded libzstd's\n",
-        stderr);
+    std::fprintf(stderr,
+                 "%s: warning: this libzstd has no multithreading; the frame is made on one "
+                 "thread and differs from a multithreaded libzstd's\n",
+                 progress_program);
     return 0;
   }
   return std::clamp(threads, 1, bounds.upperBound);

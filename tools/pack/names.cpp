@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pack/entries.h"
 #include "pack/utf.h"
 
 namespace onefile_pack {
@@ -164,6 +165,16 @@ std::u16string fold_case(std::u16string_view name) {
   std::u16string folded(name);
   std::transform(folded.begin(), folded.end(), folded.begin(), fold_unit);
   return folded;
+}
+
+void warn_about_long_names(const std::vector<Entry>& entries, const char* program) {
+  for (const Entry& entry : entries) {
+    if (entry.name.size() < long_name_warning_units) continue;
+    std::fprintf(stderr,
+                 "%s: warning: %s is %zu units long: unpacked below a temporary folder its path "
+                 "passes 260 units, which programs without long-path support can't open\n",
+                 program, quoted_name(entry.name).c_str(), entry.name.size());
+  }
 }
 
 }  // namespace onefile_pack

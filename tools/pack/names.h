@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace onefile_pack {
 
@@ -25,6 +26,12 @@ std::string name_fault(std::u16string_view name);
 
 // The name in double quotes as printable UTF-8, for messages.
 std::string quoted_name(std::u16string_view name);
+
+struct Entry;
+// Warns on standard error, as program, about each entry whose name is long enough that its
+// unpacked path passes 260 units. Packs anyway: the launcher itself unpacks such names, but the
+// application may not open them.
+void warn_about_long_names(const std::vector<Entry>& entries, const char* program);
 
 // The name with case folded the way Windows file systems ignore it: ASCII, Latin-1 and the
 // other common alphabets, one code unit at a time, so two names that Windows takes for one

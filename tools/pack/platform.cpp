@@ -1,14 +1,15 @@
 #include "pack/platform.h"
 
+#include <cerrno>
+#include <string_view>
+
 #include "pack/file_system.h"
 #include "pack/utf.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <shellapi.h>
+#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -54,8 +55,59 @@ std::string display_path(const std::filesystem::path& path) {
 }
 
 std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
-  std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
-  return _wfopen(extended_length_path(path).c_str(), wide_mode.c_str());
+  // _wfopen shares a file for reading and writing only. Delete sharing too lets an interrupted
+  // build delete its temporary while the writer still holds it open: the file goes when the last
+  // handle closes, as the process ends (DeleteFileW's documented behaviour for such a file).
+  const std::string_view wanted(mode);
+  const bool writing = wanted.find('w') != std::string_view::npos;
+  if (!writing && wanted.find('r') == std::string_view::npos) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const HANDLE file =
+      CreateFileW(extended_length_path(path).c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    switch (error) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+      case ERROR_ACCESS_DENIED:
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+      case ERROR_INVALID_NAME:
+      case ERROR_BAD_PATHNAME:
+        errno = EINVAL;
+        break;
+      case ERROR_FILENAME_EXCED_RANGE:
+        errno = ENAMETOOLONG;
+        break;
+      case ERROR_DISK_FULL:
+      case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+      case ERROR_WRITE_PROTECT:
+        errno = EROFS;
+        break;
+      default:
+        errno = EIO;
+    }
+    return nullptr;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                                         writing ? _O_WRONLY | _O_BINARY : _O_RDONLY | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(descriptor, writing ? "wb" : "rb");
+  if (stream == nullptr) _close(descriptor);
+  return stream;
 }
 
 bool standard_error_is_terminal() {

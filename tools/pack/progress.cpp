@@ -8,7 +8,7 @@
 
 namespace onefile_pack {
 
-const char* progress_program = "onefile-pack";
+const char* progress_program = "onefile";
 
 namespace {
 

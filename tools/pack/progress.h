@@ -7,7 +7,7 @@
 
 namespace onefile_pack {
 
-// The name the line starts with: the program the user ran ("onefile-pack" unless changed).
+// The name the line and the packer's warnings start with: the command the user ran.
 extern const char* progress_program;
 
 // Shows the files done of all, the bytes read of the files' total, how much of the entry list is

@@ -7,7 +7,7 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
+#include <cstddef>
 #include <memory>
 
 namespace onefile_pack {
@@ -46,8 +46,5 @@ class PortableSha256 {
   std::size_t pending_size_ = 0;
   std::uint64_t total_bytes_ = 0;
 };
-
-// The digest of a whole file; throws PackError when it can't be read.
-Sha256Digest sha256_of_file(const std::filesystem::path& path);
 
 }  // namespace onefile_pack

@@ -280,12 +280,6 @@ std::optional<std::uint32_t> Image::section_address(std::string_view name) const
   return section->virtual_address;
 }
 
-std::optional<std::span<std::uint8_t>> Image::mutable_section_data(std::string_view name) {
-  const auto found = section_data(name);
-  if (!found) return std::nullopt;
-  return std::span<std::uint8_t>(const_cast<std::uint8_t*>(found->data()), found->size());
-}
-
 std::vector<std::string> Image::section_names() const {
   std::vector<std::string> names;
   for (const Section& section : sections_) names.push_back(section.name);
@@ -430,66 +424,6 @@ std::uint64_t Image::size_of_image_with(std::uint64_t section_size) const {
 
 std::size_t Image::checksum_offset() const {
   return optional_offset_ + kOptCheckSum;
-}
-
-void PeChecksum::add(std::span<const std::uint8_t> bytes) {
-  std::size_t at = 0;
-  if (odd_byte_ >= 0 && !bytes.empty()) {
-    sum_ += static_cast<std::uint32_t>(odd_byte_) | std::uint32_t{bytes[0]} << 8;
-    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
-    odd_byte_ = -1;
-    at = 1;
-  }
-  for (; at + 1 < bytes.size(); at += 2) {
-    sum_ += bytes[at] | std::uint32_t{bytes[at + 1]} << 8;
-    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
-  }
-  if (at < bytes.size()) odd_byte_ = bytes[at];
-  length_ += bytes.size();
-}
-
-void PeChecksum::add(const PeChecksum& following) {
-  if (odd_byte_ >= 0) throw PeError("a checksum's pieces must be joined at an even offset");
-  sum_ += following.sum_;
-  sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
-  length_ += following.length_;
-  odd_byte_ = following.odd_byte_;
-}
-
-// A last odd byte counts as a word of its own; the length is taken modulo 2^32, as the 32-bit
-// field holds it.
-std::uint32_t PeChecksum::finish() const {
-  std::uint32_t sum = sum_;
-  if (odd_byte_ >= 0) {
-    sum += static_cast<std::uint32_t>(odd_byte_);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return sum + static_cast<std::uint32_t>(length_);
-}
-
-// The algorithm of imagehlp's CheckSumMappedFile: the file summed as 16-bit little-endian words
-// with the carry folded back after each addition, the CheckSum field counted as zero, and the
-// file's length added to the folded 16-bit sum.
-std::uint32_t pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset) {
-  std::uint32_t sum = 0;
-  const auto add_words = [&](std::span<const std::uint8_t> bytes, std::size_t from,
-                             std::size_t to) {  // `from` even
-    for (std::size_t at = from; at < to; at += 2) {
-      sum += bytes[at] | (at + 1 < to ? std::uint32_t{bytes[at + 1]} << 8 : 0);
-      sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-  };
-  if (checksum_offset % 2 == 0 && checksum_offset + 4 <= file.size()) {
-    add_words(file, 0, checksum_offset);
-    add_words(file, checksum_offset + 4, file.size());
-  } else {  // a field at an odd offset: on a copy with the field zeroed
-    std::vector<std::uint8_t> copy(file.begin(), file.end());
-    for (std::size_t at = checksum_offset; at < checksum_offset + 4 && at < copy.size(); ++at) {
-      copy[at] = 0;
-    }
-    add_words(copy, 0, copy.size());
-  }
-  return sum + static_cast<std::uint32_t>(file.size());
 }
 
 }  // namespace onefile_pe

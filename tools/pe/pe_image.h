@@ -79,8 +79,6 @@ class Image {
   std::optional<std::span<const std::uint8_t>> section_data(std::string_view name) const;
   // The RVA of the first section of that name, or nothing when there is none.
   std::optional<std::uint32_t> section_address(std::string_view name) const;
-  // The same bytes, writable in place (for patching a placeholder in a stub's own section).
-  std::optional<std::span<std::uint8_t>> mutable_section_data(std::string_view name);
 
   // Replaces the image's resources by these, in a new .rsrc section appended at the end. An
   // existing .rsrc section is dropped when it is the last section; anywhere else it is refused,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The packaging tool built for Linux and the one built for Windows (under Wine), given the same
-# inputs and different thread counts, write the same bytes; and a launcher that CMake made is the
+# inputs and different thread counts, write the same bytes (launchers and payload blocks); and a launcher that CMake made is the
 # one that the tool makes by hand from the same inputs. The Windows tool also replaces an older
 # output in one rename, and refuses a directory as its output.
 set -euo pipefail
@@ -91,6 +91,14 @@ export ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE=0
 unset ONEFILE_TEST_PAYLOAD_OUTSIDE_ABOVE
 cmp "$work/linux/outside.exe" "$work/windows/outside.exe" \
   || { echo "FAIL: a payload after the image differs between Linux and Windows"; exit 1; }
+
+# The payload block alone (onefile pack) is the same from both tools too.
+"$linux_tool" pack --main "$launchers/record_main.dll" --dir "$work/app" --threads 1 \
+  -o "$work/linux/payload.bin" >/dev/null
+"$wine_run" "$windows_tool" pack --main "$(windows "$launchers/record_main.dll")" \
+  --dir "$(windows "$work/app")" --threads 3 -o "$(windows "$work/windows/payload.bin")" >/dev/null
+cmp "$work/linux/payload.bin" "$work/windows/payload.bin" \
+  || { echo "FAIL: onefile pack's block differs between Linux and Windows"; exit 1; }
 
 # The Windows tool replaces an older launcher and leaves nothing beside it.
 "$wine_run" "$windows_tool" build --main "$(windows "$launchers/record_main.dll")" \
