@@ -6,9 +6,11 @@
 #   BENCH_PACK_MIB   size of the large files together (default 1024)
 #   BENCH_PACK_LEVELS  levels to measure (default "3 19")
 #   BENCH_PACK_DIR   where the tree and the outputs go (default build/bench-pack)
+#   BENCH_PACK_TOOL  the tool to measure (default build/bin/onefile)
+#   BENCH_PACK_TREE_ONLY=1  make the tree and stop (bench/big_tree.sh)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-tool=$root/build/bin/onefile
+tool=${BENCH_PACK_TOOL:-$root/build/bin/onefile}
 dir=${BENCH_PACK_DIR:-$root/build/bench-pack}
 mib=${BENCH_PACK_MIB:-1024}
 levels=${BENCH_PACK_LEVELS:-3 19}
@@ -30,6 +32,7 @@ PY
   cp "$root/build/bin/stubs/launcher.exe" "$tree/app.exe"
   touch "$tree/.complete-$mib"
 fi
+[ "${BENCH_PACK_TREE_ONLY:-0}" = 1 ] && exit 0
 input=$(du -sb --exclude=.complete-* "$tree" | cut -f1)
 measure() {  # label, output file, then the command (through sh -c)
   local label=$1 output=$2; shift 2

@@ -64,6 +64,20 @@ if(CMAKE_HOST_UNIX AND EXISTS /usr/share/doc/libc6/copyright)
   configure_file(${_onefile_linux_licences}/glibc.txt.new ${_onefile_linux_licences}/glibc.txt
                  COPYONLY)
   file(REMOVE ${_onefile_linux_licences}/glibc.txt.new)
+endif()
+# OpenSSL's libcrypto (its SHA-256), linked statically into the Linux tool when the build machine
+# has its development package (scripts/setup.sh installs it).
+if(CMAKE_HOST_UNIX AND EXISTS /usr/share/doc/libssl-dev/copyright
+   AND EXISTS /usr/share/common-licenses/Apache-2.0)
+  file(READ /usr/share/doc/libssl-dev/copyright _onefile_openssl_copyright)
+  file(READ /usr/share/common-licenses/Apache-2.0 _onefile_apache2)
+  file(WRITE ${_onefile_linux_licences}/openssl.txt.new
+       "${_onefile_openssl_copyright}\n\nThe Apache License, version 2.0:\n\n${_onefile_apache2}")
+  configure_file(${_onefile_linux_licences}/openssl.txt.new ${_onefile_linux_licences}/openssl.txt
+                 COPYONLY)
+  file(REMOVE ${_onefile_linux_licences}/openssl.txt.new)
+endif()
+if(EXISTS ${_onefile_linux_licences})
   install(DIRECTORY ${_onefile_linux_licences}/ DESTINATION licences COMPONENT linux
           EXCLUDE_FROM_ALL)
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One-time (idempotent) set-up of a Debian machine for building and testing the launcher:
-# the MinGW-w64 cross compiler, Wine, CMake, Ninja, zstd, osslsigncode, and zstd's source from Debian's
-# source package, unpacked into the build tree (never into git).
+# the MinGW-w64 cross compiler, Wine, CMake, Ninja, zstd, OpenSSL's libcrypto, osslsigncode, and
+# zstd's source from Debian's source package, unpacked into the build tree (never into git).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
@@ -12,7 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 cmake ninja-build zstd libzstd-dev pkg-config dpkg-dev
   googletest libgtest-dev g++ clang-format python3
-  clang libclang-rt-dev osslsigncode openssl
+  clang libclang-rt-dev osslsigncode openssl libssl-dev
 )
 missing=()
 for p in "${packages[@]}"; do

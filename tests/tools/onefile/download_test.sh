@@ -25,7 +25,7 @@ linux_dir=("$work/linux"/onefile-*)
 shipped=(stubs/launcher.exe stubs/onefile_run.dll README.md LICENSE NOTICES.txt licences/zstd.txt
   licences/mingw-w64.txt licences/gcc-runtime.txt cmake/onefileConfig.cmake cmake/OnefileLauncher.cmake)
 expect_files "${windows_dir[0]}" onefile.exe "${shipped[@]}"
-expect_files "${linux_dir[0]}" onefile "${shipped[@]}" licences/glibc.txt
+expect_files "${linux_dir[0]}" onefile "${shipped[@]}" licences/glibc.txt licences/openssl.txt
 # The user's README, not the developers'.
 grep -q "^## Three lines" "${linux_dir[0]}/README.md" && ! grep -q "scripts/test.sh" "${linux_dir[0]}/README.md" \
   || { echo "FAIL: the download's README is not the user's"; exit 1; }

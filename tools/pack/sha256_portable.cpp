@@ -1,7 +1,9 @@
-#include "pack/sha256.h"
-
+// The portable SHA-256, as FIPS 180-4 sections 4.2.2 (constants), 5.1.1 (padding), 5.3.3
+// (initial value) and 6.2 (computation) define it.
 #include <algorithm>
 #include <cstring>
+
+#include "pack/sha256.h"
 
 namespace onefile_pack {
 namespace {
@@ -22,11 +24,11 @@ constexpr std::uint32_t rotate_right(std::uint32_t value, int count) {
 
 }  // namespace
 
-Sha256::Sha256()
+PortableSha256::PortableSha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
-void Sha256::compress(const std::uint8_t* block) {
+void PortableSha256::compress(const std::uint8_t* block) {
   std::uint32_t schedule[64];
   for (int i = 0; i < 16; ++i) {
     schedule[i] = (std::uint32_t{block[4 * i]} << 24) | (std::uint32_t{block[4 * i + 1]} << 16) |
@@ -65,7 +67,7 @@ void Sha256::compress(const std::uint8_t* block) {
   state_[7] += h;
 }
 
-void Sha256::add(const void* data, std::size_t size) {
+void PortableSha256::add(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   total_bytes_ += size;
   while (size > 0) {
@@ -81,7 +83,7 @@ void Sha256::add(const void* data, std::size_t size) {
   }
 }
 
-Sha256Digest Sha256::finish() {
+Sha256Digest PortableSha256::finish() {
   const std::uint64_t bit_count = total_bytes_ * 8;
   const std::uint8_t one_bit = 0x80;
   add(&one_bit, 1);
