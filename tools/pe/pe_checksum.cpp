@@ -14,10 +14,18 @@ void PeChecksum::add(std::span<const std::uint8_t> bytes) {
     odd_byte_ = -1;
     at = 1;
   }
-  for (; at + 1 < bytes.size(); at += 2) {
-    sum_ += bytes[at] | std::uint32_t{bytes[at + 1]} << 8;
-    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+  // The words taken in pairs, as 32-bit little-endian values, into a 64-bit sum folded once at
+  // the end: 2^16 is 1 modulo 0xFFFF, so a pair's value and its two words give the same one's-
+  // complement sum (the shortcut of RFC 1071, section 2), and the sum is 0 only where every word
+  // is, as with a fold after each word. Several times faster: the tool sums gigabytes.
+  std::uint64_t sum = sum_;
+  for (; at + 4 <= bytes.size(); at += 4) {
+    sum += bytes[at] | std::uint32_t{bytes[at + 1]} << 8 | std::uint32_t{bytes[at + 2]} << 16 |
+           std::uint32_t{bytes[at + 3]} << 24;
   }
+  for (; at + 1 < bytes.size(); at += 2) sum += bytes[at] | std::uint32_t{bytes[at + 1]} << 8;
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  sum_ = static_cast<std::uint32_t>(sum);
   if (at < bytes.size()) odd_byte_ = bytes[at];
   length_ += bytes.size();
 }
