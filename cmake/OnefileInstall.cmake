@@ -55,15 +55,18 @@ if(EXISTS /usr/share/doc/gcc-mingw-w64-base/copyright AND EXISTS /usr/share/comm
 endif()
 # The GNU C Library, linked statically into the Linux tool alone.
 set(_onefile_linux_licences ${PROJECT_BINARY_DIR}/licences-linux)
+# Writes a licence text for the Linux download, touching the file only when its text changes.
+function(_onefile_write_licence name text)
+  file(WRITE ${_onefile_linux_licences}/${name}.new "${text}")
+  configure_file(${_onefile_linux_licences}/${name}.new ${_onefile_linux_licences}/${name} COPYONLY)
+  file(REMOVE ${_onefile_linux_licences}/${name}.new)
+endfunction()
 if(CMAKE_HOST_UNIX AND EXISTS /usr/share/doc/libc6/copyright)
   execute_process(COMMAND ldd --version OUTPUT_VARIABLE _onefile_glibc ERROR_QUIET)
   string(REGEX REPLACE "\n.*" "" _onefile_glibc "${_onefile_glibc}")
   file(READ /usr/share/doc/libc6/copyright _onefile_glibc_copyright)
-  file(WRITE ${_onefile_linux_licences}/glibc.txt.new
-       "The GNU C Library linked into the Linux tool: ${_onefile_glibc}\n\n${_onefile_glibc_copyright}")
-  configure_file(${_onefile_linux_licences}/glibc.txt.new ${_onefile_linux_licences}/glibc.txt
-                 COPYONLY)
-  file(REMOVE ${_onefile_linux_licences}/glibc.txt.new)
+  _onefile_write_licence(glibc.txt
+    "The GNU C Library linked into the Linux tool: ${_onefile_glibc}\n\n${_onefile_glibc_copyright}")
 endif()
 # OpenSSL's libcrypto (its SHA-256), linked statically into the Linux tool when the build machine
 # has its development package (scripts/setup.sh installs it).
@@ -71,11 +74,8 @@ if(CMAKE_HOST_UNIX AND EXISTS /usr/share/doc/libssl-dev/copyright
    AND EXISTS /usr/share/common-licenses/Apache-2.0)
   file(READ /usr/share/doc/libssl-dev/copyright _onefile_openssl_copyright)
   file(READ /usr/share/common-licenses/Apache-2.0 _onefile_apache2)
-  file(WRITE ${_onefile_linux_licences}/openssl.txt.new
-       "${_onefile_openssl_copyright}\n\nThe Apache License, version 2.0:\n\n${_onefile_apache2}")
-  configure_file(${_onefile_linux_licences}/openssl.txt.new ${_onefile_linux_licences}/openssl.txt
-                 COPYONLY)
-  file(REMOVE ${_onefile_linux_licences}/openssl.txt.new)
+  _onefile_write_licence(openssl.txt
+    "${_onefile_openssl_copyright}\n\nThe Apache License, version 2.0:\n\n${_onefile_apache2}")
 endif()
 if(EXISTS ${_onefile_linux_licences})
   install(DIRECTORY ${_onefile_linux_licences}/ DESTINATION licences COMPONENT linux
